@@ -1,0 +1,37 @@
+// The program-wide constants and the few pieces of state that every thread
+// shares. Each item is set up once by start-up and lives until the process
+// ends; nothing here is destroyed while a session thread may still run.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+inline constexpr std::string_view ProgramVersion = "v0.25";
+inline constexpr std::string_view TextNewline = "\r\n";  // line break inside composed texts
+inline constexpr std::string_view LineFeed = "\n";       // separator of received text
+inline constexpr std::string_view WireNewline = "\r\n";  // appended to protocol lines
+inline constexpr std::string_view ReplyNoSuchMessage = "-ERR no such message";
+inline constexpr std::string_view ReplyUnknownCommand = "-ERR unknown command";
+
+// Slot numbers run 1..kSlotCount; kSlotCount itself is the overflow entry.
+inline constexpr int kSlotCount = 100;
+
+// 1 once the kill file was loaded at start-up; the news filter runs only then.
+extern std::atomic<int> FilterLoaded;
+
+// Raised by a listener that cannot create its socket, and by SIGINT/SIGTERM:
+// any non-zero value ends the supervision loop.
+extern std::atomic<int> StopRequests;
+
+// The kill report being collected by each POP3 session, indexed by the
+// session's upstream slot number; only the thread holding that slot uses it.
+extern std::array<std::string, kSlotCount + 1>& KillReportTexts;
+
+// Guards choosing and opening a data file (kill file, list files).
+extern std::mutex& FileOpenLock;
+
+// Guards the allocation and release of session slots.
+extern std::mutex& SlotTableLock;

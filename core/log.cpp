@@ -1,0 +1,134 @@
+#include "core/log.h"
+
+#include <array>
+#include <cstdio>
+#include <mutex>
+
+#include "core/globals.h"
+#include "core/settings.h"
+#include "core/text.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+
+namespace {
+
+// Short build notice at the end of the banner line.
+constexpr std::string_view kBuildNotice = " (build 2026)";
+
+enum class Switch { kAlways, kNever, kSession, kFilter, kDebug };
+
+struct LevelRule {
+    int level;
+    const char* marker;
+    Switch written;
+};
+
+constexpr std::array<LevelRule, 12> kLevels{{
+    {kLogNotice, "  ", Switch::kAlways},
+    {kLogError, "! ", Switch::kAlways},
+    {kLogFailure, "? ", Switch::kAlways},
+    {kLogSpare, "$ ", Switch::kAlways},
+    {kLogNever, "* ", Switch::kNever},
+    {kLogListen, ": ", Switch::kSession},
+    {kLogProgress, "+ ", Switch::kAlways},
+    {kLogFilter, "- ", Switch::kFilter},
+    {kLogFigures, "% ", Switch::kAlways},
+    {kLogConnection, "~ ", Switch::kSession},
+    {kLogOutcome, "= ", Switch::kAlways},
+    {kLogDebug, "  ", Switch::kDebug},
+}};
+
+constexpr std::array<const char*, 7> kDayNames{"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+constexpr std::array<const char*, 12> kMonthNames{"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// The log file and the lock that keeps lines of different threads apart.
+// Never destroyed: session threads may still log while the process ends.
+struct LogState {
+    std::mutex lock;
+    ExclusiveAppendFile file;
+};
+LogState& State() {
+    static LogState& state = *new LogState();
+    return state;
+}
+
+bool IsWritten(Switch rule) {
+    switch (rule) {
+        case Switch::kAlways: return true;
+        case Switch::kNever: return false;
+        case Switch::kSession: return Settings.LogSession == 1;
+        case Switch::kFilter: return Settings.LogFilter == 1;
+        case Switch::kDebug: return Settings.LogDebug == 1;
+    }
+    return false;
+}
+
+std::string TwoDigits(int value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d", value);
+    return text;
+}
+
+std::string ClockText() {
+    LocalTime now = LocalNow();
+    return TwoDigits(now.hour) + ":" + TwoDigits(now.minute) + ":" + TwoDigits(now.second);
+}
+
+}  // namespace
+
+bool OpenLog(const std::string& path) {
+    std::lock_guard guard(State().lock);
+    return State().file.Open(path);
+}
+
+std::string LogDate() {
+    LocalTime now = LocalNow();
+    if (UpperCase(EnvironmentValue("OrvelLOG")) == "XP") {
+        char text[32];
+        std::snprintf(text, sizeof text, "%02d.%02d.%04d", now.day, now.month, now.year);
+        return text;
+    }
+    return std::string(kDayNames[now.weekday % 7]) + " " + TwoDigits(now.day) + " " +
+           kMonthNames[(now.month + 11) % 12] + " " + TwoDigits(now.year % 100);
+}
+
+std::string LogBanner() {
+    std::string banner = "----------  " + LogDate() + ", Trawlbox " + std::string(ProgramVersion) +
+                         std::string(kBuildNotice);
+    if (Settings.LogDebug == 1) {
+        banner += std::string(TextNewline) + "  " + ClockText() + "     : Debug-Mode activated";
+    }
+    return banner;
+}
+
+std::string ComposeLogLine(std::string_view text, int session, int level) {
+    for (const LevelRule& rule : kLevels) {
+        if (rule.level != level) continue;
+        if (!IsWritten(rule.written)) return {};
+        std::string field = session >= 0 ? "#" + TwoDigits(session) : std::string("   ");
+        std::string line = rule.marker + ClockText() + "  " + field + ": ";
+        line.append(text);
+        return line;
+    }
+    return {};
+}
+
+void WriteLog(std::string_view text, int session, int level) {
+    std::string line = ComposeLogLine(text, session, level);
+    if (line.empty()) return;
+    line += TextNewline;
+    std::lock_guard guard(State().lock);
+    State().file.Append(line);  // a failed write is ignored
+}
+
+void CloseLog() {
+    std::lock_guard guard(State().lock);
+    State().file.Close();
+}
+
+void WriteLogBanner() {
+    std::string line = LogBanner() + std::string(TextNewline);
+    std::lock_guard guard(State().lock);
+    State().file.Append(line);
+}

@@ -1,0 +1,49 @@
+// The log file "TRAWLBOX.LOG": one line per noteworthy step, from any thread.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Levels of WriteLog and what they are for; the markers and the switches that
+// suppress some of them live in log.cpp.
+enum LogLevel : int {
+    kLogNotice = 0,      // sockets and sessions
+    kLogError = 1,       // errors, authentication failures
+    kLogFailure = 2,     // an operation failed or was refused
+    kLogSpare = 3,       // written, used by nothing
+    kLogNever = 4,       // never written
+    kLogListen = 5,      // listening (LogSession)
+    kLogProgress = 6,    // progress
+    kLogFilter = 7,      // filter hits (LogFilter)
+    kLogFigures = 8,     // mailbox figures
+    kLogConnection = 9,  // connections (LogSession)
+    kLogOutcome = 10,    // outcome of an upstream login
+    kLogDebug = 255,     // protocol trace, socket error names (LogDebug)
+};
+
+// Opens the log for appending, exclusively. Returns true when it is open;
+// false (no log) when the path cannot be opened or another copy holds it.
+bool OpenLog(const std::string& path);
+
+// Returns the banner line written first in each run (with the debug line
+// behind a CR LF when LogDebug is on).
+std::string LogBanner();
+
+// Returns the date part of the banner in the style the environment variable
+// "OrvelLOG" chooses.
+std::string LogDate();
+
+// Writes one line: level marker, local time, session field, text. `session`
+// is a slot number, or negative for none. Dropped when the log is closed or
+// the level is switched off. Safe from any thread; lines never interleave.
+void WriteLog(std::string_view text, int session, int level);
+
+// Closes the log if it is open.
+void CloseLog();
+
+// Returns the composed line WriteLog would write (without CR LF), or "" when
+// the level is not written. Exposed for tests.
+std::string ComposeLogLine(std::string_view text, int session, int level);
+
+// Appends the banner line (LogBanner) and CR LF to the open log.
+void WriteLogBanner();

@@ -1,0 +1,59 @@
+// The configuration file "TRAWLBOX.CFG", read once at start-up.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Only this much of the configuration file is read.
+inline constexpr size_t kConfigReadLimit = 16024;
+
+struct SettingsRecord {
+    int32_t Pop3Timeout = 0;       // idle time-out of POP3 connections, seconds
+    int32_t NntpTimeout = 0;       // idle time-out of NNTP connections, seconds
+    int32_t Pop3PortIncoming = 0;  // local POP3 port
+    int32_t Pop3PortOutgoing = 0;  // port of the real POP3 server
+    std::string KillReport;        // recipient of the kill report
+    int32_t NntpPortIncoming = 0;  // local NNTP port
+    int32_t NntpPortOutgoing = 0;  // port of the real news server
+    int32_t LogFilter = 0;         // write level 7
+    int32_t LogSession = 0;        // write levels 5 and 9
+    int32_t LogDebug = 0;          // write level 255 and the banner's debug line
+    int32_t DebugLine = 0;         // echo protocol lines on the console
+    std::string KillFile;          // kill file, used as written
+};
+
+// Filled by LoadSettings before any other thread starts; read-only afterwards.
+extern SettingsRecord Settings;
+
+// Directory of the program file, ending in "/", or "" (current directory).
+extern std::string ProgramDirectory;
+
+// The recipient of the kill report when the configuration names none.
+inline constexpr std::string_view kDefaultKillReport = "killreport@localhost";
+
+// Finds ProgramDirectory, reads "TRAWLBOX.CFG" from it, fills Settings and
+// opens the log with its banner. A missing file leaves everything 0 or empty
+// and opens no log.
+void LoadSettings();
+
+// As LoadSettings, with the program directory given (for tests).
+void LoadSettingsFrom(const std::string& programDirectory);
+
+// Returns the value of `key` (which ends in "=") after the "Ex" rule: a
+// non-empty "Ex"-prefixed value wins over the plain key; `fallback` when
+// neither gives a value.
+std::string ConfigValue(std::string_view config, std::string_view key, std::string_view fallback);
+
+// Returns the value of the first line that begins with `key`, or `fallback`
+// when there is none or its value is empty or holds "incompatible"; returns
+// "Cfg_Error" when the search itself fails.
+std::string ConfigLine(std::string_view config, std::string_view key, std::string_view fallback);
+
+// Returns 1 for "enabled", "j", "y", "on", "ein", "true" or "1" in any case;
+// 0 for anything else.
+int32_t ParseFlag(std::string_view value);
+
+// Returns the value's leading decimal number (blanks skipped, optional sign
+// and fraction) rounded half to even, or 0 when it does not begin with one.
+int32_t ParseNumber(std::string_view value);

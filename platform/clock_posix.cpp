@@ -1,0 +1,44 @@
+#include "platform/clock.h"
+
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <thread>
+
+namespace {
+std::atomic<double (*)()> clockSource{nullptr};
+}
+
+LocalTime LocalNow() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    tm parts{};
+    ::localtime_r(&now.tv_sec, &parts);
+    return LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
+                     parts.tm_wday,        parts.tm_hour,    parts.tm_min,
+                     parts.tm_sec,         static_cast<int>(now.tv_nsec / 1000000)};
+}
+
+int TimeZoneBiasMinutes() {
+    time_t now = ::time(nullptr);
+    tm parts{};
+    ::localtime_r(&now, &parts);
+    return static_cast<int>(-parts.tm_gmtoff / 60);
+}
+
+double SecondsSinceMidnight() {
+    if (auto source = clockSource.load()) return source();
+    LocalTime t = LocalNow();
+    return t.hour * 3600.0 + t.minute * 60.0 + t.second + t.millisecond / 1000.0;
+}
+
+void SetClockForTesting(double (*source)()) { clockSource.store(source); }
+
+void SleepMilliseconds(int milliseconds) {
+    if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+int64_t MonotonicMilliseconds() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}

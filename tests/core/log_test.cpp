@@ -1,0 +1,116 @@
+#include "core/log.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "core/settings.h"
+#include "core/temp_dir.h"
+#include "platform/files.h"
+
+namespace {
+
+class LogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CloseLog();
+        Settings = SettingsRecord{};
+        Settings.LogFilter = Settings.LogSession = 1;
+        ASSERT_TRUE(OpenLog(dir_.path() + "TRAWLBOX.LOG"));
+    }
+    void TearDown() override {
+        CloseLog();
+        unsetenv("OrvelLOG");
+    }
+    std::string Contents() { return dir_.Read("TRAWLBOX.LOG"); }
+
+    TempDir dir_;
+};
+
+TEST_F(LogTest, LineFormatWithMarkerTimeAndSessionField) {
+    WriteLog("Loading filter configuration", -1, kLogProgress);
+    WriteLog("seven", 7, kLogNotice);
+    WriteLog("hundred", 100, kLogError);
+    WriteLog("zero", 0, kLogFailure);
+    std::string text = Contents();
+    EXPECT_TRUE(std::regex_search(
+        text, std::regex(R"(^\+ \d\d:\d\d:\d\d     : Loading filter configuration\r\n)")));
+    EXPECT_TRUE(std::regex_search(text, std::regex(R"(\n  \d\d:\d\d:\d\d  #07: seven\r\n)")));
+    EXPECT_TRUE(std::regex_search(text, std::regex(R"(\n! \d\d:\d\d:\d\d  #100: hundred\r\n)")));
+    EXPECT_TRUE(std::regex_search(text, std::regex(R"(\n\? \d\d:\d\d:\d\d  #00: zero\r\n$)")));
+}
+
+TEST_F(LogTest, SwitchesAndUnknownLevels) {
+    struct Case {
+        int level;
+        int session, filter, debug;
+        bool written;
+    } cases[] = {
+        {kLogNever, 1, 1, 1, false}, {42, 1, 1, 1, false},       {kLogSpare, 0, 0, 0, true},
+        {kLogListen, 0, 1, 1, false}, {kLogConnection, 0, 1, 1, false},
+        {kLogListen, 1, 0, 0, true},  {kLogFilter, 1, 0, 1, false}, {kLogFilter, 0, 1, 0, true},
+        {kLogDebug, 1, 1, 0, false},  {kLogDebug, 0, 0, 1, true},   {kLogOutcome, 0, 0, 0, true},
+    };
+    for (const Case& c : cases) {
+        Settings.LogSession = c.session;
+        Settings.LogFilter = c.filter;
+        Settings.LogDebug = c.debug;
+        EXPECT_EQ(!ComposeLogLine("x", 1, c.level).empty(), c.written) << "level " << c.level;
+    }
+    Settings.LogSession = Settings.LogFilter = Settings.LogDebug = 1;
+    EXPECT_EQ(ComposeLogLine("x", 1, kLogFilter).substr(0, 2), "- ");
+    EXPECT_EQ(ComposeLogLine("x", 1, kLogDebug).substr(0, 2), "  ");
+}
+
+TEST_F(LogTest, BannerDateStylesAndDebugLine) {
+    unsetenv("OrvelLOG");
+    EXPECT_TRUE(std::regex_match(LogDate(), std::regex(R"((Sun|Mon|Tue|Wed|Thu|Fri|Sat) \d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d\d)")));
+    std::string fallback = LogDate();
+    setenv("OrvelLOG", "xp", 1);
+    EXPECT_TRUE(std::regex_match(LogDate(), std::regex(R"(\d\d\.\d\d\.\d{4})")));
+    setenv("OrvelLOG", "FD", 1);
+    EXPECT_EQ(LogDate(), fallback);
+
+    Settings.LogDebug = 0;
+    EXPECT_EQ(LogBanner().find("\r\n"), std::string::npos);
+    EXPECT_TRUE(LogBanner().starts_with("----------  " + fallback + ", Trawlbox v0.25"));
+    Settings.LogDebug = 1;
+    EXPECT_TRUE(std::regex_search(LogBanner(),
+                                  std::regex(R"(\r\n  \d\d:\d\d:\d\d     : Debug-Mode activated$)")));
+}
+
+TEST_F(LogTest, SecondHolderCannotOpenTheSameLog) {
+    // The lock is per open file: a second open of the same path fails while held.
+    ExclusiveAppendFile other;
+    EXPECT_FALSE(other.Open(dir_.path() + "TRAWLBOX.LOG"));
+    CloseLog();
+    EXPECT_TRUE(other.Open(dir_.path() + "TRAWLBOX.LOG"));
+}
+
+TEST_F(LogTest, LinesOfManyThreadsNeverMix) {
+    constexpr int kThreads = 8, kLines = 500;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t] {
+            std::string text(200, static_cast<char>('a' + t));
+            for (int i = 0; i < kLines; ++i) WriteLog(text, t, kLogProgress);
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    std::istringstream lines(Contents());
+    std::string line;
+    int count = 0;
+    std::regex whole(R"(\+ \d\d:\d\d:\d\d  #0(\d): ([a-h])\2{199}\r)");
+    while (std::getline(lines, line)) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(line, match, whole)) << line.substr(0, 60);
+        EXPECT_EQ(match[1].str()[0] - '0', match[2].str()[0] - 'a');
+        ++count;
+    }
+    EXPECT_EQ(count, kThreads * kLines);
+}
+
+}  // namespace

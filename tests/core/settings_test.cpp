@@ -1,0 +1,145 @@
+#include "core/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "core/log.h"
+#include "core/temp_dir.h"
+
+namespace {
+
+class SettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CloseLog();
+        Settings = SettingsRecord{};
+    }
+    void TearDown() override { CloseLog(); }
+
+    // Loads `config` as TRAWLBOX.CFG from a fresh directory.
+    void Load(const std::string& config) {
+        dir_.Write("TRAWLBOX.CFG", config);
+        LoadSettingsFrom(dir_.path());
+    }
+
+    TempDir dir_;
+};
+
+TEST_F(SettingsTest, ExistingFileWithoutKnownKeysGivesEveryDefault) {
+    Load("nothing here\r\n");
+    EXPECT_EQ(Settings.Pop3Timeout, 60);
+    EXPECT_EQ(Settings.NntpTimeout, 600);
+    EXPECT_EQ(Settings.Pop3PortIncoming, 110);
+    EXPECT_EQ(Settings.Pop3PortOutgoing, 110);
+    EXPECT_EQ(Settings.NntpPortIncoming, 119);
+    EXPECT_EQ(Settings.NntpPortOutgoing, 119);
+    EXPECT_EQ(Settings.KillReport, kDefaultKillReport);
+    EXPECT_EQ(Settings.LogFilter, 1);
+    EXPECT_EQ(Settings.LogSession, 1);
+    EXPECT_EQ(Settings.LogDebug, 0);
+    EXPECT_EQ(Settings.DebugLine, 0);
+    EXPECT_EQ(Settings.KillFile, "KILLFILE.CFG");
+    EXPECT_EQ(ProgramDirectory, dir_.path());
+}
+
+TEST_F(SettingsTest, MissingFileLeavesZerosAndOpensNoLog) {
+    LoadSettingsFrom(dir_.path());
+    EXPECT_EQ(Settings.Pop3Timeout, 0);
+    EXPECT_EQ(Settings.Pop3PortIncoming, 0);
+    EXPECT_EQ(Settings.KillFile, "");
+    WriteLog("anything", -1, kLogError);
+    EXPECT_FALSE(std::filesystem::exists(dir_.path() + "TRAWLBOX.LOG"));
+}
+
+TEST_F(SettingsTest, KeyRulesOfTheFileFormat) {
+    struct Case {
+        const char* config;
+        int32_t timeout;
+    } cases[] = {
+        {"pop3timeout=30\n", 30},                      // key case does not matter
+        {" Pop3Timeout=30\n", 60},                     // a blank before the key: no match
+        {"Pop3Timeout =30\n", 30},                     // one blank before "=" is allowed
+        {"Pop3Timeout  =30\n", 60},                    // two are not
+        {"Pop3Timeout=\n", 60},                        // empty value: default
+        {"Pop3Timeout=InCompatible\n", 60},            // "incompatible" in any case: default
+        {"Pop3Timeout=30\nExPop3Timeout=45\n", 45},    // the Ex prefix wins wherever it stands
+        {"ExPop3Timeout=\nPop3Timeout=30\n", 30},      // an empty Ex value leaves the plain key
+        {"Pop3Timeout=30\r\nPop3Timeout=40\r\n", 30},  // the first line counts
+        {"Pop3Timeout=\nPop3Timeout=40\n", 60},        // even when its value is empty
+        {"Pop3Timeout=60s\n", 60},
+        {"Pop3Timeout=x60\n", 0},
+        {"Pop3Timeout=  42\n", 42},   // leading blanks of a number are skipped
+        {"Pop3Timeout=2.5\n", 2},     // halves round to even
+        {"Pop3Timeout=3.5\n", 4},
+        {"Pop3Timeout=-7.5\n", -8},
+        {"Pop3Timeout=99999999999\n", 2147483647},
+        {"Pop3Timeout=30", 30},       // a last line without line end is still read
+    };
+    for (const Case& c : cases) {
+        Settings = SettingsRecord{};
+        Load(c.config);
+        EXPECT_EQ(Settings.Pop3Timeout, c.timeout) << c.config;
+    }
+}
+
+TEST_F(SettingsTest, FlagWords) {
+    EXPECT_EQ(ParseFlag("y"), 1);
+    EXPECT_EQ(ParseFlag("EIN"), 1);
+    EXPECT_EQ(ParseFlag("Enabled"), 1);
+    EXPECT_EQ(ParseFlag("TRUE"), 1);
+    EXPECT_EQ(ParseFlag("1"), 1);
+    EXPECT_EQ(ParseFlag("Yes"), 0);
+    EXPECT_EQ(ParseFlag("J "), 0);
+    EXPECT_EQ(ParseFlag("no"), 0);
+    EXPECT_EQ(ParseFlag("Cfg_Error"), 0);
+    Load("LogDebug=Yes\nLogFilter=off\nDEBUGLINE=j\n");
+    EXPECT_EQ(Settings.LogDebug, 0);
+    EXPECT_EQ(Settings.LogFilter, 0);
+    EXPECT_EQ(Settings.DebugLine, 1);
+}
+
+TEST_F(SettingsTest, TextValuesKeepTheirBlanks) {
+    Load("KillReport= me@here \nKILLFILE=rules.cfg\n");
+    EXPECT_EQ(Settings.KillReport, " me@here ");
+    EXPECT_EQ(Settings.KillFile, "rules.cfg");
+}
+
+TEST_F(SettingsTest, KeyBeyondTheReadLimitIsNotSeen) {
+    std::string filler(kConfigReadLimit - 5, '#');
+    filler += "\n";  // the key starts 4 bytes before the limit and is cut by it
+    Load(filler + "Pop3Timeout=33\n");
+    EXPECT_EQ(Settings.Pop3Timeout, 60);
+    std::string fits(kConfigReadLimit - 40, '#');
+    Load(fits + "\nPop3Timeout=33\n");
+    EXPECT_EQ(Settings.Pop3Timeout, 33);
+}
+
+TEST_F(SettingsTest, LogDirIsAppendedAsWritten) {
+    Load("LOGDIR=" + dir_.path() + "logs\n");
+    CloseLog();
+    EXPECT_TRUE(std::filesystem::exists(dir_.path() + "logsTRAWLBOX.LOG"));
+}
+
+TEST_F(SettingsTest, UnwritableLogDirRunsWithoutLog) {
+    Load("LOGDIR=" + dir_.path() + "no/such/dir/\n");
+    EXPECT_EQ(Settings.Pop3Timeout, 60);
+    EXPECT_FALSE(std::filesystem::exists(dir_.path() + "no"));
+}
+
+TEST_F(SettingsTest, RandomAndHugeFilesNeverCrash) {
+    std::mt19937 random(7);
+    for (int round = 0; round < 20; ++round) {
+        std::string bytes(static_cast<size_t>(random() % 40000), '\0');
+        for (char& c : bytes) c = static_cast<char>(random());
+        Settings = SettingsRecord{};
+        Load(bytes);
+        CloseLog();
+        EXPECT_GE(Settings.NntpTimeout, std::numeric_limits<int32_t>::min());
+    }
+    std::string huge(8 * 1024 * 1024, 'x');
+    Load(huge + "\nPop3Timeout=5\n");
+    EXPECT_EQ(Settings.Pop3Timeout, 60);  // beyond the read limit
+}
+
+}  // namespace
