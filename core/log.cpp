@@ -55,11 +55,16 @@ LogState& State() {
 
 bool IsWritten(Switch rule) {
     switch (rule) {
-        case Switch::kAlways: return true;
-        case Switch::kNever: return false;
-        case Switch::kSession: return Settings.LogSession == 1;
-        case Switch::kFilter: return Settings.LogFilter == 1;
-        case Switch::kDebug: return Settings.LogDebug == 1;
+        case Switch::kAlways:
+            return true;
+        case Switch::kNever:
+            return false;
+        case Switch::kSession:
+            return Settings.LogSession == 1;
+        case Switch::kFilter:
+            return Settings.LogFilter == 1;
+        case Switch::kDebug:
+            return Settings.LogDebug == 1;
     }
     return false;
 }

@@ -15,15 +15,15 @@
 
 namespace {
 
-constexpr int kTickMs = 1000;           // the supervision loop's period
+constexpr int kTickMs = 1000;            // the supervision loop's period
 constexpr int kListenerStartGapMs = 10;  // lets a listener fail before the next starts
 constexpr int kShutdownPauseMs = 50;
 constexpr char kEscape = 27;
 
 const std::string& Title() {
-    static const std::string& title = *new std::string(
-        "Trawlbox " + std::string(ProgramVersion) +
-        " transparent, internal Design & Test (Console Debug)");
+    static const std::string& title =
+        *new std::string("Trawlbox " + std::string(ProgramVersion) +
+                         " transparent, internal Design & Test (Console Debug)");
     return title;
 }
 
@@ -73,7 +73,9 @@ void ShutDown() {
 
 }  // namespace
 
-const char* ConsoleTitle() { return Title().c_str(); }
+const char* ConsoleTitle() {
+    return Title().c_str();
+}
 
 void RunService() {
     if (StartUp()) Supervise();

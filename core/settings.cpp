@@ -136,4 +136,6 @@ void LoadSettingsFrom(const std::string& programDirectory) {
     if (OpenLog(logDir + std::string(kLogFileName))) WriteLogBanner();
 }
 
-void LoadSettings() { LoadSettingsFrom(ExecutableDirectory()); }
+void LoadSettings() {
+    LoadSettingsFrom(ExecutableDirectory());
+}

@@ -45,9 +45,13 @@ std::string Map(std::string_view text, const std::array<unsigned char, 256>& tab
 
 }  // namespace
 
-std::string UpperCase(std::string_view text) { return Map(text, Tables().upper); }
+std::string UpperCase(std::string_view text) {
+    return Map(text, Tables().upper);
+}
 
-std::string LowerCase(std::string_view text) { return Map(text, Tables().lower); }
+std::string LowerCase(std::string_view text) {
+    return Map(text, Tables().lower);
+}
 
 std::string NumberText(int64_t number) {
     return number < 0 ? std::to_string(number) : " " + std::to_string(number);

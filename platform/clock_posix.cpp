@@ -14,8 +14,9 @@ LocalTime LocalNow() {
     ::clock_gettime(CLOCK_REALTIME, &now);
     tm parts{};
     ::localtime_r(&now.tv_sec, &parts);
-    return LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
-                     parts.tm_wday,        parts.tm_hour,    parts.tm_min,
+    return LocalTime{parts.tm_year + 1900, parts.tm_mon + 1,
+                     parts.tm_mday,        parts.tm_wday,
+                     parts.tm_hour,        parts.tm_min,
                      parts.tm_sec,         static_cast<int>(now.tv_nsec / 1000000)};
 }
 
@@ -32,7 +33,9 @@ double SecondsSinceMidnight() {
     return t.hour * 3600.0 + t.minute * 60.0 + t.second + t.millisecond / 1000.0;
 }
 
-void SetClockForTesting(double (*source)()) { clockSource.store(source); }
+void SetClockForTesting(double (*source)()) {
+    clockSource.store(source);
+}
 
 void SleepMilliseconds(int milliseconds) {
     if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));

@@ -80,7 +80,9 @@ void ConsoleBegin() {
     }
 }
 
-void ConsoleRestore() { RestoreTerminal(); }
+void ConsoleRestore() {
+    RestoreTerminal();
+}
 
 void InstallStopSignals(std::atomic<int>& counter) {
     stopCounter = &counter;
@@ -108,7 +110,9 @@ void ConsoleWriteLine(std::string_view line) {
     WriteAll(STDOUT_FILENO, text);
 }
 
-void SetConsoleSinkForTesting(void (*sink)(std::string_view line)) { consoleSink = sink; }
+void SetConsoleSinkForTesting(void (*sink)(std::string_view line)) {
+    consoleSink = sink;
+}
 
 void ConsoleFlushInput() {
     if (::isatty(STDIN_FILENO)) tcflush(STDIN_FILENO, TCIFLUSH);

@@ -22,7 +22,7 @@ std::string EnvironmentValue(const char* name);
 // second running copy of the program) cannot open the same file through this
 // class while it is held. Move-only; closes on destruction.
 class ExclusiveAppendFile {
-public:
+  public:
     ExclusiveAppendFile() = default;
     ~ExclusiveAppendFile();
     ExclusiveAppendFile(ExclusiveAppendFile&& other) noexcept;
@@ -38,6 +38,6 @@ public:
     bool Append(const std::string& bytes);
     void Close();
 
-private:
+  private:
     int fd_ = -1;
 };

@@ -49,7 +49,9 @@ std::string EnvironmentValue(const char* name) {
     return value ? std::string(value) : std::string();
 }
 
-ExclusiveAppendFile::~ExclusiveAppendFile() { Close(); }
+ExclusiveAppendFile::~ExclusiveAppendFile() {
+    Close();
+}
 
 ExclusiveAppendFile::ExclusiveAppendFile(ExclusiveAppendFile&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)) {}

@@ -11,7 +11,7 @@
 namespace {
 // Handles start above 1: the session table reads 1 as "outgoing connection".
 std::atomic<int32_t> nextHandle{2};
-}
+}  // namespace
 
 int32_t StartThread(ThreadBody body, int32_t argument) {
     try {

@@ -14,7 +14,7 @@
 namespace {
 
 class LogTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         CloseLog();
         Settings = SettingsRecord{};
@@ -49,10 +49,12 @@ TEST_F(LogTest, SwitchesAndUnknownLevels) {
         int session, filter, debug;
         bool written;
     } cases[] = {
-        {kLogNever, 1, 1, 1, false}, {42, 1, 1, 1, false},       {kLogSpare, 0, 0, 0, true},
-        {kLogListen, 0, 1, 1, false}, {kLogConnection, 0, 1, 1, false},
-        {kLogListen, 1, 0, 0, true},  {kLogFilter, 1, 0, 1, false}, {kLogFilter, 0, 1, 0, true},
-        {kLogDebug, 1, 1, 0, false},  {kLogDebug, 0, 0, 1, true},   {kLogOutcome, 0, 0, 0, true},
+        {kLogNever, 1, 1, 1, false},      {42, 1, 1, 1, false},
+        {kLogSpare, 0, 0, 0, true},       {kLogListen, 0, 1, 1, false},
+        {kLogConnection, 0, 1, 1, false}, {kLogListen, 1, 0, 0, true},
+        {kLogFilter, 1, 0, 1, false},     {kLogFilter, 0, 1, 0, true},
+        {kLogDebug, 1, 1, 0, false},      {kLogDebug, 0, 0, 1, true},
+        {kLogOutcome, 0, 0, 0, true},
     };
     for (const Case& c : cases) {
         Settings.LogSession = c.session;
@@ -67,7 +69,10 @@ TEST_F(LogTest, SwitchesAndUnknownLevels) {
 
 TEST_F(LogTest, BannerDateStylesAndDebugLine) {
     unsetenv("OrvelLOG");
-    EXPECT_TRUE(std::regex_match(LogDate(), std::regex(R"((Sun|Mon|Tue|Wed|Thu|Fri|Sat) \d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d\d)")));
+    EXPECT_TRUE(std::regex_match(
+        LogDate(),
+        std::regex(
+            R"((Sun|Mon|Tue|Wed|Thu|Fri|Sat) \d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d\d)")));
     std::string fallback = LogDate();
     setenv("OrvelLOG", "xp", 1);
     EXPECT_TRUE(std::regex_match(LogDate(), std::regex(R"(\d\d\.\d\d\.\d{4})")));
@@ -78,8 +83,8 @@ TEST_F(LogTest, BannerDateStylesAndDebugLine) {
     EXPECT_EQ(LogBanner().find("\r\n"), std::string::npos);
     EXPECT_TRUE(LogBanner().starts_with("----------  " + fallback + ", Trawlbox v0.25"));
     Settings.LogDebug = 1;
-    EXPECT_TRUE(std::regex_search(LogBanner(),
-                                  std::regex(R"(\r\n  \d\d:\d\d:\d\d     : Debug-Mode activated$)")));
+    EXPECT_TRUE(std::regex_search(
+        LogBanner(), std::regex(R"(\r\n  \d\d:\d\d:\d\d     : Debug-Mode activated$)")));
 }
 
 TEST_F(LogTest, SecondHolderCannotOpenTheSameLog) {

@@ -10,7 +10,7 @@
 namespace {
 
 class SettingsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         CloseLog();
         Settings = SettingsRecord{};
@@ -69,12 +69,12 @@ TEST_F(SettingsTest, KeyRulesOfTheFileFormat) {
         {"Pop3Timeout=\nPop3Timeout=40\n", 60},        // even when its value is empty
         {"Pop3Timeout=60s\n", 60},
         {"Pop3Timeout=x60\n", 0},
-        {"Pop3Timeout=  42\n", 42},   // leading blanks of a number are skipped
-        {"Pop3Timeout=2.5\n", 2},     // halves round to even
+        {"Pop3Timeout=  42\n", 42},  // leading blanks of a number are skipped
+        {"Pop3Timeout=2.5\n", 2},    // halves round to even
         {"Pop3Timeout=3.5\n", 4},
         {"Pop3Timeout=-7.5\n", -8},
         {"Pop3Timeout=99999999999\n", 2147483647},
-        {"Pop3Timeout=30", 30},       // a last line without line end is still read
+        {"Pop3Timeout=30", 30},  // a last line without line end is still read
     };
     for (const Case& c : cases) {
         Settings = SettingsRecord{};

@@ -7,7 +7,7 @@
 #include <string>
 
 class TempDir {
-public:
+  public:
     TempDir() {
         std::string pattern = (std::filesystem::temp_directory_path() / "trawlbox-XXXXXX").string();
         path_ = ::mkdtemp(pattern.data()) ? pattern + "/" : std::string();
@@ -30,6 +30,6 @@ public:
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
-private:
+  private:
     std::string path_;
 };
