@@ -1,0 +1,126 @@
+// TCP over IPv4: the few socket calls the connection layer needs, with the
+// system's error codes sorted into the conditions the connection layer logs.
+// A socket is named by its number (a file descriptor); -1 names none.
+// Addresses are IPv4 in network byte order, as they travel on the wire.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+inline constexpr int kNoSocket = -1;
+
+// The conditions a send or receive can meet, as far as callers tell them apart.
+enum class SocketCondition : int {
+    kNone,             // success
+    kWouldBlock,       // non-blocking socket not ready (EWOULDBLOCK/EAGAIN)
+    kMessageTooLong,   // EMSGSIZE
+    kConnectionReset,  // ECONNRESET, and EPIPE (the peer has gone)
+    kConnectionAbort,  // ECONNABORTED
+    kTimedOut,         // ETIMEDOUT
+    kInvalid,          // EINVAL
+    kNotSocket,        // ENOTSOCK, EBADF
+    kOther,            // anything else; the code tells which
+};
+
+// The outcome of one send or receive: `count` bytes moved (0 on a receive
+// means the peer closed), or -1 with the condition and the system's code.
+struct SocketResult {
+    long count = 0;
+    SocketCondition condition = SocketCondition::kNone;
+    int code = 0;
+};
+
+// What a wait for readiness ended with.
+enum class WaitOutcome : int { kReady, kTimedOut, kFailed };
+
+// Owns one socket number and closes it on destruction. Move-only; Release()
+// hands the number to another owner (a session slot).
+class SocketHandle {
+  public:
+    SocketHandle() = default;
+    explicit SocketHandle(int socket) : socket_(socket) {}
+    ~SocketHandle();
+    SocketHandle(SocketHandle&& other) noexcept;
+    SocketHandle& operator=(SocketHandle&& other) noexcept;
+    SocketHandle(const SocketHandle&) = delete;
+    SocketHandle& operator=(const SocketHandle&) = delete;
+
+    int get() const { return socket_; }
+    bool valid() const { return socket_ >= 0; }
+    // Gives up ownership; returns the number (kNoSocket when there was none).
+    int Release();
+    // Closes the socket now, if there is one.
+    void Reset();
+
+  private:
+    int socket_ = kNoSocket;
+};
+
+// Returns a new TCP/IPv4 stream socket (blocking, close-on-exec), or kNoSocket.
+int OpenTcpSocket();
+
+// Closes the socket number. Returns false when the system refused (not open).
+bool CloseSocket(int socket);
+
+// Ends both directions of the connection without giving up the number: a
+// thread blocked in a receive, send or wait on it wakes at once and sees the
+// connection end. Safe while another thread uses the socket.
+void ShutdownSocket(int socket);
+
+// Returns the address of a dotted IPv4 text in the classic lenient reading
+// (also "127.1", hex and octal parts), or 0xFFFFFFFF when the text is not
+// such an address (which is also the reading of 255.255.255.255).
+uint32_t ParseDottedAddress(const std::string& text);
+
+// Looks up a host name (IPv4 only). Returns true with the first address and
+// the canonical name of the result (the name itself when the resolver gives
+// none); false when the name is unknown.
+bool ResolveHostName(const std::string& name, uint32_t& address, std::string& canonicalName);
+
+// Returns the address in dotted decimal ("192.0.2.1").
+std::string DottedAddress(uint32_t address);
+
+// Connects, waiting until the connect completes. Returns true on success.
+bool ConnectSocket(int socket, uint32_t address, int port);
+
+// Switches non-blocking mode on or off. Returns false when the system refused.
+bool SetNonBlocking(int socket, bool on);
+
+// Sends every segment at once, without waiting to fill it (TCP_NODELAY).
+void SetNoDelay(int socket);
+
+// Lets a restarted listener bind its port at once while old connections of
+// the previous run linger; a second running listener still fails to bind.
+void SetReuseAddress(int socket);
+
+// Binds to address:port (port 0: the system chooses). Returns true on success.
+bool BindSocket(int socket, uint32_t address, int port);
+
+// Starts listening. Returns true on success.
+bool ListenSocket(int socket, int backlog);
+
+// Returns the local port the socket is bound to, or 0 when it is not bound.
+int LocalPort(int socket);
+
+// Waits for and accepts a connection. Returns the new socket (blocking,
+// close-on-exec) with the peer's address in `peerAddress`, or kNoSocket.
+int AcceptConnection(int listeningSocket, uint32_t& peerAddress);
+
+// Sends up to `size` bytes once, never raising SIGPIPE.
+SocketResult SendBytes(int socket, const char* data, size_t size);
+
+// Receives up to `size` bytes once.
+SocketResult ReceiveBytes(int socket, char* data, size_t size);
+
+// Waits until the socket can be read (or has ended), at most `timeoutMs`
+// milliseconds; a negative time-out waits without limit.
+WaitOutcome WaitReadable(int socket, int timeoutMs);
+
+// As WaitReadable, for writing.
+WaitOutcome WaitWritable(int socket, int timeoutMs);
+
+// The loopback address 127.0.0.1 and the any-interface address 0.0.0.0, in
+// network byte order.
+uint32_t LoopbackAddress();
+uint32_t AnyAddress();
