@@ -2,14 +2,45 @@
 // slot of 0 or less means "no connection" and makes every operation return at
 // once without sending, receiving or logging. Broken links are never returned
 // as errors: they set the slot's `failed` flag and are logged.
+//
+// Outgoing connections are non-blocking: a receive or send on them waits for
+// the socket to become ready and gives up ("Line_Socket_Timeout",
+// "Send_Socket_Timeout") once the slot's timeoutSeconds have passed, or waits
+// without limit when timeoutSeconds is 0. Accepted connections stay blocking
+// and wait without limit: only the watchdog ends a wait that lasts too long.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <string>
 #include <string_view>
 
+#include "core/globals.h"
+
+// Bytes taken from the socket by one receive call.
+inline constexpr size_t kReceiveChunkBytes = 64 * 1024;
+
+// Received bytes a slot may hold without a line feed. Far above any real mail
+// or news line; a peer that sends an endless line is cut off here instead of
+// growing the process without bound.
+inline constexpr size_t kMaxPendingBytes = 1024 * 1024;
+
+// RelayBlock sends the lines it gathered once they exceed this size: few
+// system calls for large messages, and a bounded amount held per session.
+inline constexpr size_t kRelayBatchBytes = 64 * 1024;
+
+// Only this many characters of a host name are used for a connect.
+inline constexpr size_t kHostNameLimit = 63;
+
+// Unread received bytes of each slot (the bytes after the last line handed
+// out). Used only by the slot's owner thread; CloseSlot by the owner, and a
+// new connection in the slot, empty it.
+extern std::array<std::string, kSlotCount + 1>& ReceiveBuffers;
+
 // Connects to host:port (IPv4; a dotted address or a name). Returns the slot
 // number of the new connection (owner 1, timeoutSeconds 0), or -1 when the
-// connect failed; nothing is left reserved or open then.
+// connect failed; nothing is left reserved or open then. Fails, without
+// touching it, when the table is full and its overflow entry is in use.
 int ConnectToServer(const std::string& host, int port);
 
 // Sends the text followed by CR LF.
@@ -18,8 +49,8 @@ void SendLine(int slot, std::string_view text);
 // Sends the text as it is (it carries its own line ends).
 void SendText(int slot, std::string_view text);
 
-// Receives one line without its line end. On failure `failed` is set and the
-// line is the empty text.
+// Receives one line without its line end (the LF and a CR directly before
+// it). On failure `failed` is set and the line is the empty text.
 void ReceiveLine(int slot, std::string& line);
 
 // Copies lines from one slot to the other up to and including the line ".";
@@ -35,3 +66,8 @@ bool CloseSlot(int slot);
 // Called by the supervision loop when a slot's countdown ran out: logs, closes
 // the slot, pauses 100 ms.
 void KillDeadSocket(int slot);
+
+// Puts an accepted connection into a slot its caller reserved: socket, peer
+// address, listening port, time-out (countdown set to it), failed := 0, empty
+// receive buffer. The socket is owned by the slot from here on.
+void AttachAcceptedSocket(int slot, int socket, uint32_t address, int port, int timeoutSeconds);
