@@ -1,0 +1,103 @@
+#include "pop3/mailbox_view.h"
+
+#include <cstdio>
+
+#include "pop3/crc32.h"
+
+MailboxEntry& MailboxEntryAt(Pop3Session& session, int64_t number) {
+    if (number < 0) number = 0;
+    size_t index = static_cast<size_t>(number);
+    if (session.messages.size() <= index) session.messages.resize(index + 1);
+    return session.messages[index];
+}
+
+namespace {
+
+// Client numbers are fixed for the whole session: they count shown entries,
+// deleted ones included, so a client's DELE never shifts the numbers after it.
+void BuildClientNumbers(Pop3Session& session) {
+    session.clientToServer.assign(1, 0);
+    for (int64_t m = 1; m <= session.totalCount; ++m) {
+        if (MailboxEntryAt(session, m).shown == 1) session.clientToServer.push_back(m);
+    }
+}
+
+}  // namespace
+
+void CountShownMessages(Pop3Session& session) {
+    session.shownCount = 0;
+    session.remainingCount = 0;
+    session.remainingOctets = 0;
+    for (int64_t m = 1; m <= session.totalCount; ++m) {
+        const MailboxEntry& entry = MailboxEntryAt(session, m);
+        if (entry.shown == 1) {
+            ++session.shownCount;
+            ++session.remainingCount;
+            session.remainingOctets += entry.size;
+        }
+        if (entry.deleted == 1) session.hasReport = 1;
+    }
+    BuildClientNumbers(session);
+}
+
+void AppendReportMessage(Pop3Session& session, std::string_view reportText) {
+    int64_t stuffed = 0;
+    session.reportWire = WireForm(reportText, &stuffed);
+    ++session.totalCount;
+    ++session.shownCount;
+    ++session.remainingCount;
+    MailboxEntry& entry = MailboxEntryAt(session, session.totalCount);
+    entry.shown = 1;
+    entry.deleted = 0;
+    // The size of a message counts its CR LF line ends but not the dots that
+    // only the transfer adds (RFC 1939), as the real server counts its own.
+    entry.size = static_cast<int64_t>(session.reportWire.size()) - stuffed;
+    entry.uid = ComputeReportUid(reportText);
+    session.remainingOctets += entry.size;
+    BuildClientNumbers(session);
+}
+
+int64_t ServerNumber(const Pop3Session& session, int64_t clientNumber) {
+    if (clientNumber < 1 || clientNumber > session.shownCount) return 0;
+    if (static_cast<size_t>(clientNumber) >= session.clientToServer.size()) return 0;
+    return session.clientToServer[static_cast<size_t>(clientNumber)];
+}
+
+bool IsReportMessage(const Pop3Session& session, int64_t serverNumber) {
+    return session.hasReport == 1 && serverNumber == session.totalCount;
+}
+
+std::string WireForm(std::string_view lfText, int64_t* stuffedDots) {
+    std::string wire;
+    wire.reserve(lfText.size() + lfText.size() / 16 + 2);
+    int64_t dots = 0;
+    size_t start = 0;
+    while (start < lfText.size()) {
+        size_t end = lfText.find('\n', start);
+        std::string_view line =
+            lfText.substr(start, end == std::string_view::npos ? end : end - start);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (!line.empty() && line.front() == '.') {
+            wire += '.';
+            ++dots;
+        }
+        wire += line;
+        wire += "\r\n";
+        if (end == std::string_view::npos) break;
+        start = end + 1;
+    }
+    if (stuffedDots != nullptr) *stuffedDots = dots;
+    return wire;
+}
+
+std::string ReportHeaderPart(std::string_view reportText) {
+    size_t pair = reportText.find("\n\n");
+    return pair == std::string_view::npos ? std::string()
+                                          : std::string(reportText.substr(0, pair + 1));
+}
+
+std::string ComputeReportUid(std::string_view reportText) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%X", static_cast<unsigned>(Crc32(reportText)));
+    return std::string(hex) + std::string(kReportUidSuffix);
+}
