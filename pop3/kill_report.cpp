@@ -1,0 +1,199 @@
+#include "pop3/kill_report.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+
+#include "core/globals.h"
+#include "core/settings.h"
+#include "core/text.h"
+#include "filter/header_decode.h"
+
+namespace {
+
+constexpr char kOptionsMarker = static_cast<char>(0xEA);
+constexpr char kTargetMarker = static_cast<char>(0xAF);
+
+// Continuation lines of a value stand under the value of "RBL Info   : ".
+constexpr std::string_view kValueIndent = "             ";  // 13 spaces
+const std::string kRule(70, '-');
+
+// The option letters that the report names, in the order it names them.
+struct OptionName {
+    char letter;
+    std::string_view name;
+};
+constexpr std::array<OptionName, 6> kOptionNames{{
+    {'n', "From "},
+    {'b', "Envelope-To "},
+    {'s', "Subject "},
+    {'x', "Invers-Mode "},
+    {'c', "Casesensitiv "},
+    {'q', "Quit "},
+}};
+
+constexpr std::array<std::string_view, 7> kWeekdays{"Sun", "Mon", "Tue", "Wed",
+                                                    "Thu", "Fri", "Sat"};
+constexpr std::array<std::string_view, 12> kMonths{"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+std::string TwoDigits(int value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d", value);
+    return text;
+}
+
+// Seconds since midnight with the milliseconds as a fraction, written the way
+// the number-to-text conversion writes a fractional number: no trailing
+// zeros, no lone ".", no "0" before the point.
+std::string SecondsText(const LocalTime& now) {
+    int milliseconds =
+        now.hour * 3600000 + now.minute * 60000 + now.second * 1000 + now.millisecond;
+    std::string text = std::to_string(milliseconds / 1000);
+    int fraction = milliseconds % 1000;
+    if (fraction != 0) {
+        char digits[8];
+        std::snprintf(digits, sizeof digits, "%03d", fraction);
+        std::string part = digits;
+        while (!part.empty() && part.back() == '0') part.pop_back();
+        if (text == "0") text.clear();
+        text += "." + part;
+    }
+    return text;
+}
+
+}  // namespace
+
+KillReasonFields DescribeKillReason(std::string_view reasonText, std::string_view rblText) {
+    KillReasonFields fields;
+
+    // Every "X-RBL: " line but the text after the last LF (normally empty).
+    size_t lastFeed = rblText.rfind('\n');
+    if (lastFeed != std::string_view::npos) {
+        std::string_view lines = rblText.substr(0, lastFeed);
+        size_t start = 0;
+        for (;;) {
+            size_t feed = lines.find('\n', start);
+            fields.rblInfo +=
+                lines.substr(start, feed == std::string_view::npos ? feed : feed - start);
+            if (feed == std::string_view::npos) break;
+            fields.rblInfo += "\n";
+            fields.rblInfo += kValueIndent;
+            start = feed + 1;
+        }
+    }
+
+    // The condition text ends two characters before the options marker: the
+    // marker and the space that separates it from the condition.
+    size_t marker = reasonText.find(kOptionsMarker);
+    if (marker == std::string_view::npos || marker == 0) {
+        fields.reason = std::string(reasonText);
+    } else {
+        fields.reason = std::string(reasonText.substr(0, marker - 1));
+    }
+
+    size_t target = reasonText.find(kTargetMarker);
+    fields.result =
+        std::string(target == std::string_view::npos ? reasonText : reasonText.substr(target + 1));
+
+    std::string_view word;
+    if (marker != std::string_view::npos) {
+        word = reasonText.substr(marker + 1);
+        word = word.substr(0, word.find(' '));
+    }
+    std::string letters;
+    std::string names;
+    bool quoted = false;
+    for (char c : word) {
+        if (c == '"') {
+            quoted = !quoted;
+        } else if (quoted) {
+            names += c == ':' ? ' ' : c;
+        } else {
+            letters += c;
+        }
+    }
+    for (const OptionName& option : kOptionNames) {
+        if (letters.find(option.letter) != std::string::npos) names += option.name;
+    }
+    fields.searchIn = letters + " - " + Trim(names);
+    return fields;
+}
+
+std::string KillReportEntry(std::string_view from, std::string_view subject,
+                            std::string_view messageId, int64_t size,
+                            std::span<const std::string> headerLines,
+                            const KillReasonFields& fields) {
+    std::string entry;
+    for (const std::string& line : headerLines) {
+        if (UpperCase(std::string_view(line).substr(0, 3)) == "TO:") {
+            entry += "To         : " + Trim(std::string_view(line).substr(3)) + "\n";
+        }
+    }
+    entry += "From       : " + NameFirst(from) + "\n";
+    entry += "Subject    : " + std::string(subject) + "\n";
+    entry += "Message-ID : " + std::string(messageId) + "\n";
+    entry += "Size       :" + NumberText(size) + " Bytes\n";
+    entry += "\n";
+    entry += "RBL Info   : " + fields.rblInfo + "\n";
+    entry += "\n";
+    entry += "Reason     : " + fields.reason + "\n";
+    entry += "Search in  : " + fields.searchIn + "\n";
+    entry += "Result     : " + fields.result + "\n";
+    entry += "\n";
+    entry += kRule + "\n";
+    entry += "\n";
+    return entry;
+}
+
+void AddKillReportEntry(int slot, std::string_view from, std::string_view subject,
+                        std::string_view messageId, int64_t size,
+                        std::span<const std::string> headerLines, const KillReasonFields& fields) {
+    if (slot < 1 || slot > kSlotCount) return;
+    KillReportTexts[static_cast<size_t>(slot)] +=
+        KillReportEntry(from, subject, messageId, size, headerLines, fields);
+}
+
+std::string KillReportHeader(std::string_view recipient, const LocalTime& now, int biasMinutes) {
+    std::string header;
+    header += "To: " + std::string(recipient) + "\n";
+    header +=
+        "From: " + std::string(kReportSender) + " (Trawlbox " + std::string(ProgramVersion) + ")\n";
+    header += "Subject: Killed Messages\n";
+    header += "Message-ID: " + SecondsText(now) + TwoDigits(now.month) + "-" + TwoDigits(now.day) +
+              "-" + std::to_string(now.year) + "@" + std::string(kReportMessageIdDomain) + "\n";
+    header += FormatDateLine(now, biasMinutes) + "\n";
+    header += "X-Mailer: Trawlbox " + std::string(ProgramVersion) + "\n";
+    header += "\n\n";
+    header += "The following message(s) has been killed directly on the Pop3-Server:\n";
+    header += "\n\n";
+    header += kRule + "\n";
+    header += "\n";
+    return header;
+}
+
+void CompleteKillReport(int slot) {
+    if (slot < 1 || slot > kSlotCount) return;
+    std::string& text = KillReportTexts[static_cast<size_t>(slot)];
+    if (text.empty()) return;
+    std::string_view recipient =
+        Settings.KillReport.empty() ? kDefaultKillReport : std::string_view(Settings.KillReport);
+    text = KillReportHeader(recipient, LocalNow(), TimeZoneBiasMinutes()) + text;
+}
+
+std::string FormatDateLine(const LocalTime& now, int biasMinutes) {
+    // RFC 822 writes the zone as local time minus UTC; the bias is the reverse.
+    char sign = biasMinutes < 0 ? '+' : '-';
+    int bias = std::abs(biasMinutes);
+    char zone[16];
+    std::snprintf(zone, sizeof zone, "%04d", (bias / 60) * 100 + bias % 60);
+    std::string_view weekday = kWeekdays[static_cast<size_t>(now.weekday % 7)];
+    std::string_view month = kMonths[static_cast<size_t>((now.month + 11) % 12)];
+    return "Date: " + std::string(weekday) + ", " + TwoDigits(now.day) + " " + std::string(month) +
+           " " + std::to_string(now.year) + " " + TwoDigits(now.hour) + ":" +
+           TwoDigits(now.minute) + ":" + TwoDigits(now.second) + " " + sign + zone;
+}
+
+std::string FormatDateLine() {
+    return FormatDateLine(LocalNow(), TimeZoneBiasMinutes());
+}

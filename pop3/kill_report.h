@@ -1,0 +1,62 @@
+// The kill report: one entry per message the scan killed, completed after the
+// scan into a mail message that the session appends to the client's mailbox.
+// The text lives in KillReportTexts[upstream slot], with LF line ends; only
+// the session holding that slot writes or reads it.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "platform/clock.h"
+
+// The report's sender mailbox and the domain of its Message-ID: fixed names on
+// the local host, so a client never mistakes the report for outside mail.
+inline constexpr std::string_view kReportSender = "trawlbox@localhost";
+inline constexpr std::string_view kReportMessageIdDomain = "trawlbox.localhost";
+
+// The four fields of a report entry that describe why a message was killed.
+struct KillReasonFields {
+    std::string reason;    // the rule's condition text, without its options word
+    std::string searchIn;  // option letters, " - ", the header names and option names
+    std::string result;    // the action word as written in the rule
+    std::string rblInfo;   // the "X-RBL: " lines, continuation lines indented 13 spaces
+};
+
+// Splits the filter's reason text (rule text, 0xAF, action word) and the
+// message's RBL text (one "X-RBL: ..." line per LF) into the report fields.
+// Never fails: texts without the expected markers give the fields described
+// on the struct as far as they can be found (see the .cpp for the rules).
+KillReasonFields DescribeKillReason(std::string_view reasonText, std::string_view rblText);
+
+// Returns the entry text of one killed message: a "To" line for every header
+// line beginning "To:" (any case), then From (in name-first form), Subject,
+// Message-ID, Size and the reason fields; every line ends in LF.
+// `headerLines` are the message's kept header lines in order.
+std::string KillReportEntry(std::string_view from, std::string_view subject,
+                            std::string_view messageId, int64_t size,
+                            std::span<const std::string> headerLines,
+                            const KillReasonFields& fields);
+
+// Appends KillReportEntry(...) to the report text of `slot` (1..kSlotCount;
+// other slots are ignored).
+void AddKillReportEntry(int slot, std::string_view from, std::string_view subject,
+                        std::string_view messageId, int64_t size,
+                        std::span<const std::string> headerLines, const KillReasonFields& fields);
+
+// Returns the report's header and preamble for the given local time and zone
+// bias (UTC minus local time, minutes), addressed to `recipient`.
+std::string KillReportHeader(std::string_view recipient, const LocalTime& now, int biasMinutes);
+
+// Puts the header (KillReportHeader for the KillReport setting and the
+// current local time) in front of the slot's report text; an empty text stays
+// empty.
+void CompleteKillReport(int slot);
+
+// Returns the "Date: " header line (no line end) for the given local time and
+// zone bias: "Date: Sun, 06 Dec 2026 07:05:09 +0100" for a bias of -60.
+std::string FormatDateLine(const LocalTime& now, int biasMinutes);
+
+// As above for the current local time and zone.
+std::string FormatDateLine();
