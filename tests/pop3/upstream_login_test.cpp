@@ -1,0 +1,541 @@
+#include "pop3/upstream_login.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/log.h"
+#include "filter/base64.h"
+#include "login_test_support.h"
+#include "pop3/md5.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+// ---- Pure parts ------------------------------------------------------------
+
+TEST(ChooseSaslMechanism, PicksTheStrongestListedOrTheNamedOne) {
+    const struct {
+        const char* method;
+        const char* list;
+        int code;
+    } cases[] = {
+        {"AUTH", "PLAIN\bLOGIN\bCRAM-MD5\b", kSaslCramMd5},
+        {"auth", " PLAIN LOGIN CRAM-MD5 DIGEST-MD5", kSaslCramMd5},
+        {"Sasl", " PLAIN LOGIN DIGEST-MD5", kSaslDigestMd5},
+        {"AUTH", "PLAIN\bLOGIN\b", kSaslLogin},
+        {"AUTH", "X-PLAINTEXT\b", kSaslPlain},  // a substring is enough
+        {"SASL", " GSSAPI NTLM", kSaslNone},
+        {"SASL", " cram-md5", kSaslNone},  // the list is searched case-sensitively
+        {"AUTH", "", kSaslNone},
+        {"login", "", kSaslLogin},
+        {"PLAIN", "CRAM-MD5", kSaslPlain},  // a named method ignores the list
+        {"digest-md5", "", kSaslDigestMd5},
+        {"Cram-Md5", "", kSaslCramMd5},
+        {"APOP", "CRAM-MD5", kSaslNone},
+        {"", "CRAM-MD5", kSaslNone},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ChooseSaslMechanism(c.method, c.list), c.code) << c.method << " / " << c.list;
+    }
+}
+
+// The example exchange of RFC 2831, section 4 (an IMAP login): both the
+// client's response and the server's rspauth.
+TEST(DigestMd5Value, MatchesTheRfc2831Example) {
+    const std::string uri = "imap/elwood.innosoft.com";
+    EXPECT_EQ(DigestMd5Value("chris", "elwood.innosoft.com", "secret", "OA6MG9tEQGm2hh",
+                             "OA6MHXh6VqTrRk", "00000001", "auth", "AUTHENTICATE:" + uri),
+              "d388dad90d4bbd760a152321f2143af7");
+    EXPECT_EQ(DigestMd5Value("chris", "elwood.innosoft.com", "secret", "OA6MG9tEQGm2hh",
+                             "OA6MHXh6VqTrRk", "00000001", "auth", ":" + uri),
+              "ea40f60335c427b5527b84dbabcdfffd");
+}
+
+TEST(DigestMd5Uri, UsesTheHostAndFallsBackToTheRealm) {
+    EXPECT_EQ(DigestMd5Uri("example.org", "mail.example.org"), "pop/mail.example.org");
+    EXPECT_EQ(DigestMd5Uri("example.org", ""), "pop/example.org");
+    EXPECT_EQ(DigestMd5Uri("", ""), "pop/");
+}
+
+// ---- Exchanges with a scripted server ---------------------------------------
+
+class UpstreamLoginTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(log_.opened()); }
+
+    // Runs UpstreamLogin against a server running `script`; returns its result
+    // and keeps the slot and the lines the server received.
+    int Login(FakePop3Server::Script script, const std::string& account,
+              const std::string& password, const std::string& method, const std::string& stamp = "",
+              const std::string& host = "") {
+        FakePop3Server server(std::move(script));
+        const size_t mark = log_.Mark();
+        UpstreamSlot upstream(server.port());
+        slot_ = upstream.get();
+        EXPECT_GT(slot_, 0);
+        const int result = UpstreamLogin(slot_, account, password, method, stamp, host);
+        // Read the log before the close adds its own line.
+        entries_ = log_.Entries(slot_, mark);
+        upstream.Close();
+        server.Join();
+        received_ = server.received();
+        return result;
+    }
+
+    // The logged texts of one level, in order.
+    std::vector<std::string> Logged(int level) const {
+        std::vector<std::string> texts;
+        for (const LogEntry& entry : entries_) {
+            if (entry.level == level) texts.push_back(entry.text);
+        }
+        return texts;
+    }
+
+    LogCapture log_;
+    int slot_ = -1;
+    std::vector<LogEntry> entries_;
+    std::vector<std::string> received_;
+};
+
+// Replies to each expected command in turn with the given line; stops at the
+// first command that differs.
+FakePop3Server::Script Replies(std::vector<std::pair<std::string, std::string>> steps) {
+    return [steps](FakePeer& peer) {
+        for (const auto& [command, reply] : steps) {
+            if (peer.ReadLine() != command) return;
+            peer.Send(reply);
+        }
+    };
+}
+
+TEST_F(UpstreamLoginTest, UserPassLogsEachStep) {
+    EXPECT_EQ(Login(Replies({{"USER alice", "+OK"}, {"PASS pass word", "+OK Logged in."}}), "alice",
+                    "pass word", ""),
+              1);
+    EXPECT_THAT(received_, ElementsAre("USER alice", "PASS pass word"));
+    EXPECT_THAT(Logged(kLogProgress), ElementsAre("Sending USER", "Sending PASS"));
+    EXPECT_THAT(Logged(kLogOutcome), ElementsAre("POP3 Connection established"));
+    EXPECT_THAT(Logged(kLogDebug), ElementsAre("+OK", "+OK Logged in."));
+}
+
+TEST_F(UpstreamLoginTest, UserRefusedStopsBeforeThePassword) {
+    EXPECT_EQ(Login(Replies({{"USER alice", "-ERR no such user"}}), "alice", "pw", "user"), 0);
+    EXPECT_THAT(received_, ElementsAre("USER alice"));
+    EXPECT_THAT(Logged(kLogError), ElementsAre("-ERR no such user"));
+    EXPECT_THAT(Logged(kLogOutcome), IsEmpty());
+}
+
+TEST_F(UpstreamLoginTest, PassRefusedLogsTheServersLine) {
+    EXPECT_EQ(Login(Replies({{"USER alice", "+OK"}, {"PASS pw", "-ERR [AUTH] failed"}}), "alice",
+                    "pw", "anything"),
+              0);
+    EXPECT_THAT(Logged(kLogError), ElementsAre("-ERR [AUTH] failed"));
+}
+
+TEST_F(UpstreamLoginTest, EmptyAccountWithDefaultMethodSendsNothing) {
+    EXPECT_EQ(Login([](FakePeer&) {}, "", "pw", ""), 1);
+    EXPECT_THAT(received_, IsEmpty());
+    EXPECT_THAT(Logged(kLogOutcome), ElementsAre("POP3 Connection established"));
+}
+
+// RFC 1939's example: the digest covers the greeting's stamp and the secret.
+TEST_F(UpstreamLoginTest, ApopSendsTheDigestOfStampAndPassword) {
+    const std::string stamp = "<1896.697170952@dbc.mtview.ca.us>";
+    EXPECT_EQ(Login(Replies({{"APOP mrose c4c9334bac560ecc979e58001b3e22fb", "+OK maildrop"}}),
+                    "mrose", "tanstaaf", "apop", stamp),
+              1);
+    EXPECT_THAT(Logged(kLogProgress), ElementsAre("Sending APOP"));
+    EXPECT_THAT(Logged(kLogOutcome), ElementsAre("POP3 Authentication established"));
+
+    EXPECT_EQ(Login(Replies({{"APOP mrose c4c9334bac560ecc979e58001b3e22fb", "-ERR denied"}}),
+                    "mrose", "tanstaaf", "APOP", stamp),
+              0);
+    EXPECT_THAT(Logged(kLogError), ElementsAre("-ERR denied"));
+}
+
+TEST_F(UpstreamLoginTest, LoginSendsAccountAndPasswordInBase64) {
+    EXPECT_EQ(Login(Replies({{"AUTH LOGIN", "+ VXNlcm5hbWU6"},
+                             {Base64Encode("alice"), "+ UGFzc3dvcmQ6"},
+                             {Base64Encode("pass word"), "+OK Logged in."}}),
+                    "alice", "pass word", "login"),
+              1);
+    EXPECT_THAT(Logged(kLogProgress),
+                ElementsAre("Sending AUTH LOGIN", "Sending Username", "Sending Password"));
+    EXPECT_THAT(Logged(kLogOutcome), ElementsAre("POP3 Authentication established"));
+}
+
+// LOGIN wants "+OK" at the end, PLAIN and CRAM-MD5 any "+"; a refusal at any
+// step is logged with the server's line and ends the exchange there.
+TEST_F(UpstreamLoginTest, FinalRepliesAndRefusalsOfTheSaslMechanisms) {
+    const std::string plain = Base64Encode(std::string("\0alice\0pw", 9));
+    const std::string login1 = Base64Encode("alice");
+    const std::string login2 = Base64Encode("pw");
+    const struct {
+        const char* method;
+        std::vector<std::pair<std::string, std::string>> steps;
+        int result;
+        std::vector<std::string> sent;
+    } cases[] = {
+        {"login",
+         {{"AUTH LOGIN", "+ x"}, {login1, "+ y"}, {login2, "+ go on"}},
+         0,
+         {"AUTH LOGIN", login1, login2}},
+        {"login", {{"AUTH LOGIN", "-ERR no"}}, 0, {"AUTH LOGIN"}},
+        {"login", {{"AUTH LOGIN", "+ x"}, {login1, "-ERR no"}}, 0, {"AUTH LOGIN", login1}},
+        {"plain", {{"AUTH PLAIN", "+ "}, {plain, "+ fine"}}, 1, {"AUTH PLAIN", plain}},
+        {"PLAIN", {{"AUTH PLAIN", "+ "}, {plain, "-ERR no"}}, 0, {"AUTH PLAIN", plain}},
+        {"plain", {{"AUTH PLAIN", "-ERR no"}}, 0, {"AUTH PLAIN"}},
+        {"cram-md5", {{"AUTH CRAM-MD5", "-ERR no"}}, 0, {"AUTH CRAM-MD5"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.method) + " " + c.steps.back().second);
+        EXPECT_EQ(Login(Replies(c.steps), "alice", "pw", c.method), c.result);
+        EXPECT_EQ(received_, c.sent);
+        if (c.result == 1) {
+            EXPECT_THAT(Logged(kLogOutcome), ElementsAre("POP3 Authentication established"));
+            EXPECT_THAT(Logged(kLogError), IsEmpty());
+        } else {
+            EXPECT_THAT(Logged(kLogError), ElementsAre(c.steps.back().second));
+            EXPECT_THAT(Logged(kLogOutcome), IsEmpty());
+        }
+    }
+}
+
+// RFC 2195's example: the password keys the HMAC over the decoded challenge.
+TEST_F(UpstreamLoginTest, CramMd5AnswersTheRfc2195Example) {
+    EXPECT_EQ(Login(Replies({{"AUTH CRAM-MD5",
+                              "+ PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+"},
+                             {"dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw", "+OK"}}),
+                    "tim", "tanstaaftanstaaf", "CRAM-MD5"),
+              1);
+    EXPECT_THAT(Logged(kLogProgress),
+                ElementsAre("Sending AUTH CRAM-MD5", "Sending Username/Password"));
+    EXPECT_THAT(Logged(kLogOutcome), ElementsAre("POP3 Authentication established"));
+}
+
+// A server whose mechanism list is answered: replies to `listCommand` with
+// `lines` and a ".", then accepts a PLAIN, LOGIN or CRAM-MD5 login blindly.
+FakePop3Server::Script ListThenAccept(std::string listCommand, std::vector<std::string> lines) {
+    return [listCommand, lines](FakePeer& peer) {
+        if (peer.ReadLine() != listCommand) return;
+        peer.Send("+OK");
+        for (const std::string& line : lines) peer.Send(line);
+        peer.Send(".");
+        const std::string command = peer.ReadLine();
+        if (command == "AUTH LOGIN") {
+            peer.Send("+ VXNlcm5hbWU6");
+            peer.ReadLine();
+            peer.Send("+ UGFzc3dvcmQ6");
+        } else if (command == "AUTH PLAIN" || command == "AUTH CRAM-MD5") {
+            peer.Send("+ PDE0QGhvc3Q+");
+        } else {
+            return;
+        }
+        peer.ReadLine();
+        peer.Send("+OK");
+    };
+}
+
+TEST_F(UpstreamLoginTest, AuthListChoosesTheStrongestMechanism) {
+    EXPECT_EQ(Login(ListThenAccept("AUTH", {"PLAIN", "LOGIN", "CRAM-MD5"}), "alice", "pw", "auth"),
+              1);
+    ASSERT_GE(received_.size(), 2u);
+    EXPECT_EQ(received_[1], "AUTH CRAM-MD5");
+    EXPECT_THAT(Logged(kLogProgress), ::testing::Contains("Sending AUTH CRAM-MD5"));
+    EXPECT_THAT(Logged(kLogDebug), ::testing::IsSupersetOf({"+OK", "PLAIN", "LOGIN", "CRAM-MD5"}));
+
+    EXPECT_EQ(Login(ListThenAccept("AUTH", {"X-PLAINTEXT"}), "alice", "pw", "AUTH"), 1);
+    ASSERT_GE(received_.size(), 2u);
+    EXPECT_EQ(received_[1], "AUTH PLAIN");
+}
+
+TEST_F(UpstreamLoginTest, CapaSaslLineChoosesTheMechanismAndALaterLineWins) {
+    EXPECT_EQ(Login(ListThenAccept("CAPA", {"TOP", "SASL CRAM-MD5", "UIDL", "SASL PLAIN LOGIN"}),
+                    "alice", "pw", "sasl"),
+              1);
+    ASSERT_GE(received_.size(), 2u);
+    EXPECT_EQ(received_[1], "AUTH LOGIN");
+}
+
+TEST_F(UpstreamLoginTest, AuthCommandRefusedIsLogged) {
+    EXPECT_EQ(Login(Replies({{"AUTH", "-ERR unknown command"}}), "alice", "pw", "auth"), 0);
+    EXPECT_THAT(Logged(kLogError), ElementsAre("-ERR unknown command"));
+}
+
+TEST_F(UpstreamLoginTest, NoUsableMechanismEndsQuietly) {
+    EXPECT_EQ(Login(ListThenAccept("AUTH", {"GSSAPI", "NTLM"}), "alice", "pw", "auth"), 0);
+    EXPECT_THAT(received_, ElementsAre("AUTH"));
+    for (const LogEntry& entry : entries_) EXPECT_EQ(entry.level, kLogDebug) << entry.text;
+}
+
+// A server that names no SASL line, or refuses CAPA, ends the login without
+// a single line in the log (with the protocol trace off).
+TEST(UpstreamLoginQuiet, CapaWithoutSaslOrRefusedLogsNothing) {
+    LogCapture log(/*debug=*/false);
+    ASSERT_TRUE(log.opened());
+    const std::vector<FakePop3Server::Script> scripts = {
+        ListThenAccept("CAPA", {"TOP", "UIDL", "USER"}),
+        Replies({{"CAPA", "-ERR no capabilities"}}),
+    };
+    for (const auto& script : scripts) {
+        FakePop3Server server(script);
+        const size_t mark = log.Mark();
+        UpstreamSlot upstream(server.port());
+        ASSERT_GT(upstream.get(), 0);
+        EXPECT_EQ(UpstreamLogin(upstream.get(), "alice", "pw", "SASL", ""), 0);
+        EXPECT_THAT(log.Entries(upstream.get(), mark), IsEmpty());
+        upstream.Close();
+        server.Join();
+        EXPECT_THAT(server.received(), ElementsAre("CAPA"));
+    }
+}
+
+// A server that drops the connection in the middle of its list: the login
+// ends with 0 instead of waiting for the "." that never comes.
+TEST_F(UpstreamLoginTest, ListCutOffByTheServerFails) {
+    EXPECT_EQ(Login(
+                  [](FakePeer& peer) {
+                      peer.ReadLine();
+                      peer.Send("+OK");
+                      peer.Send("PLAIN");
+                      peer.HangUp();
+                  },
+                  "alice", "pw", "auth"),
+              0);
+    EXPECT_THAT(received_, ElementsAre("AUTH"));
+}
+
+// ---- DIGEST-MD5 --------------------------------------------------------------
+
+// The directives of a DIGEST-MD5 response, quotes removed.
+std::map<std::string, std::string> Directives(const std::string& text) {
+    std::map<std::string, std::string> values;
+    size_t at = 0;
+    while (at < text.size()) {
+        const size_t equals = text.find('=', at);
+        if (equals == std::string::npos) break;
+        const std::string name = text.substr(at, equals - at);
+        size_t end;
+        std::string value;
+        if (equals + 1 < text.size() && text[equals + 1] == '"') {
+            end = text.find('"', equals + 2);
+            value = text.substr(equals + 2, end - equals - 2);
+            end = end == std::string::npos ? end : end + 1;
+        } else {
+            end = text.find(',', equals);
+            value = text.substr(equals + 1, end == std::string::npos ? end : end - equals - 1);
+        }
+        values[name] = value;
+        if (end == std::string::npos) break;
+        at = end + 1;
+    }
+    return values;
+}
+
+struct DigestServer {
+    std::string challenge;      // sent base64-encoded after "AUTH DIGEST-MD5"
+    std::string password;       // what the server believes
+    std::string realmInA1;      // the realm the server hashes with
+    std::string rspauthPrefix;  // "rspauth=" normally
+    bool wrongRspauth = false;
+    std::map<std::string, std::string>* seen = nullptr;  // the client's directives
+    bool* responseValid = nullptr;
+};
+
+// A DIGEST-MD5 server: checks the client's response against its own
+// computation and proves itself with rspauth, as RFC 2831 has it.
+FakePop3Server::Script DigestMd5(DigestServer s) {
+    return [s](FakePeer& peer) {
+        if (peer.ReadLine() != "AUTH DIGEST-MD5") return;
+        peer.Send("+ " + Base64Encode(s.challenge));
+        const std::string answer = Base64Decode(peer.ReadLine());
+        auto d = Directives(answer);
+        if (s.seen) *s.seen = d;
+        const std::string expected =
+            DigestMd5Value(d["username"], s.realmInA1, s.password, d["nonce"], d["cnonce"], d["nc"],
+                           d["qop"], "AUTHENTICATE:" + d["digest-uri"]);
+        if (s.responseValid) *s.responseValid = d["response"] == expected;
+        if (d["response"] != expected) {
+            peer.Send("-ERR [AUTH] Authentication failed.");
+            return;
+        }
+        std::string rspauth = DigestMd5Value(d["username"], s.realmInA1, s.password, d["nonce"],
+                                             d["cnonce"], d["nc"], d["qop"], ":" + d["digest-uri"]);
+        if (s.wrongRspauth) rspauth[0] = rspauth[0] == '0' ? '1' : '0';
+        peer.Send("+ " + Base64Encode(s.rspauthPrefix + rspauth));
+        if (!peer.ReadLine().empty()) return;
+        peer.Send("+OK Logged in.");
+    };
+}
+
+constexpr const char* kDovecotStyleChallenge =
+    "realm=\"example.org\",nonce=\"OA6MG9tEQGm2hh+/==\",qop=\"auth\",charset=\"utf-8\","
+    "algorithm=\"md5-sess\"";
+
+TEST_F(UpstreamLoginTest, DigestMd5FullExchange) {
+    std::map<std::string, std::string> seen;
+    bool valid = false;
+    EXPECT_EQ(Login(DigestMd5({kDovecotStyleChallenge, "pass word", "example.org",
+                               "rspauth=", false, &seen, &valid}),
+                    "alice", "pass word", "Digest-MD5"),
+              1);
+    EXPECT_TRUE(valid);
+    EXPECT_EQ(seen["username"], "alice");
+    EXPECT_EQ(seen["realm"], "example.org");
+    EXPECT_EQ(seen["nonce"], "OA6MG9tEQGm2hh+/==");
+    EXPECT_EQ(seen["nc"], "00000001");
+    EXPECT_EQ(seen["qop"], "auth");
+    EXPECT_EQ(seen["digest-uri"], "pop/example.org");
+    EXPECT_EQ(seen["cnonce"].size(), 32u);
+    EXPECT_EQ(received_.back(), "");  // the empty answer to rspauth
+    EXPECT_THAT(Logged(kLogProgress), ElementsAre("Sending AUTH DIGEST-MD5"));
+    EXPECT_THAT(Logged(kLogOutcome), ElementsAre("POP3 Authentication established"));
+    const auto debug = Logged(kLogDebug);
+    ASSERT_EQ(debug.size(), 3u);
+    EXPECT_EQ(debug[0], kDovecotStyleChallenge);
+    EXPECT_EQ(debug[1].rfind("Challenge: username=\"alice\",realm=\"example.org\",nonce=", 0), 0u)
+        << debug[1];
+    EXPECT_EQ(debug[2].size(), 32u);  // the server's rspauth value
+}
+
+// The order of the response's directives, and its unquoted nc, response and
+// qop, are fixed.
+TEST_F(UpstreamLoginTest, DigestMd5ResponseTextLayout) {
+    std::map<std::string, std::string> seen;
+    Login(
+        DigestMd5({kDovecotStyleChallenge, "pw", "example.org", "rspauth=", false, &seen, nullptr}),
+        "alice", "pw", "digest-md5", "", "mail.example.org");
+    ASSERT_GE(received_.size(), 2u);
+    const std::string text = Base64Decode(received_[1]);
+    EXPECT_EQ(text,
+              "username=\"alice\",realm=\"example.org\",nonce=\"OA6MG9tEQGm2hh+/==\","
+              "nc=00000001,cnonce=\"" +
+                  seen["cnonce"] + "\",digest-uri=\"pop/mail.example.org\",response=" +
+                  seen["response"] + ",qop=auth");
+}
+
+TEST_F(UpstreamLoginTest, DigestMd5ChallengeVariantsThatWork) {
+    const struct {
+        const char* name;
+        const char* challenge;
+        const char* realm;
+        const char* host;
+        const char* uri;
+    } cases[] = {
+        // No qop offered: "auth" is assumed.
+        {"no qop", "realm=\"r.example\",nonce=\"abc\",algorithm=md5-sess", "r.example", "",
+         "pop/r.example"},
+        // algorithm last, unquoted, no comma after it.
+        {"algorithm last", "nonce=\"abc\",realm=\"r.example\",qop=\"auth\",algorithm=md5-sess",
+         "r.example", "", "pop/r.example"},
+        // A qop list: the first entry is taken.
+        {"qop list", "realm=\"r\",nonce=\"abc\",qop=\"auth,auth-int\",algorithm=\"md5-sess\"", "r",
+         "", "pop/r"},
+        // No realm at all: the empty realm goes into A1; the host names the service.
+        {"no realm", "nonce=\"abc\",qop=\"auth\",algorithm=md5-sess", "", "mail.example",
+         "pop/mail.example"},
+        {"empty realm", "realm=\"\",nonce=\"abc\",qop=\"auth\",algorithm=md5-sess", "", "127.0.0.1",
+         "pop/127.0.0.1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::map<std::string, std::string> seen;
+        bool valid = false;
+        EXPECT_EQ(Login(DigestMd5({c.challenge, "pw", c.realm, "rspauth=", false, &seen, &valid}),
+                        "alice", "pw", "DIGEST-MD5", "", c.host),
+                  1);
+        EXPECT_TRUE(valid);
+        EXPECT_EQ(seen["qop"], "auth");
+        EXPECT_EQ(seen["realm"], c.realm);
+        EXPECT_EQ(seen["digest-uri"], c.uri);
+        EXPECT_THAT(Logged(kLogError), IsEmpty());
+    }
+}
+
+TEST_F(UpstreamLoginTest, DigestMd5FailuresAndTheirMessages) {
+    const std::string good = kDovecotStyleChallenge;
+    const struct {
+        const char* name;
+        DigestServer server;
+        const char* message;
+        size_t linesSent;  // AUTH, then the response, then the empty line
+    } cases[] = {
+        {"md5",
+         {"realm=\"r\",nonce=\"abc\",qop=\"auth\",algorithm=md5", "pw", "r", "rspauth="},
+         "Not supportet hash algorithm 'md5'",
+         1},
+        {"no algorithm",
+         {"realm=\"r\",nonce=\"abc\",qop=\"auth\"", "pw", "r", "rspauth="},
+         "Missing 'algorithm' in Challenge",
+         1},
+        {"no nonce",
+         {"realm=\"r\",qop=\"auth\",algorithm=md5-sess", "pw", "r", "rspauth="},
+         "Missing 'nonce' in Challenge",
+         1},
+        {"auth-int",
+         {"realm=\"r\",nonce=\"abc\",qop=\"auth-int\",algorithm=md5-sess", "pw", "r", "rspauth="},
+         "Not supportet hash quality protection 'auth-int'",
+         1},
+        {"wrong password",
+         {good, "other", "example.org", "rspauth="},
+         "AUTH/1 Handshake/Client Challenge failure",
+         2},
+        {"no rspauth", {good, "pw", "example.org", "rspx="}, "AUTH/2 rspauth failure", 2},
+        {"rspauth mismatch",
+         {good, "pw", "example.org", "rspauth=", /*wrongRspauth=*/true},
+         "AUTH/2 Response hash failure",
+         2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(Login(DigestMd5(c.server), "alice", "pw", "digest-md5"), 0);
+        EXPECT_THAT(Logged(kLogError), ElementsAre(c.message));
+        EXPECT_THAT(Logged(kLogOutcome), IsEmpty());
+        EXPECT_EQ(received_.size(), c.linesSent);
+    }
+}
+
+// Logins from many sessions at once each get a cnonce of their own.
+TEST(UpstreamLoginThreads, ConcurrentDigestLoginsSucceedWithDistinctCnonces) {
+    LogCapture log;
+    ASSERT_TRUE(log.opened());
+    constexpr int kSessions = 6;
+    std::vector<std::map<std::string, std::string>> seen(kSessions);
+    std::vector<int> results(kSessions, -1);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kSessions; ++i) {
+        threads.emplace_back([&, i] {
+            FakePop3Server server(DigestMd5(
+                {kDovecotStyleChallenge, "pw", "example.org", "rspauth=", false, &seen[i]}));
+            UpstreamSlot upstream(server.port());
+            results[i] = UpstreamLogin(upstream.get(), "alice", "pw", "DIGEST-MD5", "");
+            upstream.Close();
+            server.Join();
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    std::set<std::string> cnonces;
+    for (int i = 0; i < kSessions; ++i) {
+        EXPECT_EQ(results[i], 1) << i;
+        cnonces.insert(seen[i]["cnonce"]);
+    }
+    // 32767 possible values: six logins share one only by rare chance.
+    EXPECT_GE(cnonces.size(), size_t(kSessions - 1));
+}
+
+TEST(UpstreamLoginNoSlot, SlotZeroSendsNothingAndFails) {
+    EXPECT_EQ(UpstreamLogin(0, "alice", "pw", "", ""), 0);
+    EXPECT_EQ(UpstreamLogin(-1, "alice", "pw", "auth", ""), 0);
+    EXPECT_EQ(SaslLogin(-1, "alice", "pw", kSaslDigestMd5), 0);
+    EXPECT_EQ(SaslLogin(-1, "alice", "pw", kSaslNone), 0);
+}
+
+}  // namespace
