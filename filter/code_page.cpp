@@ -92,12 +92,10 @@ unsigned char UnicodeToOem(uint32_t code) {
     auto other = std::lower_bound(kOtherBestFit.begin(), kOtherBestFit.end(), code,
                                   [](const auto& entry, uint32_t c) { return entry.first < c; });
     if (other != kOtherBestFit.end() && other->first == code) return other->second;
-    if (code >= 0xA0 && code <= 0xFF)
-        return static_cast<unsigned char>(kLatin1BestFit[code - 0xA0]);
-    if (code >= 0x100 && code <= 0x17F) {
-        return static_cast<unsigned char>(kLatinExtendedBestFit[code - 0x100]);
-    }
-    return kNoCounterpart;
+    char fit = kNoBestFit;
+    if (code >= 0xA0 && code <= 0xFF) fit = kLatin1BestFit[code - 0xA0];
+    if (code >= 0x100 && code <= 0x17F) fit = kLatinExtendedBestFit[code - 0x100];
+    return fit == kNoBestFit ? kNoCounterpart : static_cast<unsigned char>(fit);
 }
 
 struct AnsiTable {

@@ -176,6 +176,10 @@ ClassifiedLine ClassifyLine(std::string_view raw) {
 }
 
 int LoadKillFile(const std::string& fileName) {
+    return LoadKillFileWithLimit(fileName, kKillTableCellLimit);
+}
+
+int LoadKillFileWithLimit(const std::string& fileName, int64_t cellLimit) {
     KillTableData& table = Table();
     table = KillTableData{};
     try {
@@ -203,7 +207,7 @@ int LoadKillFile(const std::string& fileName) {
             return 1;
         }
         table.longestSection = longest;
-        if (sectionCount * longest > kKillTableCellLimit) {
+        if (sectionCount * longest > cellLimit) {
             table.mode = KillTableMode::kStreamed;
             table.fileName = fileName;
             return 1;

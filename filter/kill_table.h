@@ -32,6 +32,10 @@ struct KillTableData {
 // The process's kill table, read-only between loads.
 const KillTableData& CurrentKillTable();
 
+// As LoadKillFile, with the cell limit above which the file is streamed
+// given (tests load one file both ways).
+int LoadKillFileWithLimit(const std::string& fileName, int64_t cellLimit);
+
 // How the loader and the streamed reader see one line of the kill file.
 enum class LineKind { kSection, kDefaultTarget, kEmpty, kRemark, kRule };
 

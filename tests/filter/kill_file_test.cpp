@@ -1,0 +1,288 @@
+// The loader: line kinds, the table's shape, its messages word for word,
+// and the switch to reading the file at each evaluation.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "filter/kill_table.h"
+#include "filter_test_util.h"
+
+namespace {
+
+using Texts = std::vector<std::string>;
+
+std::string Cell(int section, int row) {
+    const KillTableData& table = CurrentKillTable();
+    const KillSection& column = table.sections.at(section - 1);
+    if (row == 1) return column.names;
+    size_t index = static_cast<size_t>(row - 2);
+    return index < column.rules.size() ? column.rules[index].text : std::string();
+}
+
+TEST(KillFileLoader, SyntaxMessageNamesThePhysicalLineAndTheTrimmedText) {
+    FilterLogDir dir;
+    ASSERT_TRUE(dir.opened());
+    ASSERT_EQ(dir.Load({
+                  "' kill file",                 // 1
+                  "*before* first section",      // 2: ignored, no message
+                  "+++ RETR",                    // 3
+                  "--- ALLE",                    // 4
+                  "",                            // 5
+                  "   ' indented remark",        // 6
+                  "<FE><FE><FE> remark",         // 7
+                  "<EA><EA><EA> remark",         // 8
+                  "\"*ok*\" <EA>s <AF>DELE",     // 9
+                  "+++ SKIP",                    // 10
+                  "   <FE> only a remark",       // 11
+                  "   *spam* DELE   <FE> note",  // 12
+                  " --- ALLE",                   // 13: indented, so a rule line
+              }),
+              1);
+    EXPECT_EQ(dir.LogTexts(), (Texts{"incorrect KF-Syntax at line 12: *spam* DELE",
+                                     "incorrect KF-Syntax at line 13: --- ALLE"}));
+    // Level 2 carries the "? " marker and no session number.
+    for (const std::string& line : dir.LogLines()) {
+        EXPECT_EQ(line.substr(0, 2), "? ");
+        EXPECT_EQ(line.substr(10, 7), "     : ");
+    }
+    const KillTableData& table = CurrentKillTable();
+    EXPECT_EQ(table.mode, KillTableMode::kTable);
+    ASSERT_EQ(table.sections.size(), 1u);
+    EXPECT_EQ(Cell(1, 1), "ALLE");
+    EXPECT_EQ(Cell(1, 2), Bytes("\"*ok*\" <EA>s <AF>DELE "));
+    EXPECT_EQ(Cell(1, 3), "");
+}
+
+TEST(KillFileLoader, FileWithoutSectionLine) {
+    FilterLogDir dir;
+    ASSERT_EQ(dir.Load({"' only remarks", "\"*x*\" <EA>s <AF>DELE", " --- indented"}, "NOSECT.CFG"),
+              1);
+    EXPECT_EQ(dir.LogTexts(), Texts{dir.Path("NOSECT.CFG") + " ist keine g\x81ltige Filter-Datei"});
+    EXPECT_TRUE(CurrentKillTable().sections.empty());
+}
+
+TEST(KillFileLoader, MissingFileGivesZeroAndAnEmptyTable) {
+    FilterLogDir dir;
+    ASSERT_EQ(dir.Load({"--- ALLE", "KILLALL <EA> <AF>DELE"}), 1);
+    EXPECT_EQ(LoadKillFile(dir.Path("MISSING.CFG")), 0);
+    EXPECT_TRUE(CurrentKillTable().sections.empty());
+    EXPECT_TRUE(dir.LogTexts().empty());
+}
+
+TEST(KillFileLoader, SectionNamesAndCells) {
+    FilterLogDir dir;
+    ASSERT_EQ(dir.Load({"--- /de/comp/*   ", "   \"*a*\"   <EA>s  <AF>DELE   ", "---", "---    ",
+                        "--- alle <FE> remark", "--- last"}),
+              1);
+    const KillTableData& table = CurrentKillTable();
+    ASSERT_EQ(table.sections.size(), 5u);
+    EXPECT_EQ(Cell(1, 1), "/DE/COMP/*");
+    EXPECT_EQ(Cell(1, 2), Bytes("\"*a*\"   <EA>s  <AF>DELE "));
+    EXPECT_EQ(Cell(2, 1), "");
+    EXPECT_EQ(Cell(3, 1), "");
+    EXPECT_EQ(Cell(4, 1), "ALLE");
+    // A section line that is the file's last line: a section without rules.
+    EXPECT_EQ(Cell(5, 1), "LAST");
+    EXPECT_EQ(Cell(5, 2), "");
+}
+
+TEST(KillFileLoader, LongestSectionCountsAllButSectionAndColumnOneRemarkLines) {
+    FilterLogDir dir;
+    ASSERT_EQ(dir.Load({"--- ALLE", "KILLALL <EA> <AF>DELE", "", "+++ X", "' remark",
+                        "   ' indented remark", "no marker", "--- ALLE", "KILLALL <EA>"}),
+              1);
+    // KILLALL, empty, +++, indented remark, no marker: five lines.
+    EXPECT_EQ(CurrentKillTable().longestSection, 5);
+    ASSERT_EQ(dir.Load({"a", "b", "c", "--- ALLE", "KILLALL <EA>"}), 1);
+    // The lines before the first section form a stretch of their own.
+    EXPECT_EQ(CurrentKillTable().longestSection, 3);
+}
+
+// A kill file of `sections` sections whose first has `longest` counted
+// lines; the others have one rule each.
+std::vector<std::string> ShapedFile(int sections, int longest) {
+    std::vector<std::string> lines{"' shaped", "--- /NEVER/*"};
+    for (int i = 0; i < longest; ++i)
+        lines.push_back("\"NEVER" + std::to_string(i) + "\" <EA>s <AF>DELE");
+    for (int s = 2; s < sections; ++s)
+        lines.insert(lines.end(), {"--- /NEVER/*", "' r", "KILLALL <EA> <AF>SKIP"});
+    lines.insert(lines.end(), {"--- ALLE", "\"*x*\" <EA>s <AF>DELE"});
+    return lines;
+}
+
+TEST(KillFileLoader, TableUpToFiveThousandCellsThenStreamed) {
+    struct Shape {
+        int sections;
+        int longest;
+        KillTableMode mode;
+    };
+    const Shape shapes[] = {
+        {100, 50, KillTableMode::kTable},
+        {100, 51, KillTableMode::kStreamed},
+        {2, 2500, KillTableMode::kTable},
+        {3, 1667, KillTableMode::kStreamed},  // 5001 cells
+    };
+    for (const Shape& shape : shapes) {
+        SCOPED_TRACE(std::to_string(shape.sections) + " x " + std::to_string(shape.longest));
+        FilterLogDir dir;
+        ASSERT_EQ(dir.Load(ShapedFile(shape.sections, shape.longest)), 1);
+        const KillTableData& table = CurrentKillTable();
+        EXPECT_EQ(table.mode, shape.mode);
+        EXPECT_EQ(table.longestSection, shape.longest);
+        EXPECT_EQ(table.sections.size(),
+                  shape.mode == KillTableMode::kTable ? size_t(shape.sections) : 0u);
+        // Either way the last section's rule is found.
+        FilterSubject message;
+        message.folder = "user@example.com";
+        message.subject = "x";
+        EXPECT_EQ(Judge(message).actions, Texts{"DELE"});
+        message.subject = "y";
+        EXPECT_TRUE(Judge(message).actions.empty());
+        EXPECT_TRUE(dir.LogTexts().empty());
+    }
+}
+
+// A kill file that uses every construct, with sections for different
+// folders, and the messages to judge against it.
+std::vector<std::string> RichFile() {
+    return {
+        "' preamble <EA> <AF>DELE",
+        "stray rule before any section",
+        "--- ALLE /DE/ALT/*",
+        "\"*viagra*\" <EA>s <AF>DELE",
+        "\"*lottery*\" <EA>n <AF>SKIP <FE> remark",
+        "",
+        "+++ RETR",
+        "   ' remark",
+        "\"*free*\" <EA>sg <AF>DELE",
+        "\"*money*\";\"*fast*\" <EA>s <AF>HEAD",
+        "no options marker here",
+        "--- /DE/COMP/* USER@*",
+        "REGEXPR \"RE: *[0-9]+\" <EA>s <AF>RETR",
+        "\"*bulk*\" <EA>\"X-MAILER:\" <AF>DELE",
+        "ISREPLY <EA>q <AF>SKIP",
+        "\"*12345.*\" <EA>\"MID:\" <AF>DELE",
+        "<AF>HEAD <EA>",
+        "KILLALL <EA> <AF>DELE",
+        "--- ALLE",
+        "BYTES@50000 <EA> <AF>HEAD",
+        "DAYS@30 <EA>x <AF>RETR",
+        "<EA>s TIMES@2,win <AF>DELE",
+        "\"*news*\" <EA>sxq <AF>SKIP",
+        "---",
+        "KILLALL <EA> <AF>DELE",
+    };
+}
+
+std::vector<FilterSubject> RichMessages() {
+    std::vector<FilterSubject> messages;
+    const char* folders[] = {"user@example.com", "/DE/COMP/LANG", "/DE/ALT/TEST",
+                             "other@example.org"};
+    const char* subjects[] = {"Buy viagra", "free stuff", "fast money", "Re: 42",
+                              "win win",    "news",       "plain"};
+    int n = 0;
+    for (const char* folder : folders) {
+        for (const char* subject : subjects) {
+            FilterSubject s;
+            s.folder = folder;
+            s.subject = subject;
+            s.from = n % 3 == 0 ? "lottery@example.com" : "friend@example.com";
+            s.messageId = n % 4 == 0 ? "<12345.1@x>" : "<9@x>";
+            s.references = n % 5 == 0 ? "<1@x>" : "";
+            s.headerLines = {"From: x", n % 2 ? "X-Mailer: BulkMail" : "X-Mailer: Mutt"};
+            s.size = n * 5000;
+            s.age = n;
+            messages.push_back(s);
+            ++n;
+        }
+    }
+    return messages;
+}
+
+struct Outcome {
+    std::vector<std::string> actions;
+    std::vector<std::string> reasons;
+    std::vector<FilterOptions> options;
+    bool operator==(const Outcome&) const = default;
+};
+
+std::vector<Outcome> JudgeAll(const std::vector<FilterSubject>& messages) {
+    std::vector<Outcome> outcomes;
+    for (const FilterSubject& message : messages) {
+        Verdicts v = Judge(message);
+        outcomes.push_back({v.actions, v.reasons, v.options});
+    }
+    return outcomes;
+}
+
+TEST(KillFileLoader, StreamedModeJudgesLikeTheTable) {
+    FilterLogDir dir;
+    dir.dir().Write("RICH.CFG", KillFileText(RichFile()));
+    std::vector<FilterSubject> messages = RichMessages();
+
+    ASSERT_EQ(LoadKillFile(dir.Path("RICH.CFG")), 1);
+    ASSERT_EQ(CurrentKillTable().mode, KillTableMode::kTable);
+    std::vector<Outcome> table = JudgeAll(messages);
+    ASSERT_EQ(LoadKillFileWithLimit(dir.Path("RICH.CFG"), 0), 1);
+    ASSERT_EQ(CurrentKillTable().mode, KillTableMode::kStreamed);
+    std::vector<Outcome> streamed = JudgeAll(messages);
+
+    ASSERT_EQ(streamed.size(), table.size());
+    size_t matched = 0;
+    for (size_t i = 0; i < table.size(); ++i) {
+        SCOPED_TRACE(messages[i].folder + " / " + messages[i].subject);
+        EXPECT_EQ(streamed[i].actions, table[i].actions);
+        EXPECT_EQ(streamed[i].reasons, table[i].reasons);
+        EXPECT_EQ(streamed[i].options, table[i].options);
+        matched += table[i].actions.size();
+    }
+    // The comparison means something only when rules did match.
+    EXPECT_GT(matched, messages.size());
+}
+
+TEST(KillFileLoader, StreamedCursorReusedAfterAMissStartsAgain) {
+    FilterLogDir dir;
+    dir.dir().Write("TWO.CFG", KillFileText({"--- ALLE", "\"*a*\" <EA>s <AF>SKIP", "--- ALLE",
+                                             "\"*b*\" <EA>s <AF>DELE"}));
+    for (int64_t limit : {kKillTableCellLimit, int64_t{0}}) {
+        SCOPED_TRACE(limit);
+        ASSERT_EQ(LoadKillFileWithLimit(dir.Path("TWO.CFG"), limit), 1);
+        FilterSubject message;
+        message.subject = "ab";
+        FilterCursor cursor;
+        std::string action;
+        std::string reason;
+        std::vector<std::string> actions;
+        // Keep calling past the miss: the cursor starts again at the top.
+        for (int call = 0; call < 6; ++call) {
+            EvaluateFilters(message, cursor, action, reason);
+            actions.push_back(cursor.matched ? Trim(action) : "-");
+        }
+        EXPECT_EQ(actions, (Texts{"SKIP", "DELE", "-", "SKIP", "DELE", "-"}));
+    }
+}
+
+TEST(KillFileLoader, StreamedSessionsEvaluateAtTheSameTime) {
+    FilterLogDir dir;
+    dir.dir().Write("RICH.CFG", KillFileText(RichFile()));
+    std::vector<FilterSubject> messages = RichMessages();
+    ASSERT_EQ(LoadKillFile(dir.Path("RICH.CFG")), 1);
+    std::vector<Outcome> expected = JudgeAll(messages);
+    ASSERT_EQ(LoadKillFileWithLimit(dir.Path("RICH.CFG"), 0), 1);
+
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 5;
+    std::vector<int> mismatches(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < kRounds; ++round) {
+                if (JudgeAll(messages) != expected) ++mismatches[t];
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(mismatches, std::vector<int>(kThreads, 0));
+}
+
+}  // namespace
