@@ -1,0 +1,443 @@
+#include "pop3/mailbox_scan.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "core/globals.h"
+#include "core/log.h"
+#include "core/settings.h"
+#include "core/temp_dir.h"
+#include "filter/filter.h"
+#include "net/address_lists.h"
+#include "net/line_io.h"
+#include "net/session_table.h"
+#include "pop3/pop3_fake_server.h"
+
+namespace {
+
+// Upstream waits in these tests end after this long, so a fault cannot hang
+// the test program; no test comes near it.
+constexpr int kUpstreamTimeoutSeconds = 60;
+
+const char kKillFile[] =
+    "' rules of the scan tests\r\n"
+    "--- ALLE\r\n"
+    "\"*viagra*\" \xEAs \xAF"
+    "DELE\r\n"
+    "\"*lottery*\" \xEAn \xAFSKIP\r\n"
+    "\"*keepme*\" \xEAs \xAF"
+    "DELE\r\n"
+    "\"*keepme*\" \xEAs \xAFRETR\r\n"
+    "\"*final*\" \xEAsq \xAF"
+    "DELE\r\n"
+    "\"*final*\" \xEAs \xAFRETR\r\n"
+    "\"*bulkmailer*\" \xEA\"X-MAILER:\" \xAF"
+    "DELE\r\n"
+    "BYTES@5000 \xEA \xAFSKIP\r\n"
+    "DAYS@30 \xEA \xAFSKIP\r\n";
+
+std::string Message(const std::string& header, const std::string& body = "Body line\r\n") {
+    return header + "\r\n" + body;
+}
+
+FakeMessage Plain(int n) {
+    return {Message("From: friend@example.org\r\nSubject: hello " + std::to_string(n) +
+                    "\r\nMessage-ID: <plain" + std::to_string(n) + "@example.org>\r\n"),
+            "uid-" + std::to_string(n)};
+}
+
+FakeMessage Spam(const std::string& subject, const std::string& extraHeader = "") {
+    return {Message("From: \"Spammer\" <spam@example.com>\r\nTo: me@example.org\r\nSubject: " +
+                    subject + "\r\nMessage-ID: <spam@example.com> trailing\r\n" + extraHeader),
+            "uid-spam-" + subject.substr(0, 4)};
+}
+
+AddressRange BlacklistEntry(const std::string& line) {
+    AddressRange range = ParseAddressRange(line);
+    range.text = line;
+    return range;
+}
+
+class ScanTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        CloseLog();
+        Settings = SettingsRecord{};
+        Settings.LogFilter = 1;
+        Settings.LogDebug = 1;
+        ASSERT_TRUE(OpenLog(dir_.path() + "TRAWLBOX.LOG"));
+        dir_.Write("KILLFILE.CFG", kKillFile);
+        ASSERT_EQ(LoadKillFile(dir_.path() + "KILLFILE.CFG"), 1);
+        RelayBlacklist.clear();
+        RelayBlacklist.push_back(BlacklistEntry("10.0.0.0/8 Test relay list"));
+    }
+
+    void TearDown() override {
+        EndUpstream();
+        ClearKillTable();
+        RelayBlacklist.clear();
+        CloseLog();
+    }
+
+    // Connects to the server and runs the scan; returns its result.
+    int Scan(FakePop3Server& server, const std::string& envelope = "me@example.org") {
+        session_ = Pop3Session{};
+        session_.upstreamSlot = ConnectToServer("127.0.0.1", server.port());
+        EXPECT_GT(session_.upstreamSlot, 0);
+        if (session_.upstreamSlot <= 0) return -1;
+        SessionTable[session_.upstreamSlot].timeoutSeconds = kUpstreamTimeoutSeconds;
+        KillReportTexts[session_.upstreamSlot].clear();
+        std::string greeting;
+        ReceiveLine(session_.upstreamSlot, greeting);
+        session_.envelope = envelope;
+        return ScanMailbox(session_);
+    }
+
+    // Sends QUIT (so the server carries out the deletions) and frees the slot.
+    void EndUpstream() {
+        int slot = session_.upstreamSlot;
+        if (slot <= 0) return;
+        report_ = KillReportTexts[slot];
+        SendLine(slot, "QUIT");
+        std::string reply;
+        ReceiveLine(slot, reply);
+        CloseSlot(slot);
+        ReleaseSlot(slot);
+        session_.upstreamSlot = 0;
+    }
+
+    std::string Report() {
+        return session_.upstreamSlot > 0 ? KillReportTexts[session_.upstreamSlot] : report_;
+    }
+
+    static bool Sent(FakePop3Server& server, const std::string& command) {
+        std::vector<std::string> commands = server.Commands();
+        return std::find(commands.begin(), commands.end(), command) != commands.end();
+    }
+
+    TempDir dir_;
+    Pop3Session session_;
+    std::string report_;
+};
+
+TEST_F(ScanTest, KillsHidesAndKeepsByVerdict) {
+    FakePop3Server server({Plain(1),
+                           Spam("Cheap viagra"),
+                           {Message("From: Lottery Winner <lottery@spam.example>\r\n"
+                                    "Subject: You won\r\n"),
+                            "uid-3"},
+                           Plain(4)});
+    ASSERT_EQ(Scan(server), 1);
+    EXPECT_EQ(session_.totalCount, 4);
+    const struct { int shown, deleted; } expected[] = {{0, 0}, {1, 0}, {0, 1}, {0, 0}, {1, 0}};
+    for (int m = 1; m <= 4; ++m) {
+        EXPECT_EQ(session_.messages[m].shown, expected[m].shown) << m;
+        EXPECT_EQ(session_.messages[m].deleted, expected[m].deleted) << m;
+    }
+    EXPECT_EQ(session_.messages[1].uid, "uid-1");
+    EXPECT_EQ(session_.messages[3].uid, "uid-3");
+    EXPECT_EQ(session_.messages[2].size, static_cast<int64_t>(Spam("Cheap viagra").text.size()));
+
+    EXPECT_EQ(server.Commands(),
+              (std::vector<std::string>{"STAT", "LIST", "UIDL", "TOP 1 0", "TOP 2 0", "DELE 2",
+                                        "TOP 3 0", "TOP 4 0"}));
+
+    std::string report = Report();
+    EXPECT_EQ(report.substr(0, 33), "To         : me@example.org\nFrom ");
+    EXPECT_NE(report.find("From       : Spammer <spam@example.com>\n"), std::string::npos);
+    EXPECT_NE(report.find("Subject    : Cheap viagra\n"), std::string::npos);
+    EXPECT_NE(report.find("Message-ID : <spam@example.com>\n"), std::string::npos);
+    EXPECT_NE(report.find("Reason     : \"*viagra*\"\nSearch in  : s - Subject\n"
+                          "Result     : DELE \n"),
+              std::string::npos);
+    EXPECT_EQ(report.find("lottery"), std::string::npos);
+
+    std::string log = dir_.Read("TRAWLBOX.LOG");
+    EXPECT_NE(log.find(": 4 Messages with "), std::string::npos);
+    EXPECT_NE(log.find("Killing: <spam@example.com>\r\n\t\t\t\xC3 from: Spammer "
+                       "<spam@example.com>\r\n\t\t\t\xC3 Subject: Cheap viagra\r\n\t\t\t\xC0 "
+                       "Reason: \"*viagra*\" \xEAs \xAF"
+                       "DELE \r\n"),
+              std::string::npos);
+    EXPECT_NE(log.find("Filter: \r\n"), std::string::npos);
+    EXPECT_NE(log.find("Deleting Message 2\r\n"), std::string::npos);
+
+    EndUpstream();
+    EXPECT_EQ(server.Expunged(), (std::set<int>{2}));
+}
+
+TEST_F(ScanTest, FoldedSubjectAndEverySplitRecipientReachTheReport) {
+    FakePop3Server server(
+        {{Message("From: spam@example.com\r\n"
+                  "To: a@example.org, \"Bee, B\" <b@example.org>,c@example.org\r\n"
+                  "Cc: carl@example.org, dora@example.org\r\n"
+                  "Subject: Buy\r\n"
+                  "\tviagra  now\r\n"),
+          "u1"}});
+    ASSERT_EQ(Scan(server), 1);
+    EXPECT_EQ(session_.messages[1].deleted, 1);
+    std::string report = Report();
+    // The quoted display name is split at its comma too.
+    EXPECT_EQ(report.substr(0, report.find("From ")),
+              "To         : a@example.org\n"
+              "To         : \"Bee\n"
+              "To         : B\" <b@example.org>\n"
+              "To         : c@example.org\n");
+    EXPECT_NE(report.find("Subject    : Buyviagra  now\n"), std::string::npos);
+}
+
+TEST_F(ScanTest, SizeComesFromTopOrListOrIsZero) {
+    const struct {
+        bool topGivesSize;
+        bool listRefused;
+        bool expectListCommand;
+        bool sizeKnown;
+    } cases[] = {
+        {true, false, false, true},
+        {false, false, true, true},
+        {false, true, true, false},
+    };
+    for (const auto& c : cases) {
+        FakeServerOptions options;
+        options.topGivesSize = c.topGivesSize;
+        options.listNumberRefused = c.listRefused;
+        FakeMessage spam = Spam("viagra deal");
+        FakePop3Server server({spam}, options);
+        ASSERT_EQ(Scan(server), 1);
+        EXPECT_EQ(Sent(server, "LIST 1"), c.expectListCommand);
+        std::string size = c.sizeKnown ? std::to_string(spam.text.size()) : "0";
+        EXPECT_NE(Report().find("\nSize       : " + size + " Bytes\n"), std::string::npos)
+            << c.topGivesSize << c.listRefused;
+        EndUpstream();
+    }
+}
+
+TEST_F(ScanTest, QuitOptionMakesTheFirstMatchFinal) {
+    FakePop3Server server({Spam("keepme please"), Spam("final offer")});
+    ASSERT_EQ(Scan(server), 1);
+    // DELE then RETR without Q: the later rule decides, the message is kept.
+    EXPECT_EQ(session_.messages[1].shown, 1);
+    EXPECT_EQ(session_.messages[1].deleted, 0);
+    EXPECT_FALSE(Sent(server, "DELE 1"));
+    // DELE with Q: the RETR rule after it is never reached.
+    EXPECT_EQ(session_.messages[2].deleted, 1);
+    EXPECT_TRUE(Sent(server, "DELE 2"));
+}
+
+TEST_F(ScanTest, RefusedDeleteHidesTheMessageButReportsIt) {
+    FakeServerOptions options;
+    options.refuseDele = {1};
+    FakePop3Server server({Spam("viagra"), Plain(2)}, options);
+    ASSERT_EQ(Scan(server), 1);
+    EXPECT_EQ(session_.messages[1].shown, 0);
+    EXPECT_EQ(session_.messages[1].deleted, 0);
+    EXPECT_NE(Report().find("Subject    : viagra\n"), std::string::npos);
+    CountShownMessages(session_);
+    EXPECT_EQ(session_.hasReport, 0);
+    EXPECT_EQ(session_.shownCount, 1);
+    EndUpstream();
+    EXPECT_TRUE(server.Expunged().empty());
+}
+
+TEST_F(ScanTest, SizeAndAgeRulesSeeRealValues) {
+    std::string big(6000, 'x');
+    FakePop3Server server(
+        {{Message("Subject: big\r\n", big + "\r\n"), "u1"},
+         {Message("Subject: old\r\nDate: Mon, 1 Jan 2001 10:00:00 +0100\r\n"), "u2"},
+         {Message("Subject: unreadable date\r\nDate: yesterday\r\n"), "u3"}});
+    ASSERT_EQ(Scan(server), 1);
+    EXPECT_EQ(session_.messages[1].shown, 0);
+    EXPECT_EQ(session_.messages[2].shown, 0);
+    EXPECT_EQ(session_.messages[3].shown, 1);
+    EXPECT_EQ(session_.messages[1].deleted + session_.messages[2].deleted, 0);
+}
+
+TEST_F(ScanTest, AnyMailboxSizeIsScanned) {
+    std::vector<FakeMessage> messages;
+    for (int i = 1; i <= 150; ++i) messages.push_back(Plain(i));
+    messages[119] = Spam("viagra 120");
+    FakePop3Server server(messages);
+    ASSERT_EQ(Scan(server), 1);
+    EXPECT_EQ(session_.totalCount, 150);
+    EXPECT_EQ(session_.messages[150].shown, 1);
+    EXPECT_EQ(session_.messages[150].uid, "uid-150");
+    EXPECT_EQ(session_.messages[120].deleted, 1);
+    EXPECT_TRUE(Sent(server, "TOP 150 0"));
+}
+
+TEST_F(ScanTest, EmptyMailboxSendsOnlyStat) {
+    FakePop3Server server({});
+    ASSERT_EQ(Scan(server), 1);
+    EXPECT_EQ(session_.totalCount, 0);
+    EXPECT_EQ(server.Commands(), std::vector<std::string>{"STAT"});
+}
+
+TEST_F(ScanTest, ContradictionsAndRefusalsFailTheScan) {
+    const struct {
+        const char* name;
+        FakeServerOptions options;
+        const char* logText;
+    } cases[] = {
+        {"listed number above the count", {.extraListLines = {"3 10"}}, nullptr},
+        {"listed number 0", {.extraListLines = {"0 10"}}, nullptr},
+        {"no UIDL", {.refuseUidl = true}, "Error on receiving Mailbox Informations"},
+        {"no TOP", {.refuseTop = true}, "TOP 1 0\r\n"},
+        {"link lost at TOP 2", {.dropOnCommand = "TOP 2"}, nullptr},
+    };
+    for (const auto& c : cases) {
+        FakePop3Server server({Plain(1), Plain(2)}, c.options);
+        EXPECT_EQ(Scan(server), 0) << c.name;
+        if (c.logText != nullptr) {
+            EXPECT_NE(dir_.Read("TRAWLBOX.LOG").find(c.logText), std::string::npos) << c.name;
+        }
+        EndUpstream();
+    }
+}
+
+TEST_F(ScanTest, AnEnvelopeFailingTheTestIsReplacedForEveryMessage) {
+    FakePop3Server server({Plain(1), Plain(2)});
+    ASSERT_EQ(Scan(server, "Me@Example.org"), 1);
+    std::string log = dir_.Read("TRAWLBOX.LOG");
+    const std::string line =
+        "Incorrect Envelope-To (Me@Example.org), using internal Envelope (postmaster@localhost) "
+        "for internal Filter.";
+    size_t first = log.find(line);
+    ASSERT_NE(first, std::string::npos);
+    size_t second = log.find(line, first + 1);
+    ASSERT_NE(second, std::string::npos);
+    EXPECT_EQ(log.find(line, second + 1), std::string::npos);
+}
+
+TEST(EnvelopeTest, NeedsLowerCaseAddressCharactersAroundTheAt) {
+    const struct {
+        const char* envelope;
+        bool passes;
+    } cases[] = {
+        {"me@example.org", true},
+        {"x <a_b-c.d@e>", true},
+        {"Me@Example.org", false},
+        {"me@", false},
+        {"@example.org", false},
+        {"no address", false},
+        {"A@b", false},
+        {"a@B", false},
+        {"A@B a@b", true},
+        {"postmaster@localhost", true},
+    };
+    for (const auto& c : cases) EXPECT_EQ(EnvelopePasses(c.envelope), c.passes) << c.envelope;
+    EXPECT_TRUE(EnvelopePasses(DefaultEnvelope));
+}
+
+TEST(HeaderLines, ContinuationsJoinWithoutTheirFoldingCharacter) {
+    MessageHeader header;
+    for (const char* line : {"\tbefore any header", "Subject: first", "\tsecond", "         third",
+                             "", "X-Long: a", " b        c"}) {
+        TakeHeaderLine(header, line);
+    }
+    ASSERT_EQ(header.lines.size(), 3u);
+    EXPECT_EQ(header.lines[0], "before any header");
+    // The eight-space run collapses to one space, then the first character goes.
+    EXPECT_EQ(header.lines[1], "Subject: firstsecond third");
+    EXPECT_EQ(header.lines[2], "X-Long: ab c");
+}
+
+TEST(HeaderLines, LastFromAndMessageIdWin) {
+    MessageHeader header;
+    for (const char* line : {"From: first@example.org", "from:   second@example.org  ",
+                             "Message-ID: <a@b>", "MESSAGE-ID:  <c@d> (comment)"}) {
+        TakeHeaderLine(header, line);
+    }
+    EXPECT_EQ(header.from, "second@example.org");
+    EXPECT_EQ(header.messageId, "<c@d>");
+}
+
+TEST(HeaderLines, ALongHeaderIsJudgedOnWhatWasKept) {
+    MessageHeader header;
+    for (size_t i = 0; i < kMaxHeaderLines; ++i) TakeHeaderLine(header, "X-Filler: line");
+    TakeHeaderLine(header, "Subject: dropped");
+    TakeHeaderLine(header, " continuation of the dropped line");
+    TakeHeaderLine(header, "From: dropped@example.org");
+    EXPECT_EQ(header.lines.size(), kMaxHeaderLines + 1);
+    EXPECT_EQ(header.lines.back(), "X-Filler: line");
+    EXPECT_EQ(header.from, "");
+    SplitRecipientLines(header);
+    EXPECT_EQ(header.subject, "");
+
+    MessageHeader endless;
+    TakeHeaderLine(endless, "X-Endless: start");
+    for (int i = 0; i < 100; ++i) TakeHeaderLine(endless, " " + std::string(1000, 'y'));
+    EXPECT_EQ(endless.lines[1].size(), kMaxHeaderLineLength);
+}
+
+TEST(HeaderLines, RecipientLinesSplitAtEveryComma) {
+    MessageHeader header;
+    for (const char* line : {"To: a@x, b@x, c@x", "Subject:  =?iso-8859-1?Q?Gr=FC=DFe?=  ",
+                             "cc: d@x,e@x", "To: single@x"}) {
+        TakeHeaderLine(header, line);
+    }
+    SplitRecipientLines(header);
+    EXPECT_EQ(header.lines,
+              (std::vector<std::string>{"", "To: a@x", header.lines[2], "Cc: d@x", "To: single@x",
+                                        "To: b@x", "To: c@x", "Cc: e@x"}));
+    EXPECT_EQ(header.subject,
+              "Gr\x81\xE1"
+              "e");  // code page 437 u-umlaut and sharp s
+}
+
+TEST(HeaderLines, BlacklistedRelaysAddRblLines) {
+    RelayBlacklist.clear();
+    RelayBlacklist.push_back(BlacklistEntry("10.0.0.0/8 Test relay list"));
+    MessageHeader header;
+    for (const char* line : {"Received: from a ([10.1.2.3]) by b", "Received: from c (192.0.2.1)",
+                             "X-Note: [10.9.9.9]", "received: from d (10.4.4.4)"}) {
+        TakeHeaderLine(header, line);
+    }
+    MarkBlacklistedRelays(header);
+    EXPECT_EQ(header.rblInfo,
+              "X-RBL: 10.0.0.0/8 Test relay list\nX-RBL: 10.0.0.0/8 Test relay list\n");
+    ASSERT_EQ(header.lines.size(), 7u);
+    EXPECT_EQ(header.lines[5], "X-RBL: 10.0.0.0/8 Test relay list");
+    RelayBlacklist.clear();
+}
+
+TEST(MessageAge, ReadsRfc5322DatesWithTheirZone) {
+    // 2026-12-06 12:00:00 UTC.
+    const int64_t now = 1796558400;
+    const struct {
+        const char* date;
+        int64_t days;
+    } cases[] = {
+        {"Sun, 06 Dec 2026 11:00:00 +0000", 0},
+        {"Fri, 04 Dec 2026 12:00:00 +0000", 2},
+        {"Fri, 04 Dec 2026 12:00:01 +0000", 1},
+        {"4 Dec 2026 12:30 +0100", 2},           // no weekday, no seconds
+        {"Fri, 04 Dec 2026 11:00:01 -0100", 1},  // 12:00:01 UTC
+        {"Fri, 4 Dec 26 12:00:00 GMT", 2},       // two-digit year
+        {"Thu, 03 Dec 2026 20:00:00 PST", 2},    // 04:00 UTC on the 4th
+        {"Mon, 1 Jan 2001 10:00:00 +0100 (CET)", 9470},
+        {"Mon, 7 Dec 2026 12:00:00 +0000", 0},  // in the future
+        {"yesterday", 0},
+        {"Sun, 06 Foo 2026 11:00:00 +0000", 0},
+        {"Sun, 06 Dec 2026 25:00:00 +0000", 0},
+        {"", 0},
+    };
+    for (const auto& c : cases) EXPECT_EQ(AgeInDays(c.date, now), c.days) << c.date;
+}
+
+TEST(FilterLog, BlockNamesSenderSubjectAndReason) {
+    MessageHeader header;
+    header.messageId = "<id@x>";
+    header.from = "spam@example.com (Spam King)";
+    header.subject = "Hi";
+    header.reason =
+        "\"*hi*\" \xEAs \xAF"
+        "SKIP ";
+    EXPECT_EQ(FilterLogBlock("Filter: ", header),
+              "Filter: <id@x>\r\n\t\t\t\xC3 from: Spam King <spam@example.com>\r\n"
+              "\t\t\t\xC3 Subject: Hi\r\n\t\t\t\xC0 Reason: \"*hi*\" \xEAs \xAFSKIP ");
+}
+
+}  // namespace
