@@ -1,0 +1,195 @@
+// Helpers for tests over real loopback sockets: the far end of a connection
+// (a client or a server written with plain blocking sockets), a fixture that
+// logs to a temporary file, and checks that a test leaves no slot reserved
+// and no descriptor open.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "core/log.h"
+#include "core/settings.h"
+#include "core/temp_dir.h"
+#include "net/session_table.h"
+#include "platform/clock.h"
+#include "platform/socket.h"
+
+namespace nettest {
+
+// Generous bound for anything a test waits for; only reached when the code
+// under test is broken, so it never decides a result on a slow machine.
+inline constexpr int kPatienceMs = 20000;
+
+// Returns 127.0.0.x in network byte order.
+inline uint32_t Loopback(int x) {
+    return ParseDottedAddress("127.0.0." + std::to_string(x));
+}
+
+inline int OpenDescriptorCount() {
+    int count = 0;
+    for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        ++count;
+    }
+    return count;
+}
+
+// Waits (bounded) until `done` holds; returns its last value.
+template <typename Condition>
+bool WaitUntil(Condition done, int limitMs = kPatienceMs) {
+    for (int waited = 0; waited < limitMs; waited += 2) {
+        if (done()) return true;
+        SleepMilliseconds(2);
+    }
+    return done();
+}
+
+inline bool TableEmpty() {
+    for (int slot = 1; slot <= kSlotCount; ++slot) {
+        if (SessionTable[slot].owner.load() != 0) return false;
+    }
+    return true;
+}
+
+// The far end of one connection, with plain blocking socket calls.
+class Peer {
+  public:
+    Peer() = default;
+    explicit Peer(int socket) : socket_(socket) {}
+
+    // Connects to 127.0.0.1:port, from the source address `from` when given.
+    static Peer Connect(int port, uint32_t from = 0) {
+        SocketHandle socket(OpenTcpSocket());
+        if (from != 0 && !BindSocket(socket.get(), from, 0)) return Peer();
+        if (!ConnectSocket(socket.get(), Loopback(1), port)) return Peer();
+        return Peer(socket.Release());
+    }
+
+    bool valid() const { return socket_.valid(); }
+    int socket() const { return socket_.get(); }
+
+    bool Send(std::string_view bytes) {
+        while (!bytes.empty()) {
+            SocketResult sent = SendBytes(socket_.get(), bytes.data(), bytes.size());
+            if (sent.count <= 0) return false;
+            bytes.remove_prefix(static_cast<size_t>(sent.count));
+        }
+        return true;
+    }
+
+    // Reads one line up to LF (kept). Returns false when the connection ended
+    // (or nothing came within the patience bound) before a full line.
+    bool ReadLine(std::string& line) {
+        line.clear();
+        for (;;) {
+            size_t end = pending_.find('\n');
+            if (end != std::string::npos) {
+                line = pending_.substr(0, end + 1);
+                pending_.erase(0, end + 1);
+                return true;
+            }
+            if (!ReadMore()) return false;
+        }
+    }
+
+    // Reads until the far side closes; returns everything not yet read, or
+    // false when it did not close within the patience bound.
+    bool ReadToEnd(std::string& all) {
+        while (ReadMore()) {
+        }
+        all = std::move(pending_);
+        pending_.clear();
+        return ended_;
+    }
+
+    // Reads exactly `size` bytes (false when the connection ended first).
+    bool ReadBytes(size_t size, std::string& bytes) {
+        while (pending_.size() < size) {
+            if (!ReadMore()) return false;
+        }
+        bytes = pending_.substr(0, size);
+        pending_.erase(0, size);
+        return true;
+    }
+
+    void Close() { socket_.Reset(); }
+
+  private:
+    bool ReadMore() {
+        if (WaitReadable(socket_.get(), kPatienceMs) != WaitOutcome::kReady) return false;
+        char chunk[65536];
+        SocketResult got = ReceiveBytes(socket_.get(), chunk, sizeof chunk);
+        if (got.count <= 0) {
+            ended_ = true;
+            return false;
+        }
+        pending_.append(chunk, static_cast<size_t>(got.count));
+        return true;
+    }
+
+    SocketHandle socket_;
+    std::string pending_;
+    bool ended_ = false;
+};
+
+// A listening socket on 127.0.0.1 with a port chosen by the system.
+class TestServer {
+  public:
+    TestServer() : socket_(OpenTcpSocket()) {
+        BindSocket(socket_.get(), Loopback(1), 0);
+        ListenSocket(socket_.get(), 128);
+        port_ = LocalPort(socket_.get());
+    }
+    int port() const { return port_; }
+    Peer Accept() {
+        if (WaitReadable(socket_.get(), kPatienceMs) != WaitOutcome::kReady) return Peer();
+        uint32_t peer = 0;
+        return Peer(AcceptConnection(socket_.get(), peer));
+    }
+
+  private:
+    SocketHandle socket_;
+    int port_ = 0;
+};
+
+// Logs to a temporary file with every level switched on, and checks at the
+// end that the slot table is empty and the descriptor count is back where it
+// was.
+class NetTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        descriptorsAtStart_ = OpenDescriptorCount();
+        CloseLog();
+        Settings = SettingsRecord{};
+        Settings.LogSession = Settings.LogFilter = Settings.LogDebug = 1;
+        ASSERT_TRUE(OpenLog(dir_.path() + "TRAWLBOX.LOG"));
+    }
+
+    void TearDown() override {
+        EXPECT_TRUE(WaitUntil(TableEmpty)) << "a slot is still reserved";
+        for (int slot = 1; slot <= kSlotCount; ++slot) SessionTable[slot].countdown = 0;
+        CloseLog();
+        SetClockForTesting(nullptr);
+        int start = descriptorsAtStart_;
+        EXPECT_TRUE(WaitUntil([start] { return OpenDescriptorCount() == start; }))
+            << "descriptors open: " << OpenDescriptorCount() << ", at start: " << start;
+    }
+
+    // The log written so far.
+    std::string Log() const { return dir_.Read("TRAWLBOX.LOG"); }
+
+    // True when the log holds a line with this session field and text.
+    bool Logged(std::string_view text, int session = -1) const {
+        std::string field =
+            session < 0 ? "   " : (session < 10 ? "#0" : "#") + std::to_string(session);
+        return Log().find("  " + field + ": " + std::string(text) + "\r\n") != std::string::npos;
+    }
+
+    TempDir dir_;
+    int descriptorsAtStart_ = 0;
+};
+
+}  // namespace nettest
