@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -27,6 +28,9 @@ struct FakeServerOptions {
     std::set<int> refuseDele;                 // message numbers whose DELE is refused
     std::vector<std::string> extraListLines;  // appended to the LIST listing
     std::string dropOnCommand;  // close the connection, unanswered, at a command starting so
+    bool refusePass = false;    // "-ERR" to PASS
+    // Called in the server's thread with each command before it is answered.
+    std::function<void(const std::string&)> onCommand;
 };
 
 class FakePop3Server {
@@ -151,12 +155,15 @@ class FakePop3Server {
                 std::lock_guard<std::mutex> guard(lock_);
                 commands_.push_back(line);
             }
+            if (options_.onCommand) options_.onCommand(line);
             if (!options_.dropOnCommand.empty() && StartsWith(line, options_.dropOnCommand)) return;
             std::string name = UpperCase(Field(line, 0));
             std::string argument = Field(line, 1);
             int n = static_cast<int>(LeadingNumber(argument));
             std::string reply;
-            if (name == "USER" || name == "PASS" || name == "NOOP" || name == "APOP") {
+            if (name == "PASS" && options_.refusePass) {
+                reply = "-ERR [AUTH] Authentication failed.\r\n";
+            } else if (name == "USER" || name == "PASS" || name == "NOOP" || name == "APOP") {
                 reply = "+OK\r\n";
             } else if (name == "STAT") {
                 size_t octets = 0;

@@ -1,0 +1,196 @@
+#include "pop3/mailbox_commands.h"
+
+#include <string_view>
+
+#include "core/globals.h"
+#include "core/text.h"
+#include "net/line_io.h"
+#include "net/session_table.h"
+#include "platform/thread.h"
+
+namespace {
+
+constexpr std::string_view kReportNote = " (internal spam-message)";
+constexpr std::string_view kEndOfBlock = ".\r\n";
+
+// RETR of a large message runs at raised priority; restored on every way out.
+class HighPriority {
+  public:
+    HighPriority() { SetHighPriority(true); }
+    ~HighPriority() { SetHighPriority(false); }
+    HighPriority(const HighPriority&) = delete;
+    HighPriority& operator=(const HighPriority&) = delete;
+};
+
+bool Failed(int slot) {
+    return slot > 0 && SessionTable[slot].failed != 0;
+}
+
+// Finds the client's message n. Returns its server number, or 0 after the
+// error reply has been sent.
+int64_t FindMessage(Pop3Session& session, const std::string& argument, bool topReply) {
+    int64_t n = LeadingNumber(argument);
+    int64_t m = ServerNumber(session, n);
+    if (m == 0) {
+        SendLine(session.clientSlot, std::string(ReplyNoSuchMessage) + (topReply ? " Arg" : ""));
+        return 0;
+    }
+    if (MailboxEntryAt(session, m).deleted == 1) {
+        SendLine(session.clientSlot, ReplyNoSuchMessage);
+        return 0;
+    }
+    return m;
+}
+
+std::string Octets(int64_t size) {
+    return "+OK " + std::to_string(size) + " octets";
+}
+
+// Sends a command upstream and returns true when the reply is "+OK".
+bool AskUpstream(const Pop3Session& session, const std::string& command) {
+    SendLine(session.upstreamSlot, command);
+    std::string reply;
+    ReceiveLine(session.upstreamSlot, reply);
+    return !Failed(session.upstreamSlot) && StartsWith(reply, "+OK");
+}
+
+// The report's header, the empty line after it and its first `lines` body
+// lines, as TOP sends them (without the final ".").
+std::string ReportTop(const Pop3Session& session, int64_t lines) {
+    const std::string& text = KillReportTexts[static_cast<size_t>(session.upstreamSlot)];
+    std::string header = ReportHeaderPart(text);
+    if (header.empty()) return {};
+    size_t bodyStart = header.size() + 1;
+    size_t bodyEnd = bodyStart;
+    for (int64_t i = 0; i < lines && bodyEnd < text.size(); ++i) {
+        size_t feed = text.find('\n', bodyEnd);
+        bodyEnd = feed == std::string::npos ? text.size() : feed + 1;
+    }
+    return WireForm(header) + "\r\n" +
+           WireForm(std::string_view(text).substr(bodyStart, bodyEnd - bodyStart));
+}
+
+}  // namespace
+
+ClientCommand SplitClientCommand(const std::string& line) {
+    ClientCommand command;
+    command.name = UpperCase(Field(line, 0));
+    command.argument = Field(line, 1);
+    size_t space = line.find(' ');
+    if (space != std::string::npos) command.rest = line.substr(space + 1);
+    return command;
+}
+
+void HandleTop(Pop3Session& session, const ClientCommand& command) {
+    if (command.argument.empty()) {
+        SendLine(session.clientSlot, ReplyUnknownCommand);
+        return;
+    }
+    int64_t m = FindMessage(session, command.argument, true);
+    if (m == 0) return;
+    // The client's line count is passed on: a client that fetches whole
+    // messages with TOP n <large> must get them whole.
+    int64_t lines = LeadingNumber(Field(command.rest, 1));
+    if (lines < 0) lines = 0;
+    const MailboxEntry& entry = MailboxEntryAt(session, m);
+    if (IsReportMessage(session, m)) {
+        SendLine(session.clientSlot, Octets(entry.size) + std::string(kReportNote));
+        SendText(session.clientSlot, ReportTop(session, lines) + std::string(kEndOfBlock));
+        return;
+    }
+    if (!AskUpstream(session, "TOP " + std::to_string(m) + " " + std::to_string(lines))) {
+        SendLine(session.clientSlot, ReplyNoSuchMessage);
+        return;
+    }
+    SendLine(session.clientSlot, Octets(entry.size));
+    RelayBlock(session.upstreamSlot, session.clientSlot);
+}
+
+void HandleRetr(Pop3Session& session, const ClientCommand& command) {
+    HighPriority priority;
+    if (command.argument.empty()) {
+        SendLine(session.clientSlot, ReplyUnknownCommand);
+        return;
+    }
+    int64_t m = FindMessage(session, command.argument, false);
+    if (m == 0) return;
+    const MailboxEntry& entry = MailboxEntryAt(session, m);
+    if (IsReportMessage(session, m)) {
+        SendLine(session.clientSlot, Octets(entry.size) + std::string(kReportNote));
+        SendText(session.clientSlot, session.reportWire + std::string(kEndOfBlock));
+        return;
+    }
+    if (!AskUpstream(session, "RETR " + std::to_string(m))) {
+        SendLine(session.clientSlot, ReplyNoSuchMessage);
+        return;
+    }
+    SendLine(session.clientSlot, Octets(entry.size));
+    RelayBlock(session.upstreamSlot, session.clientSlot);
+}
+
+void HandleDele(Pop3Session& session, const ClientCommand& command) {
+    if (command.argument.empty()) {
+        SendLine(session.clientSlot, ReplyUnknownCommand);
+        return;
+    }
+    int64_t m = FindMessage(session, command.argument, false);
+    if (m == 0) return;
+    MailboxEntry& entry = MailboxEntryAt(session, m);
+    if (IsReportMessage(session, m)) {
+        SendLine(session.clientSlot, "+OK internal spam-message deleted");
+    } else if (AskUpstream(session, "DELE " + std::to_string(m))) {
+        SendLine(session.clientSlot,
+                 "+OK message " + std::to_string(LeadingNumber(command.argument)) + " deleted");
+    } else {
+        SendLine(session.clientSlot, ReplyNoSuchMessage);
+        return;
+    }
+    entry.deleted = 1;
+    session.remainingOctets -= entry.size;
+    --session.remainingCount;
+}
+
+namespace {
+
+// Sends the listing of every remaining message: one line per message with
+// the client's number and the value `column` gives, then ".".
+template <typename Column>
+void SendListing(Pop3Session& session, const std::string& firstLine, Column column) {
+    std::string block = firstLine + "\r\n";
+    for (int64_t n = 1; n <= session.shownCount; ++n) {
+        const MailboxEntry& entry = MailboxEntryAt(session, ServerNumber(session, n));
+        if (entry.deleted == 1) continue;
+        block += std::to_string(n) + " " + column(entry) + "\r\n";
+        if (block.size() >= kRelayBatchBytes) {
+            SendText(session.clientSlot, block);
+            block.clear();
+        }
+    }
+    SendText(session.clientSlot, block + std::string(kEndOfBlock));
+}
+
+}  // namespace
+
+void HandleList(Pop3Session& session, const ClientCommand& command) {
+    if (command.argument.empty()) {
+        SendListing(session, "+OK " + std::to_string(session.remainingCount) + " messages follows",
+                    [](const MailboxEntry& entry) { return std::to_string(entry.size); });
+        return;
+    }
+    int64_t m = FindMessage(session, command.argument, false);
+    if (m == 0) return;
+    SendLine(session.clientSlot, "+OK " + std::to_string(LeadingNumber(command.argument)) + " " +
+                                     std::to_string(MailboxEntryAt(session, m).size));
+}
+
+void HandleUidl(Pop3Session& session, const ClientCommand& command) {
+    if (command.argument.empty()) {
+        SendListing(session, "+OK " + std::to_string(session.remainingCount) + " uidl follows",
+                    [](const MailboxEntry& entry) { return entry.uid; });
+        return;
+    }
+    int64_t m = FindMessage(session, command.argument, false);
+    if (m == 0) return;
+    SendLine(session.clientSlot, "+OK " + std::to_string(LeadingNumber(command.argument)) + " " +
+                                     MailboxEntryAt(session, m).uid);
+}

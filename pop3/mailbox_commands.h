@@ -1,0 +1,42 @@
+// The client's message commands TOP, RETR, DELE, LIST and UIDL, answered
+// against the session's cleaned view: client numbers are mapped to server
+// numbers, the command is forwarded upstream and its reply relayed, or, for
+// the kill report message, answered from the session's copy of the report.
+#pragma once
+
+#include <string>
+
+#include "pop3/mailbox_view.h"
+
+// One command line of the client, split at single spaces.
+struct ClientCommand {
+    std::string name;      // the first field, upper-cased
+    std::string argument;  // the second field; "" when there is none
+    std::string rest;      // everything after the first space; "" when there is none
+};
+
+// Splits a client's line into a ClientCommand.
+ClientCommand SplitClientCommand(const std::string& line);
+
+// Each handler sends its whole reply to session.clientSlot. A number outside
+// the client's view, or of a message it deleted, gets "-ERR no such message"
+// (TOP: followed by " Arg" for the first case); TOP, RETR and DELE without
+// argument get "-ERR unknown command". A refused or lost upstream gives
+// "-ERR no such message" and changes nothing.
+
+// TOP n [lines]: the header and the first `lines` body lines (0 when not
+// given), announced with the size of the whole message.
+void HandleTop(Pop3Session& session, const ClientCommand& command);
+
+// RETR n: the whole message, at raised thread priority.
+void HandleRetr(Pop3Session& session, const ClientCommand& command);
+
+// DELE n: deletes on the server (carried out at the upstream QUIT), or,
+// for the report, in the session only.
+void HandleDele(Pop3Session& session, const ClientCommand& command);
+
+// LIST [n]: sizes, numbered with gaps where the client deleted.
+void HandleList(Pop3Session& session, const ClientCommand& command);
+
+// UIDL [n]: unique ids, numbered as for LIST.
+void HandleUidl(Pop3Session& session, const ClientCommand& command);

@@ -1,0 +1,338 @@
+#include "pop3/session.h"
+
+#include <array>
+
+#include "core/globals.h"
+#include "core/log.h"
+#include "core/settings.h"
+#include "core/text.h"
+#include "net/line_io.h"
+#include "net/session_table.h"
+#include "pop3/kill_report.h"
+#include "pop3/mailbox_commands.h"
+#include "pop3/mailbox_scan.h"
+#include "pop3/upstream_login.h"
+
+namespace {
+
+// Ends the greeting after " ready,": how to name the real server.
+constexpr std::string_view kGreetingNotice = " log in as USER [method:]host#account";
+
+constexpr std::array<std::string_view, 13> kHelpLines{
+    "+OK implemented Trawlbox commands follow:",
+    "    dele Number",
+    "    help",
+    "    list [Number]",
+    "    pass Pasword",
+    "    quit",
+    "    retr Number",
+    "    rset",
+    "    stat",
+    "    top Number",
+    "    uidl [Number]",
+    "    user Username",
+    ".",
+};
+
+// Outcome of the authorisation state.
+enum AuthResult : int {
+    kAuthPending = -2,  // still waiting for USER/PASS
+    kAuthQuit = -1,     // the client sent QUIT
+    kAuthLoggedIn = 0,  // logged in upstream and scanned
+    kAuthFailed = 1,    // an error reply has been sent
+};
+
+struct SessionState {
+    Pop3Session session;
+    int authResult = kAuthPending;
+    bool quit = false;              // the client sent QUIT in the transaction state
+    bool upstreamQuitSent = false;  // the server has had its QUIT
+};
+
+using Handler = void (*)(SessionState& state, const ClientCommand& command);
+
+struct CommandEntry {
+    std::string_view name;
+    Handler handler;
+};
+
+bool Failed(int slot) {
+    return slot > 0 && SessionTable[slot].failed != 0;
+}
+
+void Reply(const SessionState& state, std::string_view text) {
+    SendLine(state.session.clientSlot, text);
+}
+
+std::string Greeting(int clientSlot) {
+    return "+OK POP3-Trawlbox " + std::string(ProgramVersion) + " Server #" +
+           std::to_string(clientSlot);
+}
+
+// --- Authorisation state ---------------------------------------------------
+
+void OnUser(SessionState& state, const ClientCommand& command) {
+    TakeUserArgument(state.session, command.argument);
+    Reply(state, "+OK More authentication information required");
+}
+
+void OnPass(SessionState& state, const ClientCommand& command) {
+    Pop3Session& session = state.session;
+    if (session.userSeen != 1) {
+        Reply(state, "-ERR Authentication rejected");
+        return;
+    }
+    TakePassArgument(session, command.rest);
+
+    int upstream = ConnectToServer(session.host, Settings.Pop3PortOutgoing);
+    if (upstream <= 0) {
+        Reply(state, "-ERR " + session.host + " not found/ready");
+        state.authResult = kAuthFailed;
+        return;
+    }
+    session.upstreamSlot = upstream;
+    SessionTable[upstream].timeoutSeconds = Settings.Pop3Timeout;
+    KillReportTexts[static_cast<size_t>(upstream)].clear();
+    std::string greeting;
+    ReceiveLine(upstream, greeting);
+
+    WriteLog(
+        "Bridge from #" + std::to_string(session.clientSlot) + " to #" + std::to_string(upstream),
+        session.clientSlot, kLogNotice);
+    if (UpstreamLogin(upstream, session.account, session.password, session.method,
+                      ApopStamp(greeting), session.host) != 1) {
+        Reply(state, "-ERR " + session.host + " authentication error");
+        state.authResult = kAuthFailed;
+        return;
+    }
+    if (ScanMailbox(session) != 1) {
+        Reply(state, "-ERR external Mailbox scan");
+        state.authResult = kAuthFailed;
+        return;
+    }
+    Reply(state, "+OK Mailbox scan running to " + session.host + " successfull");
+    state.authResult = kAuthLoggedIn;
+}
+
+void OnAuthQuit(SessionState& state, const ClientCommand&) {
+    state.authResult = kAuthQuit;
+}
+
+constexpr std::array<CommandEntry, 3> kAuthorisationCommands{{
+    {"USER", OnUser},
+    {"PASS", OnPass},
+    {"QUIT", OnAuthQuit},
+}};
+
+// --- Transaction state -----------------------------------------------------
+
+void OnQuit(SessionState& state, const ClientCommand&) {
+    int upstream = state.session.upstreamSlot;
+    SendLine(upstream, "QUIT");
+    std::string reply;
+    ReceiveLine(upstream, reply);
+    state.upstreamQuitSent = true;
+    state.quit = true;
+}
+
+void OnRset(SessionState& state, const ClientCommand&) {
+    const Pop3Session& session = state.session;
+    Reply(state, "+OK " + session.account + " has " + std::to_string(session.totalCount) +
+                     " messages (" + std::to_string(session.remainingOctets) + " octets)");
+}
+
+void OnNoop(SessionState& state, const ClientCommand&) {
+    Reply(state, "+OK");
+}
+
+void OnStat(SessionState& state, const ClientCommand&) {
+    Reply(state, "+OK " + std::to_string(state.session.remainingCount) + " " +
+                     std::to_string(state.session.remainingOctets));
+}
+
+void OnStatAll(SessionState& state, const ClientCommand&) {
+    Reply(state, "+OK " + std::to_string(state.session.totalCount) + " " +
+                     std::to_string(state.session.serverOctets));
+}
+
+void OnHelp(SessionState& state, const ClientCommand&) {
+    std::string text;
+    for (std::string_view line : kHelpLines) text += std::string(line) + "\r\n";
+    SendText(state.session.clientSlot, text);
+}
+
+void OnDele(SessionState& state, const ClientCommand& command) {
+    HandleDele(state.session, command);
+}
+void OnRetr(SessionState& state, const ClientCommand& command) {
+    HandleRetr(state.session, command);
+}
+void OnList(SessionState& state, const ClientCommand& command) {
+    HandleList(state.session, command);
+}
+void OnTop(SessionState& state, const ClientCommand& command) {
+    HandleTop(state.session, command);
+}
+void OnUidl(SessionState& state, const ClientCommand& command) {
+    HandleUidl(state.session, command);
+}
+
+constexpr std::array<CommandEntry, 11> kTransactionCommands{{
+    {"QUIT", OnQuit},
+    {"RSET", OnRset},
+    {"NOOP", OnNoop},
+    {"STAT", OnStat},
+    {"STATALL", OnStatAll},
+    {"DELE", OnDele},
+    {"RETR", OnRetr},
+    {"LIST", OnList},
+    {"TOP", OnTop},
+    {"UIDL", OnUidl},
+    {"HELP", OnHelp},
+}};
+
+// Runs the command's handler from the table; returns false when the table has
+// no such command.
+template <size_t N>
+bool Dispatch(const std::array<CommandEntry, N>& table, SessionState& state,
+              const ClientCommand& command) {
+    for (const CommandEntry& entry : table) {
+        if (entry.name == command.name) {
+            entry.handler(state, command);
+            return true;
+        }
+    }
+    return false;
+}
+
+// The answers to the client come from the session's own table, so the
+// upstream connection may stay silent for a long time while the client is
+// busy; it must survive that, or the client's deletions would be lost with it.
+void KeepUpstreamAlive(const Pop3Session& session) {
+    int slot = session.upstreamSlot;
+    if (slot < 1 || slot > kSlotCount) return;
+    SessionTable[slot].countdown = SessionTable[slot].timeoutSeconds.load();
+}
+
+void RunAuthorisation(SessionState& state) {
+    const int client = state.session.clientSlot;
+    std::string line;
+    while (state.authResult == kAuthPending && !Failed(client) &&
+           !Failed(state.session.upstreamSlot)) {
+        ReceiveLine(client, line);
+        if (Failed(client)) break;
+        ClientCommand command = SplitClientCommand(line);
+        if (!Dispatch(kAuthorisationCommands, state, command)) {
+            Reply(state, "-ERR Authentication required");
+        }
+    }
+}
+
+void PrepareView(SessionState& state) {
+    Pop3Session& session = state.session;
+    CountShownMessages(session);
+    if (session.hasReport == 1) {
+        CompleteKillReport(session.upstreamSlot);
+        AppendReportMessage(session, KillReportTexts[static_cast<size_t>(session.upstreamSlot)]);
+    }
+    WriteLog(std::to_string(session.shownCount) + " Messages with " +
+                 std::to_string(session.remainingOctets) + " (Bytes)",
+             session.clientSlot, kLogFigures);
+}
+
+void LogClosedByPeer(int slot) {
+    WriteLog("Socket #" + std::to_string(slot) + " closed by remote host!", slot, kLogNotice);
+}
+
+void RunTransaction(SessionState& state) {
+    const int client = state.session.clientSlot;
+    const int upstream = state.session.upstreamSlot;
+    std::string line;
+    while (!state.quit && !Failed(client) && !Failed(upstream)) {
+        ReceiveLine(client, line);
+        bool clientLost = Failed(client);
+        bool upstreamLost = Failed(upstream);
+        if (clientLost) LogClosedByPeer(client);
+        if (upstreamLost) LogClosedByPeer(upstream);
+        if (clientLost) break;
+        KeepUpstreamAlive(state.session);
+        ClientCommand command = SplitClientCommand(line);
+        if (!Dispatch(kTransactionCommands, state, command)) Reply(state, ReplyUnknownCommand);
+    }
+}
+
+void EndSession(SessionState& state) {
+    const int client = state.session.clientSlot;
+    const int upstream = state.session.upstreamSlot;
+    if (upstream > 0) {
+        if (Failed(upstream)) {
+            WriteLog("Connection lost ...", upstream, kLogFailure);
+        } else if (!state.upstreamQuitSent) {
+            // The server carries out the deletions only on QUIT; its answer
+            // tells that it has read the command before the link is closed.
+            SendLine(upstream, "QUIT");
+            std::string reply;
+            ReceiveLine(upstream, reply);
+        }
+        CloseSlot(upstream);
+        KillReportTexts[static_cast<size_t>(upstream)].clear();
+        ReleaseSlot(upstream);
+    }
+    if (Failed(client)) {
+        WriteLog("Connection lost ...", client, kLogFailure);
+    } else {
+        SendLine(client, Greeting(client) + ", good bye spam");
+    }
+    CloseSlot(client);
+    ReleaseSlot(client);
+}
+
+}  // namespace
+
+void TakeUserArgument(Pop3Session& session, std::string_view argument) {
+    size_t colon = argument.find(':');
+    if (colon != std::string_view::npos) {
+        session.method = std::string(argument.substr(0, colon));
+        argument.remove_prefix(colon + 1);
+    }
+    size_t hash = argument.find('#');
+    session.host = std::string(argument.substr(0, hash));
+    session.account.clear();
+    if (hash != std::string_view::npos) {
+        std::string_view rest = argument.substr(hash + 1);
+        session.account = std::string(rest.substr(0, rest.find('#')));
+    }
+    session.userSeen = 1;
+}
+
+void TakePassArgument(Pop3Session& session, std::string_view argument) {
+    size_t hash = argument.find('#');
+    session.password = std::string(argument.substr(0, hash));
+    session.envelope.clear();
+    if (hash != std::string_view::npos) {
+        std::string_view rest = argument.substr(hash + 1);
+        session.envelope = std::string(rest.substr(0, rest.find('#')));
+    }
+    if (session.envelope.empty()) session.envelope = std::string(DefaultEnvelope);
+}
+
+std::string ApopStamp(std::string_view greeting) {
+    size_t open = greeting.find('<');
+    if (open == std::string_view::npos) return {};
+    size_t close = greeting.find('>', open);
+    if (close == std::string_view::npos) return {};
+    return std::string(greeting.substr(open, close - open + 1));
+}
+
+void RunPop3Session(int32_t clientSlot) {
+    SessionState state;
+    state.session.clientSlot = clientSlot;
+    SendLine(clientSlot, Greeting(clientSlot) + " ready," + std::string(kGreetingNotice));
+    RunAuthorisation(state);
+    if (state.authResult == kAuthLoggedIn && !Failed(clientSlot) &&
+        !Failed(state.session.upstreamSlot)) {
+        PrepareView(state);
+        RunTransaction(state);
+    }
+    EndSession(state);
+}

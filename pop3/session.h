@@ -1,0 +1,33 @@
+// One POP3 client, from its greeting to its good-bye. In the authorisation
+// state the USER and PASS arguments name, besides the real account and
+// password, the real server, an optional login method and an optional
+// envelope address; a complete pair connects upstream, logs in, scans and
+// cleans the mailbox, and only then answers PASS. In the transaction state
+// the client is served the cleaned view.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "pop3/mailbox_view.h"
+
+// The session thread's body, started by the POP3 listener with the client's
+// slot number; the calling thread owns that slot. Returns when the session
+// has ended and both its slots (client and upstream) have been released.
+void RunPop3Session(int32_t clientSlot);
+
+// Takes USER's argument, "[method:]host#account": a method before the first
+// ":" replaces the session's method (a USER without ":" keeps it); host and
+// account replace the session's. Sets userSeen.
+void TakeUserArgument(Pop3Session& session, std::string_view argument);
+
+// Takes PASS's argument, "password[#envelope]" (everything after "PASS " to
+// the end of the line: a password may hold spaces): the password is the text
+// before the first "#", the envelope the text up to the next "#", or
+// DefaultEnvelope when that is empty.
+void TakePassArgument(Pop3Session& session, std::string_view argument);
+
+// Returns the APOP time stamp of a server greeting: from its first "<" to the
+// next ">", both included; "" when there is none.
+std::string ApopStamp(std::string_view greeting);
