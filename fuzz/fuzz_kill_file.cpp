@@ -1,0 +1,80 @@
+// The loader and the evaluation take any kill file and any message.
+// Input: the kill file, a NUL, then the message fields separated by 0x01
+// (subject, from, folder, references, message id, header lines split at LF).
+// The first byte's lowest bit chooses reading the file at each evaluation.
+#include <stdlib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <string_view>
+
+#include "filter/filter.h"
+#include "filter/kill_table.h"
+
+namespace {
+
+// Evaluation calls per message; a kill file this fuzzer builds has far fewer rules.
+constexpr int kCallLimit = 10'000;
+
+const std::string& KillFilePath() {
+    static const std::string path = [] {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "trawlbox-fuzz-XXXXXX").string();
+        return mkdtemp(pattern.data()) ? pattern + "/KILLFILE.CFG" : std::string();
+    }();
+    return path;
+}
+
+std::string_view NextField(std::string_view& rest) {
+    size_t split = rest.find('\x01');
+    std::string_view field = rest.substr(0, split);
+    rest = split == std::string_view::npos ? std::string_view() : rest.substr(split + 1);
+    return field;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0 || KillFilePath().empty()) return 0;
+    std::string_view input(reinterpret_cast<const char*>(data), size);
+    size_t split = input.find('\0');
+    std::string_view killFile = input.substr(0, split);
+    std::string_view rest =
+        split == std::string_view::npos ? std::string_view() : input.substr(split + 1);
+    {
+        std::ofstream out(KillFilePath(), std::ios::binary | std::ios::trunc);
+        out.write(killFile.data(), static_cast<std::streamsize>(killFile.size()));
+    }
+    bool streamed = (data[0] & 1) != 0;
+    int loaded = LoadKillFileWithLimit(KillFilePath(), streamed ? 0 : kKillTableCellLimit);
+    if (loaded != 1) abort();
+
+    FilterSubject message;
+    message.subject = NextField(rest);
+    message.from = NextField(rest);
+    message.folder = NextField(rest);
+    message.references = NextField(rest);
+    message.messageId = NextField(rest);
+    std::string_view headers = NextField(rest);
+    while (!headers.empty()) {
+        size_t end = headers.find('\n');
+        message.headerLines.emplace_back(headers.substr(0, end));
+        headers = end == std::string_view::npos ? std::string_view() : headers.substr(end + 1);
+    }
+    message.size = static_cast<int64_t>(size) * 100;
+    message.age = static_cast<int64_t>(size % 64);
+
+    FilterCursor cursor;
+    std::string action;
+    std::string reason;
+    for (int call = 0; call < kCallLimit; ++call) {
+        EvaluateFilters(message, cursor, action, reason);
+        if (cursor.matched != 1 || (cursor.options & kOptionQ)) break;
+        // A match always names its rule with the target marker.
+        if (reason.find(kTargetMarker) == std::string::npos) abort();
+    }
+    return 0;
+}
