@@ -1,0 +1,75 @@
+#include "core/console_monitor.h"
+
+#include <cstdio>
+
+#include "core/globals.h"
+#include "core/log.h"
+#include "core/text.h"
+#include "net/line_io.h"
+#include "net/session_table.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/socket.h"
+
+namespace {
+
+constexpr char kEnter = 13;
+constexpr char kEscape = 27;
+
+// Slots 1..kSlotCount-1 that carry a session; the overflow entry never
+// appears and is never closed from here.
+template <typename Action>
+void ForEachActiveSlot(Action action) {
+    for (int slot = 1; slot < kSlotCount; ++slot) {
+        if (SessionTable[slot].owner.load() > 0) action(slot);
+    }
+}
+
+void ListSessions() {
+    LocalTime now = LocalNow();
+    ForEachActiveSlot([&](int slot) {
+        ConsoleWriteLine(SessionListLine(now.hour, now.minute, now.second, slot));
+    });
+}
+
+void CloseAllSessions() {
+    ForEachActiveSlot([](int slot) {
+        CloseSlot(slot);
+        WriteLog("Thread" + NumberText(slot) + " killed by User", slot, kLogNotice);
+    });
+}
+
+struct KeyAction {
+    char key;
+    void (*action)();
+};
+
+// ESC only closes here; the supervision loop sees the same key and stops.
+constexpr KeyAction kKeyActions[] = {
+    {kEnter, ListSessions},
+    {'k', CloseAllSessions},
+    {kEscape, CloseAllSessions},
+};
+
+}  // namespace
+
+std::string SessionListLine(int hour, int minute, int second, int slot) {
+    if (slot < 1 || slot > kSlotCount) return {};
+    const SessionSlot& entry = SessionTable[slot];
+    char time[16];
+    std::snprintf(time, sizeof time, "%02d:%02d:%02d", hour, minute, second);
+    return std::string(time) + ":  " + DottedAddress(entry.address) + ":" +
+           std::to_string(entry.port.load()) + " ID" + NumberText(slot) + " S" +
+           NumberText(entry.socket.load()) + " T" + NumberText(entry.countdown.load()) + " ";
+}
+
+void HandleConsoleKey(const std::string& key) {
+    if (key.size() != 1) return;
+    char pressed = LowerCase(key)[0];
+    for (const KeyAction& entry : kKeyActions) {
+        if (entry.key == pressed) {
+            entry.action();
+            return;
+        }
+    }
+}

@@ -1,0 +1,16 @@
+// The operator's keys: Enter lists the sessions, "k" closes them all, ESC
+// closes them all before the supervision loop stops the program.
+#pragma once
+
+#include <string>
+
+// Handles one key as read by ConsoleReadKey: "" for none, one character for
+// an ordinary key, two (the first a zero byte) for arrow and function keys,
+// which do nothing. Letters count in either case. Writes the session list
+// through ConsoleWriteLine; closing goes through CloseSlot, so a session's
+// own thread sees its connection fail and ends by itself.
+void HandleConsoleKey(const std::string& key);
+
+// Returns the session-list line of a slot: "hh:mm:ss:  a.b.c.d:port ID n
+// S n T n " with the given time; "" for a slot outside 1..kSlotCount.
+std::string SessionListLine(int hour, int minute, int second, int slot);

@@ -1,0 +1,172 @@
+#include "core/console_monitor.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/line_io.h"
+#include "net/net_test_support.h"
+#include "net/session_table.h"
+#include "platform/console.h"
+
+namespace {
+
+using nettest::Peer;
+using nettest::TestServer;
+
+std::mutex consoleLock;
+std::vector<std::string> consoleLines;
+
+void CollectConsole(std::string_view line) {
+    std::lock_guard guard(consoleLock);
+    consoleLines.emplace_back(line);
+}
+
+class ConsoleMonitorTest : public nettest::NetTest {
+  protected:
+    void SetUp() override {
+        NetTest::SetUp();
+        consoleLines.clear();
+        SetConsoleSinkForTesting(CollectConsole);
+    }
+    void TearDown() override {
+        SetConsoleSinkForTesting(nullptr);
+        NetTest::TearDown();
+    }
+
+    // An entry that looks busy to the monitor, without a connection behind it.
+    static void Fake(int slot, int owner, const char* address, int port, int socket,
+                     int countdown) {
+        SessionSlot& entry = SessionTable[slot];
+        entry.owner = owner;
+        entry.address = ParseDottedAddress(address);
+        entry.port = port;
+        entry.socket = socket;
+        entry.countdown = countdown;
+    }
+    static void Unfake(int slot) { Fake(slot, 0, "0.0.0.0", 0, -1, 0); }
+};
+
+// A session thread that connects to a server and waits for a line until its
+// connection is closed under it.
+class BlockedSession {
+  public:
+    explicit BlockedSession(int port)
+        : thread_([this, port] {
+              int own = ConnectToServer("127.0.0.1", port);
+              slot_ = own;
+              std::string line;
+              ReceiveLine(own, line);
+              failed_ = own > 0 ? SessionTable[own].failed.load() : -1;
+              received_ = true;
+              while (!finish_) SleepMilliseconds(1);
+              CloseSlot(own);
+              ReleaseSlot(own);
+          }) {}
+    ~BlockedSession() { End(); }
+
+    int slot() const { return slot_; }
+    bool received() const { return received_; }
+    int failed() const { return failed_; }
+    void End() {
+        finish_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+
+  private:
+    std::atomic<int> slot_{0};
+    std::atomic<int> failed_{0};
+    std::atomic<bool> received_{false};
+    std::atomic<bool> finish_{false};
+    std::thread thread_;
+};
+
+TEST_F(ConsoleMonitorTest, EnterWithoutSessionsWritesNothing) {
+    Fake(5, -1, "10.0.0.1", 110, 7, 3);  // reserved only
+    HandleConsoleKey("\r");
+    Unfake(5);
+    EXPECT_TRUE(consoleLines.empty());
+}
+
+TEST_F(ConsoleMonitorTest, EnterListsActiveSessionsInSlotOrder) {
+    Fake(3, 1868, "192.168.1.20", 110, 1868, 57);
+    Fake(4, 1, "10.0.0.2", 119, 12, -3);
+    Fake(6, -1, "10.0.0.3", 119, 13, 1);
+    Fake(kSlotCount, 77, "10.0.0.4", 110, 14, 1);
+    HandleConsoleKey("\r");
+    for (int slot : {3, 4, 6, kSlotCount}) Unfake(slot);
+    ASSERT_EQ(consoleLines.size(), 2u);
+    EXPECT_TRUE(std::regex_match(
+        consoleLines[0], std::regex(R"(\d\d:\d\d:\d\d:  192\.168\.1\.20:110 ID 3 S 1868 T 57 )")))
+        << consoleLines[0];
+    EXPECT_TRUE(std::regex_match(consoleLines[1],
+                                 std::regex(R"(\d\d:\d\d:\d\d:  10\.0\.0\.2:119 ID 4 S 12 T-3 )")))
+        << consoleLines[1];
+}
+
+TEST_F(ConsoleMonitorTest, SessionListLineWithAGivenTime) {
+    Fake(12, 5, "127.0.0.1", 8110, 9, 0);
+    EXPECT_EQ(SessionListLine(9, 5, 3, 12), "09:05:03:  127.0.0.1:8110 ID 12 S 9 T 0 ");
+    Unfake(12);
+    EXPECT_EQ(SessionListLine(9, 5, 3, 0), "");
+}
+
+TEST_F(ConsoleMonitorTest, KillKeysCloseEverySessionAndWakeItsThread) {
+    for (const char* key : {"k", "K", "\x1b"}) {
+        SCOPED_TRACE(static_cast<int>(key[0]));
+        CloseLog();
+        ASSERT_TRUE(OpenLog(dir_.path() + "TRAWLBOX.LOG." + std::to_string(key[0])));
+        TestServer server;
+        BlockedSession first(server.port());
+        BlockedSession second(server.port());
+        Peer firstPeer = server.Accept();
+        Peer secondPeer = server.Accept();
+        ASSERT_TRUE(nettest::WaitUntil([&] { return first.slot() > 0 && second.slot() > 0; }));
+        Fake(kSlotCount, 9, "10.0.0.9", 110, -1, 1);  // never closed from the console
+
+        HandleConsoleKey(key);
+        Unfake(kSlotCount);
+
+        EXPECT_TRUE(nettest::WaitUntil([&] { return first.received() && second.received(); }));
+        EXPECT_EQ(first.failed(), 1);
+        EXPECT_EQ(second.failed(), 1);
+        std::string log = dir_.Read("TRAWLBOX.LOG." + std::to_string(key[0]));
+        for (int slot : {first.slot(), second.slot()}) {
+            std::string field = (slot < 10 ? "#0" : "#") + std::to_string(slot);
+            EXPECT_TRUE(std::regex_search(
+                log, std::regex("(^|\\n)  \\d\\d:\\d\\d:\\d\\d  " + field + ": Thread " +
+                                std::to_string(slot) + " killed by User\\r\\n")))
+                << log;
+            EXPECT_NE(log.find(field + ": Socket closed\r\n"), std::string::npos);
+        }
+        EXPECT_EQ(log.find("#100"), std::string::npos);
+        first.End();
+        second.End();
+    }
+}
+
+TEST_F(ConsoleMonitorTest, OtherKeysLeaveSessionsAlone) {
+    TestServer server;
+    BlockedSession session(server.port());
+    Peer peer = server.Accept();
+    ASSERT_TRUE(nettest::WaitUntil([&] { return session.slot() > 0; }));
+    // "\0K" is the left arrow: its second byte must not count as "K".
+    for (std::string key : {std::string("\0K", 2), std::string("\0\x1b", 2), std::string("x"),
+                            std::string("kk"), std::string()}) {
+        HandleConsoleKey(key);
+    }
+    EXPECT_TRUE(consoleLines.empty());
+    EXPECT_EQ(Log().find("killed by User"), std::string::npos);
+    EXPECT_FALSE(session.received());
+    ASSERT_TRUE(peer.Send("+OK still here\r\n"));
+    EXPECT_TRUE(nettest::WaitUntil([&] { return session.received(); }));
+    EXPECT_EQ(session.failed(), 0);
+    session.End();
+}
+
+}  // namespace
