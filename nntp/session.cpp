@@ -1,0 +1,459 @@
+#include "nntp/session.h"
+
+#include <array>
+#include <string_view>
+
+#include "core/globals.h"
+#include "core/log.h"
+#include "core/settings.h"
+#include "core/text.h"
+#include "net/line_io.h"
+#include "net/session_table.h"
+#include "nntp/overview_filter.h"
+
+namespace {
+
+// Ends the greeting after " ready": how to name the real server.
+constexpr std::string_view kGreetingNotice = ", log in as AUTHINFO USER host#user";
+
+// Server greetings that offer service (RFC 3977 5.1.1: 200 posting allowed,
+// 201 not); 400 and 502 say the server will not serve this connection.
+constexpr std::array<std::string_view, 2> kServiceGreetings{"200", "201"};
+
+// Before the login there is no server to ask: the proxy lists what it offers
+// itself, so that a reader (RFC 3977 5.2, RFC 4643 3.1) learns to log in.
+constexpr std::string_view kLoginCapabilities =
+    "101 Capability list:\r\n"
+    "VERSION 2\r\n"
+    "AUTHINFO USER\r\n"
+    ".\r\n";
+
+// Capabilities of the real server that are not passed through this proxy: the
+// proxy answers AUTHINFO itself, refuses transit commands, and relays lines,
+// so a TLS or compression layer started by the reader would never reach the
+// server.
+constexpr std::array<std::string_view, 6> kHiddenCapabilities{
+    "AUTHINFO", "SASL", "STARTTLS", "COMPRESS", "IHAVE", "STREAMING",
+};
+
+// Position of the group name in a 211 reply: "211 count low high group".
+constexpr size_t kGroupWordOfReply = 4;
+
+bool Failed(int slot) {
+    return slot > 0 && SessionTable[slot].failed != 0;
+}
+
+void LogClosedByPeer(int slot) {
+    WriteLog("Socket #" + std::to_string(slot) + " closed by remote host!", slot, kLogNotice);
+}
+
+std::string Greeting(int clientSlot) {
+    return "200 NNTP-Trawlbox " + std::string(ProgramVersion) + " Server #" +
+           std::to_string(clientSlot) + " ready" + std::string(kGreetingNotice);
+}
+
+std::string Goodbye(int clientSlot) {
+    return "205 NNTP-Trawlbox " + std::string(ProgramVersion) + " Server #" +
+           std::to_string(clientSlot) + ", good bye spam";
+}
+
+// Returns the text after the first two space-separated words (after the
+// space that ends the second), or "" when there is none.
+std::string_view AfterTwoWords(std::string_view line) {
+    size_t first = line.find(' ');
+    if (first == std::string_view::npos) return {};
+    size_t second = line.find(' ', first + 1);
+    if (second == std::string_view::npos) return {};
+    return line.substr(second + 1);
+}
+
+// --- Login phase -------------------------------------------------------------
+
+struct LoginState {
+    int clientSlot = 0;
+    int serverSlot = 0;
+    std::string host;
+    std::string user;
+    std::string password;
+    bool userGiven = false;
+    int result = kNntpLoginPending;
+    std::string line;  // the reader's line being handled
+};
+
+void LoginReply(const LoginState& state, std::string_view text) {
+    SendLine(state.clientSlot, text);
+}
+
+void OnLoginUser(LoginState& state) {
+    std::string argument = Trim(Field(state.line, 2));
+    size_t hash = argument.find('#');
+    state.host = argument.substr(0, hash);
+    state.user.clear();
+    if (hash != std::string::npos) {
+        std::string_view rest = std::string_view(argument).substr(hash + 1);
+        state.user = std::string(rest.substr(0, rest.find('#')));
+    }
+    state.userGiven = true;
+    LoginReply(state, "381 More authentication information required");
+}
+
+// Connects to the reader's server and logs in there.
+void OnLoginPass(LoginState& state) {
+    if (!state.userGiven) {
+        LoginReply(state, "381 more authentication information required");
+        return;
+    }
+    // The password runs to the end of the line, so that it may hold spaces;
+    // a "#" still ends it.
+    std::string_view argument = AfterTwoWords(state.line);
+    state.password = std::string(argument.substr(0, argument.find('#')));
+
+    std::string notFound = "502 " + state.host + " not found/ready";
+    state.serverSlot = ConnectToServer(state.host, Settings.NntpPortOutgoing);
+    if (state.serverSlot <= 0) {
+        LoginReply(state, notFound);
+        state.result = kNntpLoginFailed;
+        return;
+    }
+    const int server = state.serverSlot;
+    SessionTable[server].timeoutSeconds = Settings.NntpTimeout;
+    std::string greeting;
+    ReceiveLine(server, greeting);
+    WriteLog("Bridge from #" + std::to_string(state.clientSlot) + " to #" + std::to_string(server),
+             state.clientSlot, kLogNotice);
+
+    // A server that hangs up at once, or greets with a refusal, serves no
+    // reader: telling the reader it was accepted would only fail its next
+    // command.
+    if (Failed(server)) {
+        LoginReply(state, notFound);
+        state.result = kNntpLoginFailed;
+        return;
+    }
+    bool serves = false;
+    for (std::string_view code : kServiceGreetings) serves = serves || StartsWith(greeting, code);
+    if (!serves) {
+        WriteLog(greeting, server, kLogFailure);
+        LoginReply(state, greeting);
+        state.result = kNntpLoginFailed;
+        return;
+    }
+
+    std::string lastReply;
+    if (UpstreamAuthinfo(server, state.user, state.password, lastReply)) {
+        WriteLog("NNTP Connection established", server, kLogOutcome);
+        LoginReply(state, "281 Authenticaion accepted from " + state.host);
+        state.result = kNntpBridged;
+        return;
+    }
+    WriteLog("No permission", server, kLogOutcome);
+    // An empty last reply means the server went away during the login; an
+    // empty line would be no answer at all for the reader.
+    LoginReply(state, lastReply.empty() ? notFound : lastReply);
+    state.result = kNntpLoginFailed;
+}
+
+void OnLoginQuit(LoginState& state) {
+    state.result = kNntpReaderQuit;
+}
+
+void OnLoginCapabilities(LoginState& state) {
+    SendText(state.clientSlot, kLoginCapabilities);
+}
+
+using LoginHandler = void (*)(LoginState& state);
+
+struct LoginCommand {
+    std::string_view key;  // the upper-cased first word, or first two words
+    LoginHandler handler;
+};
+
+constexpr std::array<LoginCommand, 4> kLoginCommands{{
+    {"AUTHINFO USER", OnLoginUser},
+    {"AUTHINFO PASS", OnLoginPass},
+    {"QUIT", OnLoginQuit},
+    {"CAPABILITIES", OnLoginCapabilities},
+}};
+
+// Returns the handler of the reader's line, or nullptr.
+LoginHandler FindLoginHandler(std::string_view line) {
+    std::string command = UpperCase(Field(line, 0));
+    std::string pair = command + " " + UpperCase(Field(line, 1));
+    for (const LoginCommand& entry : kLoginCommands) {
+        bool twoWords = entry.key.find(' ') != std::string_view::npos;
+        if (entry.key == (twoWords ? pair : command)) return entry.handler;
+    }
+    return nullptr;
+}
+
+// --- Bridged phase -----------------------------------------------------------
+
+struct Bridge {
+    int clientSlot = 0;
+    int serverSlot = 0;
+    std::string group;     // selected by the last successful GROUP or LISTGROUP
+    std::string line;      // the reader's line, forwarded exactly as received
+    std::string argument;  // its second word
+    bool quit = false;
+};
+
+struct BridgedCommand;
+using BridgedHandler = void (*)(Bridge& bridge, const BridgedCommand& entry);
+
+struct BridgedCommand {
+    std::string_view name;
+    BridgedHandler handler;
+    // For RelayOnCode: the reply code after which a multi-line block follows.
+    std::string_view blockCode;
+};
+
+// Forwards the reader's line and passes the server's reply on. Returns the
+// reply; "" when the server connection failed (then nothing is passed on:
+// the session ends on the failed flag and says good-bye instead).
+std::string Exchange(const Bridge& bridge) {
+    SendLine(bridge.serverSlot, bridge.line);
+    std::string reply;
+    ReceiveLine(bridge.serverSlot, reply);
+    if (Failed(bridge.serverSlot)) return {};
+    SendLine(bridge.clientSlot, reply);
+    return reply;
+}
+
+void RelaySingle(Bridge& bridge, const BridgedCommand&) {
+    Exchange(bridge);
+}
+
+// Every 1xx, 2xx and 3xx reply is followed by a block; 4xx and 5xx stand
+// alone. The first three characters are compared as text.
+bool BlockFollows(std::string_view reply) {
+    return !reply.empty() && reply.substr(0, 3) <= "399";
+}
+
+void RelayBelow400(Bridge& bridge, const BridgedCommand&) {
+    std::string reply = Exchange(bridge);
+    if (BlockFollows(reply)) RelayBlock(bridge.serverSlot, bridge.clientSlot);
+}
+
+// For the RFC 3977 commands: a block follows exactly the one reply code the
+// command's definition gives.
+void RelayOnCode(Bridge& bridge, const BridgedCommand& entry) {
+    std::string reply = Exchange(bridge);
+    if (!reply.empty() && StartsWith(reply, entry.blockCode)) {
+        RelayBlock(bridge.serverSlot, bridge.clientSlot);
+    }
+}
+
+void TakeGroup(Bridge& bridge, std::string_view reply) {
+    if (StartsWith(reply, "211")) bridge.group = Field(reply, kGroupWordOfReply);
+}
+
+void OnGroup(Bridge& bridge, const BridgedCommand&) {
+    TakeGroup(bridge, Exchange(bridge));
+}
+
+// LISTGROUP selects its group on the server as GROUP does (RFC 3977 6.1.2);
+// the filter's folder has to follow it.
+void OnListGroup(Bridge& bridge, const BridgedCommand&) {
+    std::string reply = Exchange(bridge);
+    if (BlockFollows(reply)) RelayBlock(bridge.serverSlot, bridge.clientSlot);
+    if (!Failed(bridge.serverSlot)) TakeGroup(bridge, reply);
+}
+
+void OnPost(Bridge& bridge, const BridgedCommand&) {
+    if (!StartsWith(Exchange(bridge), "340")) return;
+    RelayBlock(bridge.clientSlot, bridge.serverSlot);
+    if (Failed(bridge.clientSlot)) return;
+    std::string reply;
+    ReceiveLine(bridge.serverSlot, reply);
+    if (!Failed(bridge.serverSlot)) SendLine(bridge.clientSlot, reply);
+}
+
+void OnOverview(Bridge& bridge, const BridgedCommand&) {
+    RelayOverview(bridge.clientSlot, bridge.serverSlot, bridge.group, bridge.line);
+}
+
+bool HiddenCapability(std::string_view line) {
+    std::string label = UpperCase(Field(line, 0));
+    for (std::string_view hidden : kHiddenCapabilities) {
+        if (label == hidden) return true;
+    }
+    return false;
+}
+
+void OnCapabilities(Bridge& bridge, const BridgedCommand&) {
+    if (!StartsWith(Exchange(bridge), "101")) return;
+    std::string list;
+    std::string line;
+    for (;;) {
+        ReceiveLine(bridge.serverSlot, line);
+        if (Failed(bridge.serverSlot)) return;
+        if (line == ".") break;
+        if (!HiddenCapability(line)) {
+            list += line;
+            list += WireNewline;
+        }
+        if (list.size() > kRelayBatchBytes) {
+            SendText(bridge.clientSlot, list);
+            list.clear();
+        }
+    }
+    list += ".\r\n";
+    SendText(bridge.clientSlot, list);
+}
+
+// The reader is logged in already: the proxy answers, nothing reaches the
+// server.
+void OnAuthinfo(Bridge& bridge, const BridgedCommand&) {
+    std::string argument = UpperCase(bridge.argument);
+    if (argument == "USER") {
+        SendLine(bridge.clientSlot, "381 ignored");
+    } else if (argument == "PASS") {
+        SendLine(bridge.clientSlot, "281 ignored");
+    } else {
+        // Every command needs an answer, or the reader waits for ever.
+        SendLine(bridge.clientSlot, "500 command not (yet) implemented");
+    }
+}
+
+void OnQuit(Bridge& bridge, const BridgedCommand&) {
+    SendLine(bridge.serverSlot, "QUIT");
+    std::string reply;
+    ReceiveLine(bridge.serverSlot, reply);
+    bridge.quit = true;
+}
+
+void OnBlank(Bridge&, const BridgedCommand&) {}
+
+// The reader commands of RFC 3977 and the common extensions of RFC 2980.
+// IHAVE and the other transit commands are left out on purpose: this is a
+// reader's proxy. A block is relayed only after a reply that announces one.
+constexpr BridgedCommand kBridgedCommands[] = {
+    {"AUTHINFO", OnAuthinfo, ""},
+    {"QUIT", OnQuit, ""},
+    {"GROUP", OnGroup, ""},
+    {"POST", OnPost, ""},
+    {"LAST", RelaySingle, ""},
+    {"SLAVE", RelaySingle, ""},
+    {"DATE", RelaySingle, ""},
+    {"MODE", RelaySingle, ""},
+    {"NEXT", RelaySingle, ""},
+    {"STAT", RelaySingle, ""},
+    {"NEWGROUPS", RelayBelow400, ""},
+    {"ARTICLE", RelayBelow400, ""},
+    {"HELP", RelayBelow400, ""},
+    {"HEAD", RelayBelow400, ""},
+    {"LIST", RelayBelow400, ""},
+    {"BODY", RelayBelow400, ""},
+    {"XHDR", RelayBelow400, ""},
+    {"XPAT", RelayBelow400, ""},
+    {"LISTGROUP", OnListGroup, ""},
+    {"HDR", RelayOnCode, "225"},
+    {"NEWNEWS", RelayOnCode, "230"},
+    {"CAPABILITIES", OnCapabilities, ""},
+    {"XOVER", OnOverview, ""},
+    {"OVER", OnOverview, ""},
+    {"", OnBlank, ""},
+};
+
+const BridgedCommand* FindBridgedCommand(std::string_view command) {
+    for (const BridgedCommand& entry : kBridgedCommands) {
+        if (entry.name == command) return &entry;
+    }
+    return nullptr;
+}
+
+void RunBridge(Bridge& bridge) {
+    const int client = bridge.clientSlot;
+    const int server = bridge.serverSlot;
+    while (!bridge.quit && !Failed(client) && !Failed(server)) {
+        ReceiveLine(client, bridge.line);
+        bool clientLost = Failed(client);
+        bool serverLost = Failed(server);
+        if (clientLost) LogClosedByPeer(client);
+        if (serverLost) LogClosedByPeer(server);
+        if (clientLost || serverLost) break;
+
+        std::string command = UpperCase(Field(bridge.line, 0));
+        bridge.argument = Field(bridge.line, 1);
+        const BridgedCommand* entry = FindBridgedCommand(command);
+        if (entry == nullptr) {
+            SendLine(client, "500 command not (yet) implemented");
+        } else {
+            entry->handler(bridge, *entry);
+        }
+    }
+}
+
+void EndSession(int clientSlot, int serverSlot) {
+    if (serverSlot > 0) {
+        if (Failed(serverSlot)) {
+            WriteLog("Nntp-Connection lost ...", serverSlot, kLogFailure);
+        } else {
+            SendLine(serverSlot, "QUIT");
+        }
+        CloseSlot(serverSlot);
+        ReleaseSlot(serverSlot);
+    }
+    if (Failed(clientSlot)) {
+        WriteLog("Nntp-Connection lost ...", clientSlot, kLogFailure);
+    } else {
+        SendLine(clientSlot, Goodbye(clientSlot));
+    }
+    CloseSlot(clientSlot);
+    ReleaseSlot(clientSlot);
+}
+
+}  // namespace
+
+bool UpstreamAuthinfo(int serverSlot, const std::string& user, const std::string& password,
+                      std::string& lastReply) {
+    lastReply.clear();
+    if (user.empty()) return true;
+    WriteLog("Sending AUTHINFO USER", serverSlot, kLogProgress);
+    SendText(serverSlot, "AUTHINFO USER " + user + std::string(WireNewline));
+    std::string reply;
+    ReceiveLine(serverSlot, reply);
+    if (StartsWith(reply, "281")) return true;
+    if (StartsWith(reply, "381")) {
+        WriteLog("Sending AUTHINFO PASS", serverSlot, kLogProgress);
+        SendText(serverSlot, "AUTHINFO PASS " + password + std::string(WireNewline));
+        ReceiveLine(serverSlot, reply);
+        if (StartsWith(reply, "281")) return true;
+    }
+    lastReply = reply;
+    if (!reply.empty()) WriteLog(reply, serverSlot, kLogFailure);
+    return false;
+}
+
+int NntpLogin(int clientSlot, int& serverSlot, std::string& host, std::string& user,
+              std::string& password) {
+    LoginState state;
+    state.clientSlot = clientSlot;
+    while (state.result == kNntpLoginPending && !Failed(clientSlot) && !Failed(state.serverSlot)) {
+        ReceiveLine(clientSlot, state.line);
+        if (Failed(clientSlot)) break;
+        LoginHandler handler = FindLoginHandler(state.line);
+        if (handler == nullptr) {
+            LoginReply(state, "480 Authentication required");
+        } else {
+            handler(state);
+        }
+    }
+    serverSlot = state.serverSlot;
+    host = state.host;
+    user = state.user;
+    password = state.password;
+    return state.result;
+}
+
+void RunNntpSession(int32_t clientSlot) {
+    SendLine(clientSlot, Greeting(clientSlot));
+    Bridge bridge;
+    bridge.clientSlot = clientSlot;
+    std::string host;
+    std::string user;
+    std::string password;
+    int result = NntpLogin(clientSlot, bridge.serverSlot, host, user, password);
+    if (result == kNntpBridged) RunBridge(bridge);
+    EndSession(clientSlot, bridge.serverSlot);
+}

@@ -1,0 +1,38 @@
+// One news reader, from its greeting to its good-bye. The reader names its
+// real news server in the login: AUTHINFO USER "host[#user]" and AUTHINFO
+// PASS "password". The proxy then connects there, logs in on the reader's
+// behalf and relays every command and reply; overview lists (XOVER, OVER)
+// come back filtered by the kill file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Outcomes of NntpLogin.
+enum NntpLoginResult : int {
+    kNntpReaderQuit = -1,   // the reader sent QUIT; no reply was given
+    kNntpBridged = 0,       // connected and logged in upstream; "281 ..." sent
+    kNntpLoginFailed = 1,   // a refusal line has been sent to the reader
+    kNntpLoginPending = 2,  // still waiting; returned when a connection failed
+};
+
+// The session thread's body, started by the NNTP listener with the reader's
+// slot number; the calling thread owns that slot. Returns when the session
+// has ended and both its slots (reader and server) have been released.
+void RunNntpSession(int32_t clientSlot);
+
+// Runs the login phase on the reader's slot. Returns a NntpLoginResult;
+// kNntpLoginPending when the reader's or the server's connection failed.
+// serverSlot is 0 until a connect was tried, the server's slot after a
+// successful one (the caller closes and releases it whatever the result),
+// and -1 after a failed one. host, user and password are those the reader
+// gave last.
+int NntpLogin(int clientSlot, int& serverSlot, std::string& host, std::string& user,
+              std::string& password);
+
+// Logs in on the server behind serverSlot with AUTHINFO USER/PASS. Returns
+// true when the server accepted (with an empty user at once, sending
+// nothing); false when it refused, and lastReply then holds the server's
+// refusal line (empty when the connection failed instead).
+bool UpstreamAuthinfo(int serverSlot, const std::string& user, const std::string& password,
+                      std::string& lastReply);
