@@ -31,7 +31,8 @@ constexpr std::string_view kWordStart = "=?";
 constexpr std::string_view kWordEnd = "?=";
 
 bool FindCharset(std::string_view name, Charset& charset) {
-    std::string upper = UpperCase(name);
+    // RFC 2231 lets a language follow the character set: "utf-8*de".
+    std::string upper = UpperCase(name.substr(0, name.find('*')));
     for (const KnownCharset& known : kKnownCharsets) {
         if (upper == known.name) {
             charset = known.charset;

@@ -7,11 +7,11 @@
 #include <string_view>
 
 // Returns the header value with every encoded word of a known character set
-// (ISO-8859-1, ISO-8859-15, Windows-1252, UTF-8; "Q" or "B" encoding)
-// decoded, left to right, and the whole value converted to code page 437.
-// White space between two decoded words is dropped. Words of other
-// character sets, and malformed words, stay as they are. Never fails; a NUL
-// byte (from "=00") is kept, not treated as an end.
+// (ISO-8859-1, ISO-8859-15, Windows-1252, UTF-8, each with or without an RFC
+// 2231 language; "Q" or "B" encoding) decoded, left to right, and the whole
+// value converted to code page 437. White space between two decoded words is
+// dropped. Words of other character sets, and malformed words, stay as they
+// are. Never fails; a NUL byte (from "=00") is kept, not treated as an end.
 std::string DecodeHeaderText(std::string_view value);
 
 // Returns the sender as "address (name)": from `"Name" <a@b>` gives

@@ -33,6 +33,7 @@ TEST(DecodeHeaderText, EncodedWords) {
         {"=?iso-8859-1?Q?a?==?iso-8859-1?Q?b?=", "ab"},
         // UTF-8 goes straight to code page 437, best fit or "?".
         {"=?utf-8?Q?abc?=", "abc"},
+        {"=?utf-8*de?Q?=C3=A4?=", "\x84"},
         {"=?UTF-8?Q?Gr=C3=BC=C3=9Fe?=", gruesse},
         {"=?utf-8?B?" +
              Base64Encode("Gr\xC3\xBC\xC3\x9F"
