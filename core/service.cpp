@@ -10,6 +10,8 @@
 #include "net/address_lists.h"
 #include "net/listener.h"
 #include "net/watchdog.h"
+#include "nntp/session.h"
+#include "pop3/session.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 
@@ -47,6 +49,7 @@ bool StartUp() {
     LoadRelayBlacklist();
     LoadAccessList();
 
+    SetSessionBodies(RunPop3Session, RunNntpSession);
     StartListener(kPop3Listener, Settings.Pop3PortIncoming);
     SleepMilliseconds(kListenerStartGapMs);
     StartListener(kNntpListener, Settings.NntpPortIncoming);
