@@ -56,7 +56,7 @@ class Trawlbox:
             "LogDebug": "J",
             "KILLFILE": os.path.join(self.dir, "KILLFILE.CFG"),
         }
-        if config is not None:
+        if config:
             settings.update(config)
         if config is not False:
             self.write("TRAWLBOX.CFG", "".join(
