@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <vector>
 
 #include "core/log.h"
 #include "core/settings.h"
@@ -223,7 +222,7 @@ void ReceiveLine(int slot, std::string& line) {
     double start = SecondsSinceMidnight();
     int timeout = entry.timeoutSeconds;
     entry.countdown = timeout;
-    std::vector<char> chunk;
+    size_t searched = 0;  // leading bytes of the buffer known to hold no LF
 
     for (;;) {
         if (entry.closedByOther) {
@@ -235,7 +234,7 @@ void ReceiveLine(int slot, std::string& line) {
             Fail(entry);
             break;
         }
-        size_t end = buffer.find('\n');
+        size_t end = buffer.find('\n', searched);
         if (end != std::string::npos) {
             size_t length = end;
             if (length > 0 && buffer[length - 1] == '\r') --length;
@@ -244,6 +243,7 @@ void ReceiveLine(int slot, std::string& line) {
             if (Settings.DebugLine) EchoLine(slot, "<:", line);
             return;
         }
+        searched = buffer.size();
         if (buffer.size() > kMaxPendingBytes) {
             buffer.clear();
             WriteLog("Line too long, connection dropped", slot, kLogFailure);
@@ -251,10 +251,10 @@ void ReceiveLine(int slot, std::string& line) {
             break;
         }
 
-        if (chunk.empty()) chunk.resize(kReceiveChunkBytes);
-        SocketResult result = ReceiveBytes(entry.socket, chunk.data(), chunk.size());
+        char chunk[kReceiveChunkBytes];
+        SocketResult result = ReceiveBytes(entry.socket, chunk, sizeof chunk);
         if (result.count > 0) {
-            buffer.append(chunk.data(), static_cast<size_t>(result.count));
+            buffer.append(chunk, static_cast<size_t>(result.count));
         } else if (result.count == 0) {
             // The peer closed; or the watchdog or the operator did, which the
             // next round reports.

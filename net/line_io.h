@@ -17,8 +17,11 @@
 
 #include "core/globals.h"
 
-// Bytes taken from the socket by one receive call.
-inline constexpr size_t kReceiveChunkBytes = 64 * 1024;
+// Bytes taken from the socket by one receive call. Every line handed out is
+// cut from the front of the slot's buffer, which moves the rest of it: a
+// larger chunk saves system calls but moves more per line. 8 KiB measured
+// fastest for mail-sized lines (bench_net).
+inline constexpr size_t kReceiveChunkBytes = 8 * 1024;
 
 // Received bytes a slot may hold without a line feed. Far above any real mail
 // or news line; a peer that sends an endless line is cut off here instead of
