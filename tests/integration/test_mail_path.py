@@ -92,8 +92,11 @@ class MailPathTest(unittest.TestCase):
     def setUpClass(cls):
         if find_binary() is None:
             raise unittest.SkipTest("dovecot is not installed")
+        # Class cleanups run in reverse order, also when a step below fails.
         cls.work = tempfile.mkdtemp(prefix="trawlbox-mail-")
+        cls.addClassCleanup(shutil.rmtree, cls.work, True)
         cls.dovecot_dir = tempfile.mkdtemp(prefix="trawlbox-dovecot-")
+        cls.addClassCleanup(shutil.rmtree, cls.dovecot_dir, True)
         cls.dovecot = Dovecot(cls.dovecot_dir)
         # Users are made before the server starts: it may not notice a
         # password file replaced twice within one second. Their passwords
@@ -101,20 +104,15 @@ class MailPathTest(unittest.TestCase):
         cls.free_users = [("user%d" % n, "pass word %d" % n) for n in range(1, USER_COUNT + 1)]
         for name, password in cls.free_users:
             cls.dovecot.add_user(name, password)
+        cls.addClassCleanup(cls.dovecot.stop)
         cls.pop3_port = cls.dovecot.start()["pop3"]
         # Every upstream connection passes a relay, which the tests can cut.
         cls.relay = Relay(cls.pop3_port)
+        cls.addClassCleanup(cls.relay.close)
         cls.proxy = Trawlbox(config={"Pop3PortOutgoing": cls.relay.port, "Pop3Timeout": 60},
                              killfile=KILL_FILE)
+        cls.addClassCleanup(cls.proxy.cleanup)
         cls.proxy.start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.proxy.cleanup()
-        cls.relay.close()
-        cls.dovecot.stop()
-        shutil.rmtree(cls.work, ignore_errors=True)
-        shutil.rmtree(cls.dovecot_dir, ignore_errors=True)
 
     # --- mailboxes ---------------------------------------------------------
 
