@@ -90,6 +90,9 @@ bool SetNonBlocking(int socket, bool on);
 // Sends every segment at once, without waiting to fill it (TCP_NODELAY).
 void SetNoDelay(int socket);
 
+// Returns true when TCP_NODELAY is set on the socket.
+bool NoDelayEnabled(int socket);
+
 // Lets a restarted listener bind its port at once while old connections of
 // the previous run linger; a second running listener still fails to bind.
 void SetReuseAddress(int socket);

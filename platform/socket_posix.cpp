@@ -153,6 +153,12 @@ void SetNoDelay(int socket) {
     ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
+bool NoDelayEnabled(int socket) {
+    int on = 0;
+    socklen_t size = sizeof on;
+    return ::getsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, &size) == 0 && on != 0;
+}
+
 void SetReuseAddress(int socket) {
     int on = 1;
     ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);

@@ -63,6 +63,7 @@ TEST_F(LineIoTest, ConnectFillsTheEntryAndLogsTheDottedAddress) {
     EXPECT_EQ(entry.failed, 0);
     EXPECT_EQ(entry.port, server_.port());
     EXPECT_EQ(entry.address, nettest::Loopback(1));
+    EXPECT_TRUE(NoDelayEnabled(entry.socket));
     EXPECT_TRUE(
         Logged("Outgoing connection to '127.0.0.1'  Port:" + NumberText(server_.port()), slot));
     EXPECT_TRUE(CloseSlot(slot));

@@ -27,6 +27,7 @@ struct EntrySeen {
     std::atomic<uint32_t> address{0};
     std::atomic<int> owner{0};
     std::atomic<bool> ownsSlot{false};
+    std::atomic<bool> noDelay{false};
 };
 EntrySeen seen;
 std::atomic<int> sessionsEnded{0};
@@ -39,6 +40,7 @@ void Record(int32_t slot) {
     seen.address = entry.address.load();
     seen.owner = entry.owner.load();
     seen.ownsSlot = CallerOwnsSlot(slot);
+    seen.noDelay = NoDelayEnabled(entry.socket);
 }
 
 // Greets with its slot number and holds the slot until a line comes or the
@@ -202,6 +204,7 @@ TEST_F(ListenerTest, NewEntryCarriesTheProtocolsTimeOutAndTheListeningPort) {
         EXPECT_EQ(seen.address, Loopback(1));
         EXPECT_GT(seen.owner, 1) << "the session starts once its handle is stored";
         EXPECT_TRUE(seen.ownsSlot);
+        EXPECT_TRUE(seen.noDelay);
         client.Send("QUIT\r\n");
         std::string rest;
         EXPECT_TRUE(client.ReadToEnd(rest));
