@@ -8,6 +8,7 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "core/temp_dir.h"
+#include "net/net_test_support.h"
 #include "platform/socket.h"
 
 namespace {
@@ -19,6 +20,7 @@ uint32_t Address(const std::string& dotted) {
 class AddressListsTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        descriptorsAtStart_ = nettest::OpenDescriptorCount();
         CloseLog();
         Settings = SettingsRecord{};
         ASSERT_TRUE(OpenLog(dir_.path() + "TRAWLBOX.LOG"));
@@ -27,6 +29,8 @@ class AddressListsTest : public ::testing::Test {
         CloseLog();
         AccessList.clear();
         RelayBlacklist.clear();
+        EXPECT_EQ(nettest::OpenDescriptorCount(), descriptorsAtStart_)
+            << "a list file was left open";
     }
     void LoadAccess(const std::string& contents) {
         dir_.Write("ACCESS.IP", contents);
@@ -38,6 +42,7 @@ class AddressListsTest : public ::testing::Test {
     }
 
     TempDir dir_;
+    int descriptorsAtStart_ = 0;
 };
 
 TEST_F(AddressListsTest, AccessRanges) {
