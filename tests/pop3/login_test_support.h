@@ -17,6 +17,10 @@
 #include "net/session_table.h"
 #include "platform/socket.h"
 
+// A namespace of their own: other test files of this program have helpers of
+// similar names, and two classes of one name would break the link silently.
+namespace login_test {
+
 // Safety nets only, so that a broken test fails instead of hanging; no test
 // depends on how fast anything is.
 inline constexpr int kPeerWaitMs = 20000;
@@ -94,9 +98,9 @@ class LogCapture {
 };
 
 // The server side of one connection, as the script sees it.
-class FakePeer {
+class ScriptedPeer {
   public:
-    explicit FakePeer(int socket) : socket_(socket) {}
+    explicit ScriptedPeer(int socket) : socket_(socket) {}
 
     // Returns the next line the client sent, without CR LF; "" with closed()
     // true once the client has closed or nothing came within the safety net.
@@ -155,11 +159,11 @@ class FakePeer {
 // in a thread of its own. After the script, it reads on until the client
 // closes, so that received() also holds anything sent that the script did
 // not expect.
-class FakePop3Server {
+class ScriptedServer {
   public:
-    using Script = std::function<void(FakePeer&)>;
+    using Script = std::function<void(ScriptedPeer&)>;
 
-    explicit FakePop3Server(Script script) {
+    explicit ScriptedServer(Script script) {
         listener_ = SocketHandle(OpenTcpSocket());
         if (!listener_.valid() || !BindSocket(listener_.get(), LoopbackAddress(), 0) ||
             !ListenSocket(listener_.get(), 1)) {
@@ -171,15 +175,15 @@ class FakePop3Server {
             uint32_t peerAddress = 0;
             SocketHandle connection(AcceptConnection(listener_.get(), peerAddress));
             if (!connection.valid()) return;
-            FakePeer peer(connection.get());
+            ScriptedPeer peer(connection.get());
             script(peer);
             while (!peer.closed()) peer.ReadLine();
             received_ = peer.received();
         });
     }
-    ~FakePop3Server() { Join(); }
-    FakePop3Server(const FakePop3Server&) = delete;
-    FakePop3Server& operator=(const FakePop3Server&) = delete;
+    ~ScriptedServer() { Join(); }
+    ScriptedServer(const ScriptedServer&) = delete;
+    ScriptedServer& operator=(const ScriptedServer&) = delete;
 
     int port() const { return port_; }
 
@@ -220,3 +224,5 @@ class UpstreamSlot {
   private:
     int slot_;
 };
+
+}  // namespace login_test

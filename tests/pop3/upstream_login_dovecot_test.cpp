@@ -19,6 +19,8 @@
 
 namespace {
 
+using namespace login_test;
+
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;

@@ -16,6 +16,8 @@
 
 namespace {
 
+using namespace login_test;
+
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
@@ -73,10 +75,10 @@ class UpstreamLoginTest : public ::testing::Test {
 
     // Runs UpstreamLogin against a server running `script`; returns its result
     // and keeps the slot and the lines the server received.
-    int Login(FakePop3Server::Script script, const std::string& account,
+    int Login(ScriptedServer::Script script, const std::string& account,
               const std::string& password, const std::string& method, const std::string& stamp = "",
               const std::string& host = "") {
-        FakePop3Server server(std::move(script));
+        ScriptedServer server(std::move(script));
         const size_t mark = log_.Mark();
         UpstreamSlot upstream(server.port());
         slot_ = upstream.get();
@@ -107,8 +109,8 @@ class UpstreamLoginTest : public ::testing::Test {
 
 // Replies to each expected command in turn with the given line; stops at the
 // first command that differs.
-FakePop3Server::Script Replies(std::vector<std::pair<std::string, std::string>> steps) {
-    return [steps](FakePeer& peer) {
+ScriptedServer::Script Replies(std::vector<std::pair<std::string, std::string>> steps) {
+    return [steps](ScriptedPeer& peer) {
         for (const auto& [command, reply] : steps) {
             if (peer.ReadLine() != command) return;
             peer.Send(reply);
@@ -141,7 +143,7 @@ TEST_F(UpstreamLoginTest, PassRefusedLogsTheServersLine) {
 }
 
 TEST_F(UpstreamLoginTest, EmptyAccountWithDefaultMethodSendsNothing) {
-    EXPECT_EQ(Login([](FakePeer&) {}, "", "pw", ""), 1);
+    EXPECT_EQ(Login([](ScriptedPeer&) {}, "", "pw", ""), 1);
     EXPECT_THAT(received_, IsEmpty());
     EXPECT_THAT(Logged(kLogOutcome), ElementsAre("POP3 Connection established"));
 }
@@ -223,8 +225,8 @@ TEST_F(UpstreamLoginTest, CramMd5AnswersTheRfc2195Example) {
 
 // A server whose mechanism list is answered: replies to `listCommand` with
 // `lines` and a ".", then accepts a PLAIN, LOGIN or CRAM-MD5 login blindly.
-FakePop3Server::Script ListThenAccept(std::string listCommand, std::vector<std::string> lines) {
-    return [listCommand, lines](FakePeer& peer) {
+ScriptedServer::Script ListThenAccept(std::string listCommand, std::vector<std::string> lines) {
+    return [listCommand, lines](ScriptedPeer& peer) {
         if (peer.ReadLine() != listCommand) return;
         peer.Send("+OK");
         for (const std::string& line : lines) peer.Send(line);
@@ -281,12 +283,12 @@ TEST_F(UpstreamLoginTest, NoUsableMechanismEndsQuietly) {
 TEST(UpstreamLoginQuiet, CapaWithoutSaslOrRefusedLogsNothing) {
     LogCapture log(/*debug=*/false);
     ASSERT_TRUE(log.opened());
-    const std::vector<FakePop3Server::Script> scripts = {
+    const std::vector<ScriptedServer::Script> scripts = {
         ListThenAccept("CAPA", {"TOP", "UIDL", "USER"}),
         Replies({{"CAPA", "-ERR no capabilities"}}),
     };
     for (const auto& script : scripts) {
-        FakePop3Server server(script);
+        ScriptedServer server(script);
         const size_t mark = log.Mark();
         UpstreamSlot upstream(server.port());
         ASSERT_GT(upstream.get(), 0);
@@ -302,7 +304,7 @@ TEST(UpstreamLoginQuiet, CapaWithoutSaslOrRefusedLogsNothing) {
 // ends with 0 instead of waiting for the "." that never comes.
 TEST_F(UpstreamLoginTest, ListCutOffByTheServerFails) {
     EXPECT_EQ(Login(
-                  [](FakePeer& peer) {
+                  [](ScriptedPeer& peer) {
                       peer.ReadLine();
                       peer.Send("+OK");
                       peer.Send("PLAIN");
@@ -352,8 +354,8 @@ struct DigestServer {
 
 // A DIGEST-MD5 server: checks the client's response against its own
 // computation and proves itself with rspauth, as RFC 2831 has it.
-FakePop3Server::Script DigestMd5(DigestServer s) {
-    return [s](FakePeer& peer) {
+ScriptedServer::Script DigestMd5(DigestServer s) {
+    return [s](ScriptedPeer& peer) {
         if (peer.ReadLine() != "AUTH DIGEST-MD5") return;
         peer.Send("+ " + Base64Encode(s.challenge));
         const std::string answer = Base64Decode(peer.ReadLine());
@@ -513,7 +515,7 @@ TEST(UpstreamLoginThreads, ConcurrentDigestLoginsSucceedWithDistinctCnonces) {
     std::vector<std::thread> threads;
     for (int i = 0; i < kSessions; ++i) {
         threads.emplace_back([&, i] {
-            FakePop3Server server(DigestMd5(
+            ScriptedServer server(DigestMd5(
                 {kDovecotStyleChallenge, "pw", "example.org", "rspauth=", false, &seen[i]}));
             UpstreamSlot upstream(server.port());
             results[i] = UpstreamLogin(upstream.get(), "alice", "pw", "DIGEST-MD5", "");
