@@ -20,6 +20,18 @@ constexpr std::string_view kConfigError = "Cfg_Error";
 
 constexpr std::array<std::string_view, 7> kFlagWords{"enabled", "j", "y", "on", "ein", "true", "1"};
 
+struct TlsModeWord {
+    std::string_view word;
+    int32_t mode;
+};
+
+constexpr std::array<TlsModeWord, 4> kTlsModeWords{{
+    {"off", kTlsOff},
+    {"stls", kTlsUpgrade},
+    {"starttls", kTlsUpgrade},
+    {"implicit", kTlsImplicit},
+}};
+
 std::string ReplaceBlankBeforeEquals(std::string_view text) {
     std::string out;
     out.reserve(text.size());
@@ -38,6 +50,17 @@ int32_t ParseFlag(std::string_view value) {
         if (lower == word) return 1;
     }
     return 0;
+}
+
+int32_t ParseTlsMode(std::string_view value) {
+    size_t first = value.find_first_not_of(' ');
+    if (first == std::string_view::npos) return kTlsUnknown;
+    value = value.substr(first, value.find_last_not_of(' ') - first + 1);
+    std::string lower = LowerCase(value);
+    for (const TlsModeWord& entry : kTlsModeWords) {
+        if (lower == entry.word) return entry.mode;
+    }
+    return kTlsUnknown;
 }
 
 int32_t ParseNumber(std::string_view value) {
@@ -130,6 +153,10 @@ void LoadSettingsFrom(const std::string& programDirectory) {
     Settings.LogDebug = flag("LogDebug=", "N");
     Settings.DebugLine = flag("DEBUGLINE=", "N");
     Settings.KillFile = ConfigValue(config, "KILLFILE=", "KILLFILE.CFG");
+    Settings.Pop3Tls = ParseTlsMode(ConfigValue(config, "Pop3Tls=", "off"));
+    Settings.NntpTls = ParseTlsMode(ConfigValue(config, "NntpTls=", "off"));
+    Settings.TlsVerify = flag("TlsVerify=", "J");
+    Settings.TlsCaFile = ConfigValue(config, "TlsCaFile=", "");
 
     // The value is used as written: a directory without a trailing slash
     // becomes part of the file name.

@@ -8,6 +8,15 @@
 // Only this much of the configuration file is read.
 inline constexpr size_t kConfigReadLimit = 16024;
 
+// Values of Pop3Tls and NntpTls: how the leg to the real server is secured.
+// The proxy's own clients on this machine are always served in plaintext.
+inline constexpr int32_t kTlsOff = 0;       // "off": plaintext
+inline constexpr int32_t kTlsUpgrade = 1;   // "stls" / "starttls": TLS asked for after the greeting
+inline constexpr int32_t kTlsImplicit = 2;  // "implicit": TLS from the first byte
+// A value that names none of the above. Connections are refused rather than
+// made in plaintext: the user meant some protection.
+inline constexpr int32_t kTlsUnknown = -1;
+
 struct SettingsRecord {
     int32_t Pop3Timeout = 0;       // idle time-out of POP3 connections, seconds
     int32_t NntpTimeout = 0;       // idle time-out of NNTP connections, seconds
@@ -21,6 +30,10 @@ struct SettingsRecord {
     int32_t LogDebug = 0;          // write level 255 and the banner's debug line
     int32_t DebugLine = 0;         // echo protocol lines on the console
     std::string KillFile;          // kill file, used as written
+    int32_t Pop3Tls = kTlsOff;     // TLS towards the real POP3 server (kTls...)
+    int32_t NntpTls = kTlsOff;     // TLS towards the real news server (kTls...)
+    int32_t TlsVerify = 1;         // check the server's certificate chain and name
+    std::string TlsCaFile;         // further trust anchors (PEM file), "" for none
 };
 
 // Filled by LoadSettings before any other thread starts; read-only afterwards.
@@ -34,7 +47,7 @@ inline constexpr std::string_view kDefaultKillReport = "killreport@localhost";
 
 // Finds ProgramDirectory, reads "TRAWLBOX.CFG" from it, fills Settings and
 // opens the log with its banner. A missing file leaves everything 0 or empty
-// and opens no log.
+// (but TlsVerify on) and opens no log.
 void LoadSettings();
 
 // As LoadSettings, with the program directory given (for tests).
@@ -57,3 +70,8 @@ int32_t ParseFlag(std::string_view value);
 // Returns the value's leading decimal number (blanks skipped, optional sign
 // and fraction) rounded half to even, or 0 when it does not begin with one.
 int32_t ParseNumber(std::string_view value);
+
+// Returns the kTls... value a Pop3Tls or NntpTls value names: "off", "stls"
+// or "starttls" (either word for either protocol), "implicit", in any case
+// and with blanks around; kTlsUnknown for anything else.
+int32_t ParseTlsMode(std::string_view value);

@@ -143,3 +143,43 @@ TEST_F(SettingsTest, RandomAndHugeFilesNeverCrash) {
 }
 
 }  // namespace
+
+TEST_F(SettingsTest, UpstreamTlsKeys) {
+    struct Case {
+        const char* config;
+        int32_t pop3Tls;
+        int32_t nntpTls;
+        int32_t verify;
+        const char* caFile;
+    } cases[] = {
+        {"nothing\n", kTlsOff, kTlsOff, 1, ""},
+        {"Pop3Tls=stls\nNntpTls=STARTTLS\n", kTlsUpgrade, kTlsUpgrade, 1, ""},
+        {"pop3tls=Implicit\nnntptls=implicit\n", kTlsImplicit, kTlsImplicit, 1, ""},
+        {"Pop3Tls=starttls\nNntpTls=stls\n", kTlsUpgrade, kTlsUpgrade, 1, ""},  // either word
+        {"Pop3Tls = stls \n", kTlsUpgrade, kTlsOff, 1, ""},  // blanks around the word
+        {"Pop3Tls=off\nExPop3Tls=implicit\n", kTlsImplicit, kTlsOff, 1, ""},
+        {"Pop3Tls=\n", kTlsOff, kTlsOff, 1, ""},  // empty: the default
+        // A word that names no mode must not fall back to plaintext.
+        {"Pop3Tls=on\nNntpTls=tls\n", kTlsUnknown, kTlsUnknown, 1, ""},
+        {"TlsVerify=N\n", kTlsOff, kTlsOff, 0, ""},
+        {"TlsVerify=nope\n", kTlsOff, kTlsOff, 0, ""},  // flag words as everywhere
+        {"tlsverify=ein\nTlsCaFile=certs/ca.pem\n", kTlsOff, kTlsOff, 1, "certs/ca.pem"},
+        {"TlsCaFile=a.pem\nExTlsCaFile=b.pem\n", kTlsOff, kTlsOff, 1, "b.pem"},
+    };
+    for (const Case& c : cases) {
+        Settings = SettingsRecord{};
+        Load(c.config);
+        CloseLog();
+        EXPECT_EQ(Settings.Pop3Tls, c.pop3Tls) << c.config;
+        EXPECT_EQ(Settings.NntpTls, c.nntpTls) << c.config;
+        EXPECT_EQ(Settings.TlsVerify, c.verify) << c.config;
+        EXPECT_EQ(Settings.TlsCaFile, c.caFile) << c.config;
+    }
+    // Without a configuration file there is no TLS, but verification stays
+    // on for whoever switches TLS on later.
+    Settings = SettingsRecord{};
+    TempDir empty;
+    LoadSettingsFrom(empty.path());
+    EXPECT_EQ(Settings.Pop3Tls, kTlsOff);
+    EXPECT_EQ(Settings.TlsVerify, 1);
+}
