@@ -18,6 +18,10 @@
 
 namespace {
 
+using mail_test::FakeMessage;
+using mail_test::FakePop3Server;
+using mail_test::FakeServerOptions;
+
 // Upstream waits in these tests end after this long, so a fault cannot hang
 // the test program; no test comes near it.
 constexpr int kUpstreamTimeoutSeconds = 60;

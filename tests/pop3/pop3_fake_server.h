@@ -14,6 +14,10 @@
 #include "core/text.h"
 #include "platform/socket.h"
 
+// A namespace of its own: other test files of the same program have helpers
+// of the same names.
+namespace mail_test {
+
 struct FakeMessage {
     std::string text;  // with CR LF line ends; the header ends at the first empty line
     std::string uid;
@@ -230,3 +234,5 @@ class FakePop3Server {
     std::vector<std::string> commands_;
     std::set<int> expunged_;
 };
+
+}  // namespace mail_test

@@ -20,6 +20,10 @@
 
 namespace {
 
+using mail_test::FakeMessage;
+using mail_test::FakePop3Server;
+using mail_test::FakeServerOptions;
+
 constexpr int kTimeoutSeconds = 60;   // idle time-out of both slots
 constexpr int kClientWaitMs = 30000;  // a reply that takes longer counts as missing
 
