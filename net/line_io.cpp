@@ -10,6 +10,7 @@
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/socket.h"
+#include "platform/tls.h"
 
 // Allocated once and never freed, like the session table it belongs to.
 std::array<std::string, kSlotCount + 1>& ReceiveBuffers =
@@ -89,6 +90,42 @@ void EchoLine(int slot, std::string_view marker, std::string_view text) {
 
 void Fail(SessionSlot& entry) {
     entry.failed = 1;
+}
+
+// A connection that speaks TLS hands out a record's plaintext at most per
+// read; asking for a whole record empties it in one call.
+constexpr size_t kTlsReceiveChunkBytes = 16 * 1024;
+
+// One send on the slot's connection, through its TLS channel when it has one.
+TlsResult SendSome(SessionSlot& entry, int socket, const char* data, size_t size) {
+    if (entry.tls.active()) return entry.tls.Write(data, size);
+    TlsResult plain;
+    plain.io = SendBytes(socket, data, size);
+    plain.waitWritable = true;
+    return plain;
+}
+
+// One receive on the slot's connection, appended to `buffer`. Over TLS the
+// bytes are decrypted straight into the buffer; the library's own buffer
+// is emptied before the socket is waited for again, since every wait follows
+// a read that asked for it.
+TlsResult ReceiveSome(SessionSlot& entry, std::string& buffer) {
+    TlsResult step;
+    if (entry.tls.active()) {
+        size_t kept = buffer.size();
+        buffer.resize(kept + kTlsReceiveChunkBytes);
+        step = entry.tls.Read(buffer.data() + kept, kTlsReceiveChunkBytes);
+        buffer.resize(kept + static_cast<size_t>(std::max(step.io.count, 0L)));
+        return step;
+    }
+    char chunk[kReceiveChunkBytes];
+    step.io = ReceiveBytes(entry.socket, chunk, sizeof chunk);
+    if (step.io.count > 0) buffer.append(chunk, static_cast<size_t>(step.io.count));
+    return step;
+}
+
+WaitOutcome WaitForStep(int socket, const TlsResult& step, int timeoutMs) {
+    return step.waitWritable ? WaitWritable(socket, timeoutMs) : WaitReadable(socket, timeoutMs);
 }
 
 }  // namespace
@@ -192,7 +229,8 @@ void SendText(int slot, std::string_view text) {
     int socket = entry.socket;
     size_t sent = 0;
     while (!error && sent < text.size()) {
-        SocketResult result = SendBytes(socket, text.data() + sent, text.size() - sent);
+        TlsResult step = SendSome(entry, socket, text.data() + sent, text.size() - sent);
+        const SocketResult& result = step.io;
         if (result.count >= 0) {
             sent += static_cast<size_t>(result.count);
             continue;
@@ -204,11 +242,15 @@ void SendText(int slot, std::string_view text) {
                 Fail(entry);
                 error = true;
             } else {
-                WaitWritable(socket, NextWaitMs(timeout, start));
+                WaitForStep(socket, step, NextWaitMs(timeout, start));
             }
             continue;
         }
-        WriteLog(FailureText(kSendFailures, result, "Send_Unknown"), slot, kLogDebug);
+        if (!step.failure.empty()) {
+            WriteLog("Send_Tls_Error: " + step.failure, slot, kLogDebug);
+        } else {
+            WriteLog(FailureText(kSendFailures, result, "Send_Unknown"), slot, kLogDebug);
+        }
         Fail(entry);
         error = true;
     }
@@ -251,10 +293,10 @@ void ReceiveLine(int slot, std::string& line) {
             break;
         }
 
-        char chunk[kReceiveChunkBytes];
-        SocketResult result = ReceiveBytes(entry.socket, chunk, sizeof chunk);
+        TlsResult step = ReceiveSome(entry, buffer);
+        const SocketResult& result = step.io;
         if (result.count > 0) {
-            buffer.append(chunk, static_cast<size_t>(result.count));
+            // Handed out from the top of the loop.
         } else if (result.count == 0) {
             // The peer closed; or the watchdog or the operator did, which the
             // next round reports.
@@ -263,7 +305,8 @@ void ReceiveLine(int slot, std::string& line) {
             if (Settings.DebugLine) WriteLog("Line_Buffer_Empty", slot, kLogDebug);
             // Data that arrives is handed out at once; only a wait that ends
             // without data looks at the time-out.
-            if (WaitReadable(entry.socket, NextWaitMs(timeout, start)) != WaitOutcome::kReady &&
+            if (WaitForStep(entry.socket, step, NextWaitMs(timeout, start)) !=
+                    WaitOutcome::kReady &&
                 timeout > 0 && SecondsSince(start) > timeout) {
                 WriteLog("Line_Socket_Timeout", slot, kLogDebug);
                 Fail(entry);
@@ -271,6 +314,9 @@ void ReceiveLine(int slot, std::string& line) {
         } else if (result.condition == SocketCondition::kMessageTooLong) {
             WriteLog("Buffer too small", slot, kLogDebug);
             SleepMilliseconds(kReceiveErrorPauseMs);
+        } else if (!step.failure.empty()) {
+            WriteLog("Line_Tls_Error: " + step.failure, slot, kLogDebug);
+            Fail(entry);
         } else {
             WriteLog(FailureText(kReceiveFailures, result, "Line_Unknown:"), slot, kLogDebug);
             Fail(entry);
@@ -307,6 +353,10 @@ bool CloseSlot(int slot) {
     bool closed;
     if (CallerOwnsSlot(slot)) {
         ReceiveBuffers[slot].clear();
+        SessionSlot& entry = SessionTable[slot];
+        // A close_notify tells the server that nothing was cut off; it is
+        // owed only over a link that still works.
+        entry.tls.End(entry.failed == 0 && entry.closedByOther == 0);
         bool wasShutDown = false;
         int socket = DetachSocket(slot, wasShutDown);
         // A connection the watchdog or the operator shut down was closed in

@@ -45,9 +45,10 @@ int AllocateSlot() {
 
 int ReleaseSlot(int slot) {
     if (!InRange(slot)) return slot;
+    SessionSlot& entry = SessionTable[slot];
+    entry.tls.End(false);
     bool wasShutDown = false;
     CloseSocket(DetachSocket(slot, wasShutDown));
-    SessionSlot& entry = SessionTable[slot];
     std::lock_guard guard(SlotTableLock);
     entry.address = 0;
     entry.port = 0;

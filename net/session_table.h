@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "core/globals.h"
+#include "platform/tls.h"
 
 // One connection. The thread that reserved the entry (a listener while it sets
 // up a client, then the session thread it starts; or the session that called
@@ -39,6 +40,11 @@ struct SessionSlot {
     std::atomic<uint64_t> ownerThread{0};   // CurrentThreadTag() of the owner thread
     std::atomic<int32_t> closedByOther{0};  // 1 once the watchdog or the operator shut it down
     std::mutex closeLock;                   // orders a foreign shut-down against the owner's close
+
+    // Active while the connection speaks TLS. Owner thread only, like the
+    // receive buffer: a foreign close shuts the socket down under it and the
+    // owner frees it (CloseSlot, ReleaseSlot).
+    TlsChannel tls;
 };
 
 // Entries 1..kSlotCount; index 0 is unused. Entry kSlotCount is the overflow
@@ -55,7 +61,8 @@ int AllocateSlot();
 int AllocateSlot(bool& wasFree);
 
 // Frees the entry (owner, address, port, timeoutSeconds, failed := 0; socket
-// := -1) and returns the slot number. A socket number still held is closed
+// := -1) and returns the slot number. A TLS channel still held is ended
+// without notice to the peer and a socket number still held is closed
 // first. The receive buffer is left as it is. Returns the slot unchanged and
 // does nothing for a slot outside 1..kSlotCount.
 int ReleaseSlot(int slot);
