@@ -1,0 +1,197 @@
+// ConnectUpstream against scripted plaintext servers: every way TLS can be
+// refused before a handshake, what the server gets to see then (nothing after
+// the upgrade command but TLS records), and the plaintext mode.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+#include "core/text.h"
+#include "net/line_io.h"
+#include "net/net_test_support.h"
+#include "net/session_table.h"
+#include "net/tls_servers.h"
+#include "net/upstream_connect.h"
+
+namespace {
+
+using nettest::Peer;
+using nettest::TestServer;
+
+constexpr int kTimeoutSeconds = 30;           // never reached unless something hangs
+constexpr const char* kHangUp = "(hang up)";  // a reply that closes the connection instead
+
+// A one-connection server: greets, answers one command line if it is given a
+// reply, sends `afterwards` (when given) as soon as anything more arrives,
+// and keeps everything else it receives until the client closes.
+class ScriptedServer {
+  public:
+    ScriptedServer(std::string greeting, std::string reply, std::string afterwards = "")
+        : thread_([this, greeting = std::move(greeting), reply = std::move(reply),
+                   afterwards = std::move(afterwards)] {
+              Peer client = listener_.Accept();
+              if (!client.valid() || !client.Send(greeting)) return;
+              if (!reply.empty()) {
+                  if (!client.ReadLine(command_) || reply == kHangUp) return;
+                  if (!client.Send(reply)) return;
+              }
+              std::string first;
+              if (!afterwards.empty() &&
+                  (!client.ReadBytes(1, first) || !client.Send(afterwards))) {
+                  return;
+              }
+              client.ReadToEnd(rest_);
+              rest_ = first + rest_;
+          }) {}
+    ~ScriptedServer() { Join(); }
+
+    int port() const { return listener_.port(); }
+    void Join() {
+        if (thread_.joinable()) thread_.join();
+    }
+    // The command line read (with its line end), and what came after it.
+    const std::string& command() const { return command_; }
+    const std::string& rest() const { return rest_; }
+
+  private:
+    TestServer listener_;
+    std::string command_;
+    std::string rest_;
+    std::thread thread_;
+};
+
+class TlsRefusalTest : public nettest::NetTest {
+  protected:
+    int Connect(UpstreamProtocol protocol, int32_t mode, int port, std::string& greeting) {
+        Settings.Pop3Tls = protocol == UpstreamProtocol::kPop3 ? mode : kTlsOff;
+        Settings.NntpTls = protocol == UpstreamProtocol::kNntp ? mode : kTlsOff;
+        return ConnectUpstream("127.0.0.1", port, protocol, kTimeoutSeconds, greeting);
+    }
+};
+
+// True when `bytes` is a sequence of whole TLS records (content types 20 to
+// 23, protocol version 3.x), possibly cut short at its end.
+bool OnlyTlsRecords(const std::string& bytes) {
+    constexpr size_t kHeader = 5;
+    size_t at = 0;
+    while (at + kHeader <= bytes.size()) {
+        const auto type = static_cast<unsigned char>(bytes[at]);
+        const auto major = static_cast<unsigned char>(bytes[at + 1]);
+        if (type < 20 || type > 23 || major != 3) return false;
+        const size_t length = static_cast<unsigned char>(bytes[at + 3]) * 256u +
+                              static_cast<unsigned char>(bytes[at + 4]);
+        at += kHeader + length;
+    }
+    return true;
+}
+
+TEST_F(TlsRefusalTest, RefusedUpgradeGivesUpWithoutAnotherByte) {
+    const struct {
+        UpstreamProtocol protocol;
+        const char* greeting;
+        const char* reply;    // "" when the command is never sent
+        const char* command;  // what the server must have read
+        const char* logged;
+    } cases[] = {
+        {UpstreamProtocol::kPop3, "+OK ready\r\n", "-ERR STLS not offered\r\n", "STLS\r\n",
+         "STLS refused: -ERR STLS not offered"},
+        {UpstreamProtocol::kPop3, "-ERR go away\r\n", "", "", "STLS refused: -ERR go away"},
+        {UpstreamProtocol::kPop3, "+OK ready\r\n", kHangUp, "STLS\r\n",
+         "STLS refused: connection lost"},
+        {UpstreamProtocol::kNntp, "200 news ready\r\n", "502 no TLS here\r\n", "STARTTLS\r\n",
+         "STARTTLS refused: 502 no TLS here"},
+        {UpstreamProtocol::kNntp, "201 no posting\r\n", "580 Can not initiate TLS negotiation\r\n",
+         "STARTTLS\r\n", "STARTTLS refused: 580 Can not initiate TLS negotiation"},
+        {UpstreamProtocol::kNntp, "400 busy\r\n", "", "", "STARTTLS refused: 400 busy"},
+        // A positive answer of the wrong kind is no consent.
+        {UpstreamProtocol::kNntp, "200 news ready\r\n", "200 what?\r\n", "STARTTLS\r\n",
+         "STARTTLS refused: 200 what?"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.logged);
+        ScriptedServer server(c.greeting, c.reply);
+        const size_t mark = Log().size();
+        std::string greeting;
+        EXPECT_EQ(Connect(c.protocol, kTlsUpgrade, server.port(), greeting), kUpstreamTlsFailed);
+        server.Join();
+        EXPECT_EQ(server.command(), c.command);
+        EXPECT_EQ(server.rest(), "") << "sent after the refusal";
+        EXPECT_TRUE(StartsWith(tlstest::LogLineWith(Log().substr(mark), c.logged), "! "))
+            << Log().substr(mark);
+        EXPECT_TRUE(nettest::TableEmpty());
+    }
+}
+
+// The server consents and then speaks plaintext: the handshake fails, and
+// all it received after the upgrade command were TLS records (a hello and,
+// maybe, an alert), never a command.
+TEST_F(TlsRefusalTest, FailedHandshakeSendsNothingButTls) {
+    for (UpstreamProtocol protocol : {UpstreamProtocol::kPop3, UpstreamProtocol::kNntp}) {
+        const bool pop3 = protocol == UpstreamProtocol::kPop3;
+        ScriptedServer server(pop3 ? "+OK ready\r\n" : "200 ready\r\n",
+                              pop3 ? "+OK Begin TLS\r\n" : "382 Continue with TLS negotiation\r\n",
+                              "-ERR this is not TLS at all\r\n");
+        std::string greeting;
+        EXPECT_EQ(Connect(protocol, kTlsUpgrade, server.port(), greeting), kUpstreamTlsFailed);
+        server.Join();
+        EXPECT_EQ(server.command(), pop3 ? "STLS\r\n" : "STARTTLS\r\n");
+        ASSERT_FALSE(server.rest().empty());
+        EXPECT_EQ(static_cast<unsigned char>(server.rest()[0]), 22) << "a TLS handshake record";
+        EXPECT_TRUE(OnlyTlsRecords(server.rest()));
+        EXPECT_NE(Log().find(": TLS handshake failed: wrong version number\r\n"), std::string::npos)
+            << Log();
+        EXPECT_EQ(Log().find("TLS established"), std::string::npos);
+        EXPECT_TRUE(nettest::TableEmpty());
+    }
+}
+
+TEST_F(TlsRefusalTest, ImplicitTlsAgainstAPlaintextServerFails) {
+    ScriptedServer server("", "", "+OK plaintext greeting\r\n");
+    std::string greeting = "old";
+    EXPECT_EQ(Connect(UpstreamProtocol::kPop3, kTlsImplicit, server.port(), greeting),
+              kUpstreamTlsFailed);
+    server.Join();
+    EXPECT_EQ(greeting, "");
+    EXPECT_TRUE(OnlyTlsRecords(server.rest()));
+    EXPECT_NE(Log().find(": TLS handshake failed: wrong version number\r\n"), std::string::npos)
+        << Log();
+}
+
+TEST_F(TlsRefusalTest, PlaintextModeReadsTheGreetingOnly) {
+    for (UpstreamProtocol protocol : {UpstreamProtocol::kPop3, UpstreamProtocol::kNntp}) {
+        ScriptedServer server("+OK hello <9.9@host>\r\n", "");
+        std::string greeting;
+        const int slot = Connect(protocol, kTlsOff, server.port(), greeting);
+        ASSERT_GT(slot, 0);
+        EXPECT_EQ(greeting, "+OK hello <9.9@host>");
+        EXPECT_EQ(SessionTable[slot].timeoutSeconds, kTimeoutSeconds);
+        EXPECT_FALSE(SessionTable[slot].tls.active());
+        SendLine(slot, "QUIT");
+        CloseSlot(slot);
+        ReleaseSlot(slot);
+        server.Join();
+        EXPECT_EQ(server.rest(), "QUIT\r\n");
+    }
+    EXPECT_EQ(Log().find("TLS"), std::string::npos);
+}
+
+TEST_F(TlsRefusalTest, ConnectFailureAndUnknownModeAreTold) {
+    int closedPort = 0;
+    {
+        TestServer gone;
+        closedPort = gone.port();
+    }
+    std::string greeting;
+    EXPECT_EQ(Connect(UpstreamProtocol::kPop3, kTlsImplicit, closedPort, greeting),
+              kUpstreamConnectFailed);
+    // A mode that names nothing refuses before any connect: the closed port
+    // would have made it kUpstreamConnectFailed.
+    const size_t mark = Log().size();
+    EXPECT_EQ(Connect(UpstreamProtocol::kNntp, kTlsUnknown, closedPort, greeting),
+              kUpstreamTlsFailed);
+    EXPECT_TRUE(Logged("NntpTls names no TLS mode, no connection made"));
+    EXPECT_EQ(Log().find("Failed connection", mark), std::string::npos);
+    EXPECT_TRUE(nettest::TableEmpty());
+}
+
+}  // namespace

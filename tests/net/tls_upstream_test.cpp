@@ -1,0 +1,362 @@
+// ConnectUpstream and the line I/O over TLS against a private Dovecot: logins
+// over implicit TLS and STLS, a large message relayed out of TLS, refused
+// certificates (with the server's own log showing that no login reached
+// it), and the watchdog and the operator ending a TLS read.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "core/text.h"
+#include "net/line_io.h"
+#include "net/net_test_support.h"
+#include "net/session_table.h"
+#include "net/tls_servers.h"
+#include "net/upstream_connect.h"
+#include "net/watchdog.h"
+
+namespace {
+
+using nettest::Peer;
+using nettest::TestServer;
+using tlstest::Certificates;
+using tlstest::TlsDovecot;
+
+constexpr int kTimeoutSeconds = 30;  // never reached unless something hangs
+constexpr const char* kLoginLine = "Login: user=<alice>";
+constexpr const char* kCredentialsSeen = "user=<alice>";
+
+// The large message: many records' worth of lines of changing lengths, some
+// beginning with a dot (stuffed on the wire).
+std::string LargeMessage() {
+    std::string message = "From: big@example.org\nSubject: large\n\n";
+    for (int n = 0; n < 30000; ++n) {
+        if (n % 97 == 0) message += ".";
+        message +=
+            "line " + std::to_string(n) + " " + std::string(static_cast<size_t>(n % 61), 'x');
+        message += "\n";
+    }
+    return message;
+}
+
+// The message as RETR sends it, with its end line.
+std::string OnTheWire(const std::string& stored) {
+    std::string wire;
+    bool lineStart = true;
+    for (char c : stored) {
+        if (lineStart && c == '.') wire += '.';
+        if (c == '\n') wire += '\r';
+        wire += c;
+        lineStart = c == '\n';
+    }
+    return wire + ".\r\n";
+}
+
+class TlsUpstreamTest : public nettest::NetTest {
+  protected:
+    static void SetUpTestSuite() {
+        if (!tlstest::Installed("dovecot")) return;
+        certificates_ = std::make_unique<Certificates>();
+        if (!certificates_->failure().empty()) return;
+        server_ = std::make_unique<TlsDovecot>(certificates_->Path("server_cert"),
+                                               certificates_->Path("server_key"));
+        misnamed_ = std::make_unique<TlsDovecot>(certificates_->Path("misnamed_cert"),
+                                                 certificates_->Path("misnamed_key"));
+        if (server_->ready()) {
+            server_->AddMessage("From: small@example.org\nSubject: small\n\nbody\n");
+            server_->AddMessage(LargeMessage());
+        }
+    }
+    static void TearDownTestSuite() {
+        misnamed_.reset();
+        server_.reset();
+        certificates_.reset();
+    }
+
+    void SetUp() override {
+        if (!tlstest::Installed("dovecot")) GTEST_SKIP() << "dovecot is not installed";
+        NetTest::SetUp();
+        ASSERT_TRUE(certificates_->failure().empty()) << certificates_->failure();
+        ASSERT_TRUE(server_->ready()) << server_->failure();
+        ASSERT_TRUE(misnamed_->ready()) << misnamed_->failure();
+        Settings.TlsVerify = 1;
+        Settings.TlsCaFile = certificates_->Path("ca");
+    }
+
+    int Connect(int32_t mode, const std::string& host, int port, std::string& greeting) {
+        Settings.Pop3Tls = mode;
+        return ConnectUpstream(host, port, UpstreamProtocol::kPop3, kTimeoutSeconds, greeting);
+    }
+
+    static std::string Command(int slot, const std::string& command) {
+        SendLine(slot, command);
+        std::string reply;
+        ReceiveLine(slot, reply);
+        return reply;
+    }
+
+    static void Finish(int slot) {
+        CloseSlot(slot);
+        ReleaseSlot(slot);
+    }
+
+    std::string LogLineWith(const std::string& text) const {
+        return tlstest::LogLineWith(Log(), text);
+    }
+
+    static std::unique_ptr<Certificates> certificates_;
+    static std::unique_ptr<TlsDovecot> server_;
+    static std::unique_ptr<TlsDovecot> misnamed_;
+};
+
+std::unique_ptr<Certificates> TlsUpstreamTest::certificates_;
+std::unique_ptr<TlsDovecot> TlsUpstreamTest::server_;
+std::unique_ptr<TlsDovecot> TlsUpstreamTest::misnamed_;
+
+TEST_F(TlsUpstreamTest, LoginOverImplicitTlsAndStls) {
+    const struct {
+        int32_t mode;
+        bool implicitPort;
+        const char* host;
+    } cases[] = {
+        {kTlsImplicit, true, "localhost"},
+        {kTlsImplicit, true, "127.0.0.1"},
+        {kTlsUpgrade, false, "localhost"},
+        {kTlsUpgrade, false, "127.0.0.1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.host) + (c.implicitPort ? " implicit" : " stls"));
+        const size_t mark = server_->Log().size();
+        std::string greeting;
+        const int slot = Connect(c.mode, c.host,
+                                 c.implicitPort ? server_->tlsPort() : server_->port(), greeting);
+        ASSERT_GT(slot, 0) << Log();
+        // Either way the greeting carries the time stamp an APOP login needs.
+        EXPECT_TRUE(StartsWith(greeting, "+OK ")) << greeting;
+        EXPECT_NE(greeting.find('<'), std::string::npos) << greeting;
+        EXPECT_TRUE(StartsWith(LogLineWith("TLS established: TLSv1."), "~ ")) << Log();
+        EXPECT_EQ(SessionTable[slot].timeoutSeconds, kTimeoutSeconds);
+
+        EXPECT_EQ(Command(slot, std::string("USER ") + tlstest::kAccount), "+OK");
+        EXPECT_EQ(Command(slot, std::string("PASS ") + tlstest::kPassword), "+OK Logged in.");
+        EXPECT_TRUE(StartsWith(Command(slot, "STAT"), "+OK 2 "));
+        EXPECT_TRUE(StartsWith(Command(slot, "QUIT"), "+OK"));
+        EXPECT_EQ(SessionTable[slot].failed, 0);
+        Finish(slot);
+
+        ASSERT_TRUE(server_->WaitForLog(mark, kLoginLine)) << server_->Log().substr(mark);
+        const std::string serverLog = server_->Log().substr(mark);
+        const size_t login = serverLog.find(kLoginLine);
+        const std::string loginLine = serverLog.substr(login, serverLog.find('\n', login) - login);
+        EXPECT_NE(loginLine.find(", TLS,"), std::string::npos) << loginLine;
+        ASSERT_TRUE(nettest::TableEmpty());
+    }
+}
+
+// A message of many TLS records, relayed to a plaintext client: every byte
+// arrives, and the read never waits on the socket while the library still
+// holds decrypted bytes (the last records would hang otherwise).
+TEST_F(TlsUpstreamTest, LargeMessageRelayedOutOfTls) {
+    std::string greeting;
+    const int slot = Connect(kTlsImplicit, "localhost", server_->tlsPort(), greeting);
+    ASSERT_GT(slot, 0) << Log();
+    ASSERT_EQ(Command(slot, std::string("USER ") + tlstest::kAccount), "+OK");
+    ASSERT_EQ(Command(slot, std::string("PASS ") + tlstest::kPassword), "+OK Logged in.");
+
+    TestServer clientSide;
+    const int client = ConnectToServer("127.0.0.1", clientSide.port());
+    ASSERT_GT(client, 0);
+    Peer reader = clientSide.Accept();
+    const std::string expected = OnTheWire(LargeMessage());
+    std::string relayed;
+    std::thread readThread([&] { reader.ReadBytes(expected.size(), relayed); });
+
+    EXPECT_TRUE(StartsWith(Command(slot, "RETR 2"), "+OK"));
+    RelayBlock(slot, client);
+    readThread.join();
+    EXPECT_EQ(SessionTable[slot].failed, 0);
+    EXPECT_EQ(SessionTable[client].failed, 0);
+    EXPECT_EQ(relayed.size(), expected.size());
+    EXPECT_TRUE(relayed == expected) << "the relayed message differs";
+    // The link is still in step: the next reply is the next command's.
+    EXPECT_TRUE(StartsWith(Command(slot, "STAT"), "+OK 2 "));
+    Finish(client);
+    Finish(slot);
+}
+
+TEST_F(TlsUpstreamTest, RefusedCertificatesStopBeforeTheLogin) {
+    enum class Ca { kTest, kOther, kSystemOnly };
+    const struct {
+        Ca ca;
+        bool misnamedServer;
+        int32_t mode;
+        const char* host;
+        const char* reason;
+    } cases[] = {
+        {Ca::kOther, false, kTlsImplicit, "localhost", "unable to get local issuer certificate"},
+        {Ca::kOther, false, kTlsUpgrade, "localhost", "unable to get local issuer certificate"},
+        {Ca::kSystemOnly, false, kTlsImplicit, "127.0.0.1",
+         "unable to get local issuer certificate"},
+        {Ca::kTest, true, kTlsImplicit, "localhost", "hostname mismatch"},
+        {Ca::kTest, true, kTlsImplicit, "127.0.0.1", "IP address mismatch"},
+        {Ca::kTest, true, kTlsUpgrade, "localhost", "hostname mismatch"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.host) + " " + c.reason);
+        const TlsDovecot& server = c.misnamedServer ? *misnamed_ : *server_;
+        Settings.TlsCaFile = c.ca == Ca::kTest    ? certificates_->Path("ca")
+                             : c.ca == Ca::kOther ? certificates_->Path("other_ca")
+                                                  : std::string();
+        const size_t ourMark = Log().size();
+        const size_t serverMark = server.Log().size();
+        std::string greeting;
+        const int port = c.mode == kTlsImplicit ? server.tlsPort() : server.port();
+        EXPECT_EQ(Connect(c.mode, c.host, port, greeting), kUpstreamTlsFailed);
+        EXPECT_TRUE(nettest::TableEmpty());
+
+        const std::string expected =
+            std::string("TLS handshake failed: certificate verify failed: ") + c.reason;
+        EXPECT_TRUE(StartsWith(LogLineWith(expected), "! ")) << Log().substr(ourMark);
+        EXPECT_EQ(Log().find("TLS established", ourMark), std::string::npos);
+        // Once the server is done with the connection, it has seen no user.
+        ASSERT_TRUE(server.WaitForLog(serverMark, "Disconnected"))
+            << server.Log().substr(serverMark);
+        EXPECT_FALSE(server.LoggedSince(serverMark, kCredentialsSeen))
+            << server.Log().substr(serverMark);
+    }
+}
+
+TEST_F(TlsUpstreamTest, WithoutVerificationAnyCertificateIsTaken) {
+    Settings.TlsVerify = 0;
+    Settings.TlsCaFile = certificates_->Path("other_ca");
+    for (int32_t mode : {kTlsImplicit, kTlsUpgrade}) {
+        std::string greeting;
+        const int slot =
+            Connect(mode, "localhost",
+                    mode == kTlsImplicit ? misnamed_->tlsPort() : misnamed_->port(), greeting);
+        ASSERT_GT(slot, 0) << Log();
+        EXPECT_TRUE(StartsWith(greeting, "+OK")) << greeting;
+        EXPECT_EQ(Command(slot, "CAPA").substr(0, 3), "+OK");
+        Finish(slot);
+    }
+}
+
+// Copies bytes from one blocking socket to the other until the first ends,
+// then ends the second.
+void Pump(int from, int to) {
+    char chunk[16384];
+    for (;;) {
+        SocketResult got = ReceiveBytes(from, chunk, sizeof chunk);
+        if (got.count <= 0) break;
+        for (long sent = 0; sent < got.count;) {
+            SocketResult put = SendBytes(to, chunk + sent, static_cast<size_t>(got.count - sent));
+            if (put.count <= 0) {
+                ShutdownSocket(from);
+                break;
+            }
+            sent += put.count;
+        }
+    }
+    ShutdownSocket(to);
+}
+
+// A man in the middle answers STLS itself and slips a forged reply in behind
+// its consent, then hands the connection over to the real server's TLS port.
+// The forged line came in plaintext and must never be read as the server's.
+TEST_F(TlsUpstreamTest, PlaintextBehindTheConsentIsNotHandedOut) {
+    TestServer front;
+    std::thread middle([&] {
+        Peer client = front.Accept();
+        std::string command;
+        if (!client.Send("+OK ready <1.2@middle>\r\n") || !client.ReadLine(command)) return;
+        if (!client.Send("+OK Begin TLS negotiation now.\r\n+OK forged\r\n")) return;
+        SocketHandle real(OpenTcpSocket());
+        if (!ConnectSocket(real.get(), nettest::Loopback(1), server_->tlsPort())) return;
+        std::thread back([&] { Pump(real.get(), client.socket()); });
+        Pump(client.socket(), real.get());
+        back.join();
+    });
+    std::string greeting;
+    const int slot = Connect(kTlsUpgrade, "localhost", front.port(), greeting);
+    EXPECT_EQ(greeting, "+OK ready <1.2@middle>");
+    ASSERT_GT(slot, 0) << Log();
+    std::string line;
+    ReceiveLine(slot, line);  // the real server's greeting, over TLS
+    EXPECT_TRUE(StartsWith(line, "+OK ")) << line;
+    EXPECT_NE(line, "+OK forged");
+    EXPECT_TRUE(StartsWith(Command(slot, "CAPA"), "+OK"));
+    Finish(slot);
+    middle.join();
+}
+
+// A clock that stands still: only the watchdog can end the waits.
+double FrozenClock() {
+    return 43200.0;
+}
+
+TEST_F(TlsUpstreamTest, WatchdogEndsAWaitingTlsRead) {
+    SetClockForTesting(FrozenClock);
+    std::atomic<int> slot{0};
+    std::atomic<bool> done{false};
+    std::string line = "old";
+    std::thread owner([&] {
+        std::string greeting;
+        int own = Connect(kTlsImplicit, "localhost", server_->tlsPort(), greeting);
+        if (own > 0) SessionTable[own].timeoutSeconds = 3;
+        slot = own;
+        // The server says nothing more until asked: this waits.
+        if (own > 0) ReceiveLine(own, line);
+        done = true;
+    });
+    ASSERT_TRUE(nettest::WaitUntil([&] { return slot.load() != 0; }));
+    ASSERT_GT(slot, 0) << Log();
+    bool killed = nettest::WaitUntil([&] {
+        WatchdogTick();
+        return done.load();
+    });
+    if (!killed) ShutDownFromOutside(slot);  // lets the owner go when the watchdog failed
+    owner.join();
+    EXPECT_TRUE(killed);
+    EXPECT_EQ(line, "");
+    EXPECT_EQ(SessionTable[slot].failed, 1);
+    EXPECT_TRUE(Logged("Socket is dead, perform killing Thread", slot));
+    EXPECT_TRUE(Logged("Line_Conn_Abort", slot));
+    EXPECT_FALSE(CloseSlot(slot)) << "the watchdog closed it already";
+    ReleaseSlot(slot);
+}
+
+TEST_F(TlsUpstreamTest, OperatorKillEndsAWaitingTlsReadAndLaterSends) {
+    std::atomic<int> slot{0};
+    std::atomic<bool> waiting{false};
+    std::atomic<bool> ownerMayGo{false};
+    std::string line = "old";
+    int failedAfterReceive = -1;
+    bool closedByOwner = true;
+    std::thread owner([&] {
+        std::string greeting;
+        int own = Connect(kTlsUpgrade, "localhost", server_->port(), greeting);
+        slot = own;
+        if (own <= 0) return;
+        waiting = true;
+        ReceiveLine(own, line);
+        failedAfterReceive = SessionTable[own].failed;
+        while (!ownerMayGo) SleepMilliseconds(1);
+        SendLine(own, "QUIT");
+        closedByOwner = CloseSlot(own);
+        ReleaseSlot(own);
+    });
+    ASSERT_TRUE(nettest::WaitUntil([&] { return waiting.load() || slot.load() < 0; }));
+    ASSERT_GT(slot, 0) << Log();
+    SleepMilliseconds(20);  // lets the owner block; the result is the same if it has not yet
+    EXPECT_TRUE(CloseSlot(slot));
+    ownerMayGo = true;
+    owner.join();
+    EXPECT_EQ(line, "");
+    EXPECT_EQ(failedAfterReceive, 1);
+    EXPECT_FALSE(closedByOwner);
+    EXPECT_TRUE(Logged("Send_No_Socket", slot));
+}
+
+}  // namespace
