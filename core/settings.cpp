@@ -53,10 +53,7 @@ int32_t ParseFlag(std::string_view value) {
 }
 
 int32_t ParseTlsMode(std::string_view value) {
-    size_t first = value.find_first_not_of(' ');
-    if (first == std::string_view::npos) return kTlsUnknown;
-    value = value.substr(first, value.find_last_not_of(' ') - first + 1);
-    std::string lower = LowerCase(value);
+    std::string lower = LowerCase(Trim(value));
     for (const TlsModeWord& entry : kTlsModeWords) {
         if (lower == entry.word) return entry.mode;
     }
