@@ -291,6 +291,65 @@ TEST_F(TlsUpstreamTest, PlaintextBehindTheConsentIsNotHandedOut) {
     middle.join();
 }
 
+// Between us and the real server's TLS port: passes bytes both ways until
+// `upstreamOpen` is cleared, then stops taking ours, like a server that
+// reads nothing more.
+class GatedMiddle {
+  public:
+    explicit GatedMiddle(int serverPort)
+        : thread_([this, serverPort] {
+              Peer client = front_.Accept();
+              SocketHandle real(OpenTcpSocket());
+              if (!client.valid() || !ConnectSocket(real.get(), nettest::Loopback(1), serverPort)) {
+                  return;
+              }
+              std::thread back([&] { Pump(real.get(), client.socket()); });
+              char chunk[16384];
+              while (!stop_) {
+                  if (!upstreamOpen ||
+                      WaitReadable(client.socket(), kPollMs) != WaitOutcome::kReady) {
+                      SleepMilliseconds(upstreamOpen ? 0 : kPollMs);
+                      continue;
+                  }
+                  SocketResult got = ReceiveBytes(client.socket(), chunk, sizeof chunk);
+                  if (got.count <= 0) break;
+                  if (SendBytes(real.get(), chunk, static_cast<size_t>(got.count)).count <= 0)
+                      break;
+              }
+              ShutdownSocket(real.get());
+              ShutdownSocket(client.socket());
+              back.join();
+          }) {}
+    ~GatedMiddle() {
+        stop_ = true;
+        thread_.join();
+    }
+    int port() const { return front_.port(); }
+
+    std::atomic<bool> upstreamOpen{true};
+
+  private:
+    static constexpr int kPollMs = 10;
+    TestServer front_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+TEST_F(TlsUpstreamTest, SendOverTlsGivesUpWhenTheServerReadsNothing) {
+    GatedMiddle middle(server_->tlsPort());
+    std::string greeting;
+    const int slot = Connect(kTlsImplicit, "localhost", middle.port(), greeting);
+    ASSERT_GT(slot, 0) << Log();
+    ASSERT_TRUE(StartsWith(greeting, "+OK"));
+    middle.upstreamOpen = false;
+    SessionTable[slot].timeoutSeconds = 1;
+    SendText(slot, std::string(64 * 1024 * 1024, 'x'));
+    EXPECT_EQ(SessionTable[slot].failed, 1);
+    EXPECT_TRUE(Logged("Send_Empty", slot));
+    EXPECT_TRUE(Logged("Send_Socket_Timeout", slot));
+    Finish(slot);
+}
+
 // A clock that stands still: only the watchdog can end the waits.
 double FrozenClock() {
     return 43200.0;

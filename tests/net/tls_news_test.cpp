@@ -1,0 +1,173 @@
+// ConnectUpstream for news against a private INN: STARTTLS on a reader port
+// and implicit TLS on a standalone nnrpd, a login over each, a large article
+// posted over TLS (sends that fill the socket) and read back, and a refused
+// certificate chain.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "core/text.h"
+#include "net/line_io.h"
+#include "net/net_test_support.h"
+#include "net/session_table.h"
+#include "net/tls_servers.h"
+#include "net/upstream_connect.h"
+
+namespace {
+
+using tlstest::Certificates;
+using tlstest::TlsInn;
+
+constexpr int kTimeoutSeconds = 60;  // never reached unless something hangs
+// Dozens of TLS records, below the server's article size limit (1,000,000
+// bytes by default).
+constexpr int kArticleLines = 9000;
+
+class TlsNewsTest : public nettest::NetTest {
+  protected:
+    static bool InnInstalled() { return tlstest::Installed("innd", {"/usr/lib/news/bin"}); }
+
+    static void SetUpTestSuite() {
+        if (!InnInstalled()) return;
+        certificates_ = std::make_unique<Certificates>();
+        if (!certificates_->failure().empty()) return;
+        server_ =
+            std::make_unique<TlsInn>(certificates_->Path("server_cert"),
+                                     certificates_->Path("server_key"), certificates_->Path("ca"));
+    }
+    static void TearDownTestSuite() {
+        server_.reset();
+        certificates_.reset();
+    }
+
+    void SetUp() override {
+        if (!InnInstalled()) GTEST_SKIP() << "inn2 is not installed";
+        NetTest::SetUp();
+        ASSERT_TRUE(certificates_->failure().empty()) << certificates_->failure();
+        ASSERT_TRUE(server_->ready()) << server_->failure();
+        Settings.TlsVerify = 1;
+        Settings.TlsCaFile = certificates_->Path("ca");
+    }
+
+    int Connect(int32_t mode, const std::string& host, int port, std::string& greeting) {
+        Settings.NntpTls = mode;
+        return ConnectUpstream(host, port, UpstreamProtocol::kNntp, kTimeoutSeconds, greeting);
+    }
+
+    static std::string Command(int slot, const std::string& command) {
+        SendLine(slot, command);
+        std::string reply;
+        ReceiveLine(slot, reply);
+        return reply;
+    }
+
+    static bool LogIn(int slot) {
+        return StartsWith(Command(slot, std::string("AUTHINFO USER ") + tlstest::kNewsUser),
+                          "381") &&
+               StartsWith(Command(slot, std::string("AUTHINFO PASS ") + tlstest::kNewsPassword),
+                          "281");
+    }
+
+    static void Finish(int slot) {
+        CloseSlot(slot);
+        ReleaseSlot(slot);
+    }
+
+    static std::unique_ptr<Certificates> certificates_;
+    static std::unique_ptr<TlsInn> server_;
+};
+
+std::unique_ptr<Certificates> TlsNewsTest::certificates_;
+std::unique_ptr<TlsInn> TlsNewsTest::server_;
+
+TEST_F(TlsNewsTest, LoginOverStartTlsAndImplicitTls) {
+    const struct {
+        int32_t mode;
+        bool implicitPort;
+        const char* host;
+    } cases[] = {
+        {kTlsUpgrade, false, "localhost"},
+        {kTlsUpgrade, false, "127.0.0.1"},
+        {kTlsImplicit, true, "localhost"},
+        {kTlsImplicit, true, "127.0.0.1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.host) + (c.implicitPort ? " implicit" : " starttls"));
+        const size_t mark = Log().size();
+        std::string greeting;
+        const int slot = Connect(
+            c.mode, c.host, c.implicitPort ? server_->tlsPort() : server_->nnrpdPort(), greeting);
+        ASSERT_GT(slot, 0) << Log().substr(mark);
+        EXPECT_TRUE(StartsWith(greeting, "200 ")) << greeting;
+        EXPECT_TRUE(
+            StartsWith(tlstest::LogLineWith(Log().substr(mark), "TLS established: TLSv1."), "~ "))
+            << Log().substr(mark);
+        EXPECT_TRUE(LogIn(slot));
+        EXPECT_TRUE(StartsWith(Command(slot, "GROUP de.test"), "211 ")) << Log().substr(mark);
+        EXPECT_TRUE(StartsWith(Command(slot, "QUIT"), "205"));
+        EXPECT_EQ(SessionTable[slot].failed, 0);
+        Finish(slot);
+    }
+}
+
+TEST_F(TlsNewsTest, LargeArticlePostedAndReadBackOverTls) {
+    std::string greeting;
+    const int slot = Connect(kTlsImplicit, "localhost", server_->tlsPort(), greeting);
+    ASSERT_GT(slot, 0) << Log();
+    ASSERT_TRUE(LogIn(slot));
+
+    const std::string messageId = "<large-tls-article@fixture.test>";
+    std::string body;
+    for (int n = 0; n < kArticleLines; ++n) {
+        body += "line " + std::to_string(n) + " " + std::string(static_cast<size_t>(n % 73), 'n');
+        body += "\r\n";
+    }
+    ASSERT_TRUE(StartsWith(Command(slot, "POST"), "340"));
+    // One send of many TLS records.
+    SendText(slot,
+             "From: poster@fixture.test\r\nNewsgroups: de.test\r\nSubject: large\r\n"
+             "Message-ID: " +
+                 messageId + "\r\n\r\n" + body + ".\r\n");
+    std::string reply;
+    ReceiveLine(slot, reply);
+    ASSERT_TRUE(StartsWith(reply, "240")) << reply;
+
+    ASSERT_TRUE(StartsWith(Command(slot, "BODY " + messageId), "222")) << Log();
+    std::string readBack;
+    std::string line;
+    for (int n = 0; n <= kArticleLines + 1; ++n) {
+        ReceiveLine(slot, line);
+        if (line == "." || SessionTable[slot].failed) break;
+        readBack += line + "\r\n";
+    }
+    EXPECT_EQ(line, ".");
+    EXPECT_EQ(readBack.size(), body.size());
+    EXPECT_TRUE(readBack == body) << "the article came back changed";
+    EXPECT_TRUE(StartsWith(Command(slot, "QUIT"), "205"));
+    EXPECT_EQ(SessionTable[slot].failed, 0);
+    Finish(slot);
+}
+
+// The server sends its CA along with its certificate: the chain ends in a
+// root that nobody here trusts.
+TEST_F(TlsNewsTest, UnknownIssuerIsRefusedBeforeTheLogin) {
+    Settings.TlsCaFile = certificates_->Path("other_ca");
+    for (int32_t mode : {kTlsUpgrade, kTlsImplicit}) {
+        const size_t mark = Log().size();
+        std::string greeting;
+        EXPECT_EQ(
+            Connect(mode, "localhost",
+                    mode == kTlsImplicit ? server_->tlsPort() : server_->nnrpdPort(), greeting),
+            kUpstreamTlsFailed);
+        EXPECT_TRUE(
+            StartsWith(tlstest::LogLineWith(Log().substr(mark),
+                                            "TLS handshake failed: certificate verify failed: "
+                                            "self-signed certificate in certificate chain"),
+                       "! "))
+            << Log().substr(mark);
+        EXPECT_TRUE(nettest::TableEmpty());
+    }
+}
+
+}  // namespace
