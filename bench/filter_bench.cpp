@@ -177,6 +177,70 @@ void BM_WholeMessage200Rules(benchmark::State& state) {
 }
 BENCHMARK(BM_WholeMessage200Rules);
 
+// A news reader's kill file: 200 rules in the one section for every group,
+// collected against subjects, senders, message ids and references.
+std::vector<std::string> TwoHundredNewsRules() {
+    std::vector<std::string> lines{"--- ALLE"};
+    for (int i = 0; i < 100; ++i) {
+        lines.push_back("\"*spamword" + std::to_string(i) + "*\" " + kOptions + "s " + kTarget +
+                        "SKIP");
+    }
+    for (int i = 0; i < 40; ++i) {
+        lines.push_back("\"*@troll" + std::to_string(i) + ".example*\" " + kOptions + "n " +
+                        kTarget + "SKIP");
+    }
+    for (int i = 0; i < 30; ++i) {
+        lines.push_back("\"*offtopic" + std::to_string(i) + "*\" " + kOptions + "sg " + kTarget +
+                        "SKIP");
+    }
+    for (int i = 0; i < 10; ++i) {
+        lines.push_back("\"*@flood" + std::to_string(i) + ".example>*\" " + kOptions + "\"MID:\" " +
+                        kTarget + "SKIP");
+    }
+    for (int i = 0; i < 10; ++i) {
+        lines.push_back("\"*@flood" + std::to_string(i) + ".example>*\" " + kOptions + "\"BEZ:\" " +
+                        kTarget + "SKIP");
+    }
+    for (int i = 0; i < 10; ++i) {
+        lines.push_back("REGEXPR \"(KAUFE|VERKAUFE) +[0-9]+ *STUECK" + std::to_string(i) + "\" " +
+                        kOptions + "s " + kTarget + "SKIP");
+    }
+    return lines;
+}
+
+FilterSubject OverviewLine() {
+    FilterSubject s;
+    s.folder = "/DE/COMP/LANG/ISO-C++";
+    s.from = DecodeHeaderText(AddressFirst("Max Mustermann <max.mustermann@example.org>"));
+    s.subject = DecodeHeaderText("Re: Frage zu std::vector und Iteratoren (war: Speicherleck)");
+    s.messageId = "<u7k2p1$3fa$1@news.example.org>";
+    s.references = "<u7jq9m$2vb$1@news.example.net> <u7k0a3$31c$1@news.example.org>";
+    return s;
+}
+
+// The news overview filter's unit of work: one overview line against the
+// whole kill file, with nothing matching.
+void BM_Overview200RulesNoMatch(benchmark::State& state) {
+    LoadedKillFile file(TwoHundredNewsRules());
+    if (!file.loaded()) {
+        state.SkipWithError("kill file not loaded");
+        return;
+    }
+    FilterSubject line = OverviewLine();
+    std::string action;
+    std::string reason;
+    int matched = 0;
+    for (auto _ : state) {
+        FilterCursor cursor;
+        EvaluateFilters(line, cursor, action, reason);
+        matched += cursor.matched;
+        benchmark::DoNotOptimize(matched);
+    }
+    state.SetItemsProcessed(state.iterations());
+    state.counters["matched"] = matched;
+}
+BENCHMARK(BM_Overview200RulesNoMatch);
+
 void BM_DecodeHeaderText(benchmark::State& state) {
     const std::string value =
         "Re: =?iso-8859-1?Q?Gr=FC=DFe_aus_M=FCnchen?= =?utf-8?B?4oCTIEvDtmxu?= und Umgebung";
