@@ -110,6 +110,7 @@ std::string QueuedReason(const char* fallback) {
     unsigned long code = ERR_get_error();
     ERR_clear_error();
     if (code == 0) return fallback;
+    if (ERR_SYSTEM_ERROR(code)) return std::strerror(ERR_GET_REASON(code));
     const char* reason = ERR_reason_error_string(code);
     if (reason != nullptr) return reason;
     char text[256];

@@ -3,6 +3,7 @@
 // the upgrade command but TLS records), and the plaintext mode.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 
@@ -12,6 +13,7 @@
 #include "net/session_table.h"
 #include "net/tls_servers.h"
 #include "net/upstream_connect.h"
+#include "net/watchdog.h"
 
 namespace {
 
@@ -154,6 +156,57 @@ TEST_F(TlsRefusalTest, ImplicitTlsAgainstAPlaintextServerFails) {
     EXPECT_EQ(greeting, "");
     EXPECT_TRUE(OnlyTlsRecords(server.rest()));
     EXPECT_NE(Log().find(": TLS handshake failed: wrong version number\r\n"), std::string::npos)
+        << Log();
+}
+
+// A server that takes the hello and never answers: the slot's time-out ends
+// the handshake, or the watchdog does, whichever the slot's settings make
+// come first.
+TEST_F(TlsRefusalTest, SilentServerEndsTheHandshakeByTimeOutOrWatchdog) {
+    {
+        ScriptedServer server("", "");
+        std::string greeting;
+        Settings.Pop3Tls = kTlsImplicit;
+        EXPECT_EQ(ConnectUpstream("127.0.0.1", server.port(), UpstreamProtocol::kPop3, 1, greeting),
+                  kUpstreamTlsFailed);
+        server.Join();
+        EXPECT_TRUE(Logged("TLS handshake failed: no answer within the time-out", 1)) << Log();
+    }
+    ScriptedServer server("", "");
+    std::atomic<int> result{0};
+    std::thread owner([&] {
+        std::string greeting;
+        Settings.NntpTls = kTlsImplicit;
+        result = ConnectUpstream("127.0.0.1", server.port(), UpstreamProtocol::kNntp,
+                                 kTimeoutSeconds, greeting);
+    });
+    // The watchdog counts the slot down once the connect has filled it in.
+    const bool ended = nettest::WaitUntil([&] {
+        WatchdogTick();
+        return result.load() != 0;
+    });
+    if (!ended) ShutDownFromOutside(1);  // lets the owner go when the watchdog failed
+    owner.join();
+    server.Join();
+    EXPECT_EQ(result, kUpstreamTlsFailed);
+    EXPECT_TRUE(Logged("Socket is dead, perform killing Thread", 1)) << Log();
+    EXPECT_TRUE(
+        Logged("TLS handshake failed: connection shut down by the watchdog or the operator", 1))
+        << Log();
+}
+
+TEST_F(TlsRefusalTest, UnreadableCaFileSendsNothing) {
+    ScriptedServer server("", "");
+    Settings.TlsCaFile = dir_.path() + "no-such-ca.pem";
+    std::string greeting;
+    EXPECT_EQ(Connect(UpstreamProtocol::kPop3, kTlsImplicit, server.port(), greeting),
+              kUpstreamTlsFailed);
+    server.Join();
+    EXPECT_EQ(server.rest(), "");
+    EXPECT_TRUE(StartsWith(
+        tlstest::LogLineWith(Log(), "TLS handshake failed: cannot read TlsCaFile " +
+                                        Settings.TlsCaFile + ": No such file or directory"),
+        "! "))
         << Log();
 }
 
