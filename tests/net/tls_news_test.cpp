@@ -3,6 +3,7 @@
 // posted over TLS (sends that fill the socket) and read back, and a refused
 // certificate chain.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -26,10 +27,13 @@ constexpr int kArticleLines = 9000;
 
 class TlsNewsTest : public nettest::NetTest {
   protected:
-    static bool InnInstalled() { return tlstest::Installed("innd", {"/usr/lib/news/bin"}); }
+    // The fixture runs the servers as the news user, which takes root.
+    static bool InnUsable() {
+        return ::geteuid() == 0 && tlstest::Installed("innd", {"/usr/lib/news/bin"});
+    }
 
     static void SetUpTestSuite() {
-        if (!InnInstalled()) return;
+        if (!InnUsable()) return;
         certificates_ = std::make_unique<Certificates>();
         if (!certificates_->failure().empty()) return;
         server_ =
@@ -42,7 +46,7 @@ class TlsNewsTest : public nettest::NetTest {
     }
 
     void SetUp() override {
-        if (!InnInstalled()) GTEST_SKIP() << "inn2 is not installed";
+        if (!InnUsable()) GTEST_SKIP() << "needs root and the inn2 package";
         NetTest::SetUp();
         ASSERT_TRUE(certificates_->failure().empty()) << certificates_->failure();
         ASSERT_TRUE(server_->ready()) << server_->failure();
