@@ -180,6 +180,24 @@ TlsResult TlsFailure(std::string reason) {
     return result;
 }
 
+// The connection has ended (the server closed it, or another thread of ours
+// shut it down). A read reports it as a plain socket does, with 0 bytes; a
+// send must fail instead, or its caller would offer the rest again forever.
+TlsResult Ended(TlsStep step) {
+    switch (step) {
+        case TlsStep::kRead:
+            return Moved(0);
+        case TlsStep::kWrite: {
+            TlsResult result;
+            result.io = SocketResult{-1, SocketCondition::kConnectionReset, 0};
+            return result;
+        }
+        case TlsStep::kHandshake:
+            break;
+    }
+    return TlsFailure(kClosedByServer);
+}
+
 }  // namespace
 
 TlsChannel::TlsChannel() = default;
@@ -235,7 +253,7 @@ bool TlsChannel::Begin(int socket, const std::string& host, const TlsClientOptio
     return true;
 }
 
-TlsResult TlsChannel::Failed(int returned, bool handshaking) {
+TlsResult TlsChannel::Failed(int returned, TlsStep step) {
     int error = SSL_get_error(ssl_, returned);
     switch (error) {
         case SSL_ERROR_WANT_READ:
@@ -245,7 +263,7 @@ TlsResult TlsChannel::Failed(int returned, bool handshaking) {
         case SSL_ERROR_ZERO_RETURN:  // the server's close_notify
             ERR_clear_error();
             broken_ = true;
-            return handshaking ? TlsFailure(kClosedByServer) : Moved(0);
+            return Ended(step);
         default:
             break;
     }
@@ -256,7 +274,7 @@ TlsResult TlsChannel::Failed(int returned, bool handshaking) {
             // The connection ended without a close_notify: the server, or
             // another thread of ours shutting the socket down.
             ERR_clear_error();
-            return handshaking ? TlsFailure(kClosedByServer) : Moved(0);
+            return Ended(step);
         }
         std::string reason = QueuedReason("TLS failure");
         long verified = SSL_get_verify_result(ssl_);
@@ -267,14 +285,12 @@ TlsResult TlsChannel::Failed(int returned, bool handshaking) {
         return TlsFailure(reason);
     }
     ERR_clear_error();
-    if (state_->ended || state_->last.count >= 0) {
-        return handshaking ? TlsFailure(kClosedByServer) : Moved(0);
-    }
+    if (state_->ended || state_->last.count >= 0) return Ended(step);
     // A system error: reported as the socket's own condition, so that the
     // connection layer names it as it names a plain socket's.
     TlsResult result;
     result.io = state_->last;
-    if (handshaking) result.failure = std::strerror(state_->last.code);
+    if (step == TlsStep::kHandshake) result.failure = std::strerror(state_->last.code);
     return result;
 }
 
@@ -283,7 +299,7 @@ TlsResult TlsChannel::Handshake() {
     ERR_clear_error();  // the queue is per thread and may hold an older failure
     int returned = SSL_do_handshake(ssl_);
     if (returned == 1) return Moved(1);
-    return Failed(returned, true);
+    return Failed(returned, TlsStep::kHandshake);
 }
 
 TlsResult TlsChannel::Read(char* data, size_t size) {
@@ -293,7 +309,7 @@ TlsResult TlsChannel::Read(char* data, size_t size) {
     if (SSL_read_ex(ssl_, data, size, &got) == 1) {
         return Moved(static_cast<long>(got));
     }
-    return Failed(0, false);
+    return Failed(0, TlsStep::kRead);
 }
 
 TlsResult TlsChannel::Write(const char* data, size_t size) {
@@ -302,7 +318,7 @@ TlsResult TlsChannel::Write(const char* data, size_t size) {
     ERR_clear_error();
     size_t sent = 0;
     if (SSL_write_ex(ssl_, data, size, &sent) == 1) return Moved(static_cast<long>(sent));
-    return Failed(0, false);
+    return Failed(0, TlsStep::kWrite);
 }
 
 std::string TlsChannel::Description() const {

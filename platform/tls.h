@@ -16,6 +16,9 @@
 struct ssl_st;
 struct TlsSocketState;
 
+// Which call a TLS result belongs to.
+enum class TlsStep : int { kHandshake, kRead, kWrite };
+
 // How a server's certificate is checked.
 struct TlsClientOptions {
     // Checks the chain against the system's trust store and `caFile`, and the
@@ -81,7 +84,7 @@ class TlsChannel {
     void End(bool notifyPeer);
 
   private:
-    TlsResult Failed(int returned, bool handshaking);
+    TlsResult Failed(int returned, TlsStep step);
 
     ssl_st* ssl_ = nullptr;
     std::unique_ptr<TlsSocketState> state_;  // the socket as the library's I/O sees it

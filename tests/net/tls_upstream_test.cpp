@@ -350,6 +350,23 @@ TEST_F(TlsUpstreamTest, SendOverTlsGivesUpWhenTheServerReadsNothing) {
     Finish(slot);
 }
 
+// The server ends the session and closes: the read sees the end, and sends
+// after it fail instead of being offered again without end.
+TEST_F(TlsUpstreamTest, ServerClosingEndsReadsAndSends) {
+    std::string greeting;
+    const int slot = Connect(kTlsImplicit, "localhost", server_->tlsPort(), greeting);
+    ASSERT_GT(slot, 0) << Log();
+    EXPECT_TRUE(StartsWith(Command(slot, "QUIT"), "+OK"));
+    std::string line = "old";
+    ReceiveLine(slot, line);
+    EXPECT_EQ(line, "");
+    EXPECT_EQ(SessionTable[slot].failed, 1);
+    for (int round = 0; round < 3; ++round) SendText(slot, std::string(256 * 1024, 'x'));
+    EXPECT_TRUE(Logged("Send_Conn_Reset", slot)) << Log();
+    EXPECT_TRUE(CloseSlot(slot));
+    ReleaseSlot(slot);
+}
+
 // A clock that stands still: only the watchdog can end the waits.
 double FrozenClock() {
     return 43200.0;
