@@ -303,7 +303,6 @@ TEST(Differential, GeneratedKillFilesJudgeLikeTheReference) {
                            streamed);
         }
     }
-                table.quits, streamed.calls, streamed.matches);
     EXPECT_EQ(table.mismatches, 0);
     EXPECT_EQ(streamed.mismatches, 0);
     // The generated files must give both outcomes often, or the comparison
