@@ -3,7 +3,10 @@
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
 
+#include <algorithm>
 #include <array>
+#include <bit>
+#include <cstring>
 #include <mutex>
 #include <unordered_map>
 
@@ -110,76 +113,149 @@ std::shared_ptr<const CompiledRegex> Compile(std::string_view pattern, std::stri
     return compiled;
 }
 
-// Returns the position of the first occurrence of `piece` in `text` at or
-// after `from`, comparing upper-cased text bytes when `fold` is set, or npos.
-size_t FindPiece(std::string_view text, std::string_view piece, size_t from, bool fold) {
-    if (!fold) return text.find(piece, from);
-    if (piece.size() > text.size()) return std::string_view::npos;
-    const auto& upper = Case().upper;
-    size_t last = text.size() - piece.size();
-    for (size_t start = from; start <= last; ++start) {
-        size_t k = 0;
-        while (k < piece.size() && upper[static_cast<unsigned char>(text[start + k])] ==
-                                       static_cast<unsigned char>(piece[k])) {
-            ++k;
-        }
-        if (k == piece.size()) return start;
-    }
-    return std::string_view::npos;
+static_assert((kSketchPairBits & (kSketchPairBits - 1)) == 0, "pair bits: a power of two");
+constexpr int kPairHashShift = 32 - std::countr_zero(kSketchPairBits);
+
+// Returns the sketch bit of the byte pair (a, b).
+uint16_t PairBit(unsigned char a, unsigned char b) {
+    uint32_t pair = (static_cast<uint32_t>(a) << 8) | b;
+    return static_cast<uint16_t>(kSketchByteBits + ((pair * 0x9E3779B1u) >> kPairHashShift));
 }
 
-int MatchWildcards(std::string_view pattern, std::string_view text, bool fold, bool wholeWord) {
-    const auto& upper = Case().upper;
-    size_t position = 0;  // next text byte to match
-    size_t i = 0;         // next pattern byte
+void SetBit(TextSketch& sketch, size_t bit) {
+    sketch.bits[bit / 64] |= uint64_t{1} << (bit % 64);
+}
+
+bool HasBit(const TextSketch& sketch, size_t bit) {
+    return (sketch.bits[bit / 64] >> (bit % 64)) & 1;
+}
+
+// Fills the step's probes: the piece's byte when it has one, else its first
+// distinct byte pairs.
+void SetProbes(WildcardStep& step, std::string_view piece) {
+    if (piece.size() == 1) {
+        step.probes[0] = static_cast<unsigned char>(piece[0]);
+        step.probeCount = 1;
+        return;
+    }
+    for (size_t k = 0; k + 1 < piece.size() && step.probeCount < kPieceProbeLimit; ++k) {
+        uint16_t bit =
+            PairBit(static_cast<unsigned char>(piece[k]), static_cast<unsigned char>(piece[k + 1]));
+        auto used = step.probes.begin() + step.probeCount;
+        if (std::find(step.probes.begin(), used, bit) == used) step.probes[step.probeCount++] = bit;
+    }
+}
+
+}  // namespace
+
+void SketchText(std::string_view text, TextSketch& sketch) {
+    sketch.bits.fill(0);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    for (size_t i = 0; i < text.size(); ++i) {
+        SetBit(sketch, bytes[i]);
+        if (i + 1 < text.size()) SetBit(sketch, PairBit(bytes[i], bytes[i + 1]));
+    }
+}
+
+CompiledWildcard CompileWildcard(std::string_view pattern) {
+    CompiledWildcard compiled;
+    compiled.pattern = std::string(pattern);
+    size_t i = 0;
     while (i < pattern.size()) {
-        char p = pattern[i];
-        if (p == '*') {
-            // A run of "*" counts as one; a "?" inside the run still takes
-            // one character, and the star stays open for the next piece.
-            size_t j = i;
-            while (j < pattern.size() && (pattern[j] == '*' || pattern[j] == '?')) {
-                if (pattern[j] == '?') {
-                    if (position >= text.size()) return 0;
-                    ++position;
-                }
-                ++j;
-            }
-            if (j == pattern.size()) return 1;  // a closing "*" takes the rest
-            size_t end = pattern.find_first_of("*?", j);
+        WildcardStep step;
+        if (pattern[i] != '*') {
+            // Literal bytes and "?" up to the next "*" must stand where the
+            // text has got to.
+            size_t end = pattern.find('*', i);
             if (end == std::string_view::npos) end = pattern.size();
-            std::string_view piece = pattern.substr(j, end - j);
-            // Only the first occurrence is tried: kill files are written
-            // against this matcher, so "*AB" does not match "ABXAB".
-            size_t found = FindPiece(text, piece, position, fold);
-            if (found == std::string_view::npos) return 0;
-            size_t after = found + piece.size();
-            if (wholeWord) {
-                if (i == 0 && j == 1 && found > 0 && !IsWordSeparator(text[found - 1])) return 0;
-                if (end + 1 == pattern.size() && pattern[end] == '*' && after < text.size() &&
-                    !IsWordSeparator(text[after])) {
-                    return 0;
-                }
-            }
-            position = after;
+            step.kind = WildcardStep::kAnchored;
+            step.offset = i;
+            step.length = end - i;
+            step.plain = pattern.substr(i, end - i).find('?') == std::string_view::npos;
+            compiled.steps.push_back(step);
             i = end;
             continue;
         }
-        if (position >= text.size()) return 0;
-        if (p != '?') {
-            unsigned char t = static_cast<unsigned char>(text[position]);
-            if (fold) t = upper[t];
-            if (t != static_cast<unsigned char>(p)) return 0;
+        // A run of "*" counts as one; a "?" inside the run still takes one
+        // byte, and the star stays open for the next piece.
+        size_t j = i;
+        while (j < pattern.size() && (pattern[j] == '*' || pattern[j] == '?')) {
+            if (pattern[j] == '?') ++step.skip;
+            ++j;
         }
-        ++position;
-        ++i;
+        if (j == pattern.size()) {
+            step.kind = WildcardStep::kRest;
+            compiled.steps.push_back(step);
+            break;
+        }
+        size_t end = pattern.find_first_of("*?", j);
+        if (end == std::string_view::npos) end = pattern.size();
+        step.kind = WildcardStep::kFloating;
+        step.offset = j;
+        step.length = end - j;
+        step.wordBefore = i == 0 && j == 1;
+        step.wordAfter = end + 1 == pattern.size() && pattern[end] == '*';
+        SetProbes(step, pattern.substr(j, end - j));
+        compiled.floats = true;
+        compiled.steps.push_back(step);
+        i = end;
+    }
+    return compiled;
+}
+
+int MatchWildcard(const CompiledWildcard& compiled, std::string_view text, bool wholeWord,
+                  const TextSketch* sketch) {
+    const std::string& pattern = compiled.pattern;
+    size_t position = 0;  // next text byte to match; never past the end
+    for (const WildcardStep& step : compiled.steps) {
+        switch (step.kind) {
+            case WildcardStep::kAnchored: {
+                if (step.length > text.size() - position) return 0;
+                const char* at = text.data() + position;
+                const char* want = pattern.data() + step.offset;
+                if (step.plain) {
+                    if (std::memcmp(at, want, step.length) != 0) return 0;
+                } else {
+                    for (size_t k = 0; k < step.length; ++k) {
+                        if (want[k] != '?' && at[k] != want[k]) return 0;
+                    }
+                }
+                position += step.length;
+                break;
+            }
+            case WildcardStep::kRest:
+                return step.skip <= text.size() - position ? 1 : 0;
+            case WildcardStep::kFloating: {
+                if (step.skip > text.size() - position) return 0;
+                position += step.skip;
+                if (sketch != nullptr) {
+                    for (uint8_t k = 0; k < step.probeCount; ++k) {
+                        if (!HasBit(*sketch, step.probes[k])) return 0;
+                    }
+                }
+                // Only the first occurrence is tried: kill files are written
+                // against this matcher, so "*AB" does not match "ABXAB".
+                std::string_view piece(pattern.data() + step.offset, step.length);
+                size_t found = text.find(piece, position);
+                if (found == std::string_view::npos) return 0;
+                size_t after = found + step.length;
+                if (wholeWord) {
+                    if (step.wordBefore && found > 0 && !IsWordSeparator(text[found - 1])) {
+                        return 0;
+                    }
+                    if (step.wordAfter && after < text.size() && !IsWordSeparator(text[after])) {
+                        return 0;
+                    }
+                }
+                position = after;
+                break;
+            }
+        }
     }
     // Joined header values end at the separator, so a pattern may match the
     // first of them as a whole.
     return position == text.size() || text[position] == kValueSeparator ? 1 : 0;
 }
-
-}  // namespace
 
 std::shared_ptr<const CompiledRegex> FindCompiledRegex(std::string_view pattern,
                                                        std::string_view ruleText) {
@@ -200,22 +276,24 @@ std::shared_ptr<const CompiledRegex> FindCompiledRegex(std::string_view pattern,
     return it->second;
 }
 
-int MatchCompiledRegex(const CompiledRegex* compiled, std::string_view text,
-                       FilterOptions options) {
+int MatchPreparedRegex(const CompiledRegex* compiled, std::string_view subject) {
     if (compiled == nullptr) return 0;
     MatchScratch& scratch = Scratch();
     if (scratch.data == nullptr || scratch.context == nullptr) return 0;
-    std::string& subject = scratch.subject;
-    subject.assign(text);
-    if ((options & kOptionC) == 0) {
-        const auto& upper = Case().upper;
-        for (char& c : subject) c = static_cast<char>(upper[static_cast<unsigned char>(c)]);
-    }
-    subject += "\r\n";
     int rc = pcre2_match(compiled->code, reinterpret_cast<PCRE2_SPTR>(subject.data()),
                          subject.size(), 0, 0, scratch.data, scratch.context);
     // Every error, the match and heap limits included, counts as no match.
     return rc >= 0 ? 1 : 0;
+}
+
+int MatchCompiledRegex(const CompiledRegex* compiled, std::string_view text,
+                       FilterOptions options) {
+    if (compiled == nullptr) return 0;
+    std::string& subject = Scratch().subject;
+    subject.assign(text);
+    if ((options & kOptionC) == 0) UpperCaseInPlace(subject);
+    subject += "\r\n";
+    return MatchPreparedRegex(compiled, subject);
 }
 
 int MatchPattern(std::string_view pattern, std::string_view text, FilterOptions options,
@@ -224,7 +302,18 @@ int MatchPattern(std::string_view pattern, std::string_view text, FilterOptions 
         std::shared_ptr<const CompiledRegex> compiled = FindCompiledRegex(pattern, pattern);
         return MatchCompiledRegex(compiled.get(), text, options);
     }
-    return MatchWildcards(pattern, text, (options & kOptionC) == 0, (options & kOptionG) != 0);
+    CompiledWildcard compiled = CompileWildcard(pattern);
+    bool wholeWord = (options & kOptionG) != 0;
+    if (options & kOptionC) return MatchWildcard(compiled, text, wholeWord, nullptr);
+    std::string& upper = Scratch().subject;
+    upper.assign(text);
+    UpperCaseInPlace(upper);
+    return MatchWildcard(compiled, upper, wholeWord, nullptr);
+}
+
+void UpperCaseInPlace(std::string& text) {
+    const auto& upper = Case().upper;
+    for (char& c : text) c = static_cast<char>(upper[static_cast<unsigned char>(c)]);
 }
 
 bool IsWordSeparator(char character) {

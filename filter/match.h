@@ -3,14 +3,79 @@
 // session threads.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "filter/filter.h"
 
 // A compiled regular expression, shared read-only between threads.
 struct CompiledRegex;
+
+// Bits of a TextSketch: one per byte value, then hashed byte pairs. 1024
+// pair bits keep false positives rare for header texts of up to a few
+// hundred bytes; a longer text only makes the sketch weaker, never wrong.
+inline constexpr size_t kSketchByteBits = 256;
+inline constexpr size_t kSketchPairBits = 1024;
+// Sketch bits a floating piece is checked against: enough to rule out almost
+// every piece that is not in the text, few enough to stay cheap.
+inline constexpr size_t kPieceProbeLimit = 8;
+
+// Which bytes and byte pairs occur in a text. A piece with a byte or a pair
+// that does not occur cannot be found, so the search ends without reading
+// the text; a piece that passes is searched as usual.
+struct TextSketch {
+    std::array<uint64_t, (kSketchByteBits + kSketchPairBits) / 64> bits{};
+};
+
+// Fills `sketch` from `text`.
+void SketchText(std::string_view text, TextSketch& sketch);
+
+// One step of a wildcard pattern, cut from the pattern once.
+struct WildcardStep {
+    enum Kind : uint8_t {
+        kAnchored,  // literal bytes and "?" that must stand at the position
+        kFloating,  // a "*" (with any "?" in its run), then a piece searched from the position
+        kRest,      // a closing "*" (with any "?" in its run): the rest of the text
+    };
+    Kind kind = kAnchored;
+    bool wordBefore = false;  // kOptionG: the piece follows the pattern's leading "*"
+    bool wordAfter = false;   // kOptionG: the piece is followed only by the closing "*"
+    bool plain = false;       // kAnchored: holds no "?"
+    uint8_t probeCount = 0;
+    size_t skip = 0;    // kFloating, kRest: the "?" of the star's run, one byte each
+    size_t offset = 0;  // the piece or anchored run in the pattern
+    size_t length = 0;
+    std::array<uint16_t, kPieceProbeLimit> probes{};  // kFloating: sketch bits the piece needs
+};
+
+// A wildcard pattern cut into its steps, for matching many texts.
+struct CompiledWildcard {
+    std::string pattern;
+    std::vector<WildcardStep> steps;
+    bool floats = false;  // has a floating piece, so a sketch of the text can pay
+};
+
+// Returns the pattern cut into steps. Any text is a pattern.
+CompiledWildcard CompileWildcard(std::string_view pattern);
+
+// Returns 1 when the compiled pattern matches `text`, else 0, exactly as
+// MatchPattern does for the same pattern without `regex`. The text must
+// already be upper-cased when the pattern was matched without kOptionC.
+// `sketch`, when not nullptr, must be the sketch of `text`.
+int MatchWildcard(const CompiledWildcard& pattern, std::string_view text, bool wholeWord,
+                  const TextSketch* sketch);
+
+// Returns 1 when the expression matches `subject`, else 0, as
+// MatchCompiledRegex does for a subject it has made itself: `subject` must
+// already be upper-cased unless kOptionC applies, and end with CR LF.
+int MatchPreparedRegex(const CompiledRegex* compiled, std::string_view subject);
+
+// Upper-cases the bytes in place, as UpperCase does.
+void UpperCaseInPlace(std::string& text);
 
 // Returns the compiled form of `pattern`, compiled once per distinct pattern
 // and shared by every caller, or nullptr when the pattern does not compile.

@@ -327,11 +327,19 @@ TEST(Differential, MatcherAgreesWithTheReference) {
         std::string text = generate.Text(generate.Chance(10) ? 70 : 9);
         int expected = ReferenceMatchPattern(pattern, text, options, false);
         int got = MatchPattern(pattern, text, options, false);
+        // The rules' path: compiled once, the text upper-cased and sketched
+        // beforehand.
+        std::string prepared = (options & kOptionC) ? text : UpperCase(text);
+        TextSketch sketch;
+        SketchText(prepared, sketch);
+        int compiled =
+            MatchWildcard(CompileWildcard(pattern), prepared, (options & kOptionG) != 0, &sketch);
         matches += expected;
-        if (got != expected) {
+        if (got != expected || compiled != expected) {
             ++mismatches;
             ADD_FAILURE() << "pattern [" << pattern << "] text [" << text << "] options " << options
-                          << ": engine " << got << ", reference " << expected;
+                          << ": engine " << got << ", compiled " << compiled << ", reference "
+                          << expected;
         }
     }
     EXPECT_EQ(mismatches, 0);
