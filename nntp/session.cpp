@@ -9,6 +9,7 @@
 #include "core/text.h"
 #include "net/line_io.h"
 #include "net/session_table.h"
+#include "net/upstream_connect.h"
 #include "nntp/overview_filter.h"
 
 namespace {
@@ -109,16 +110,15 @@ void OnLoginPass(LoginState& state) {
     state.password = std::string(argument.substr(0, argument.find('#')));
 
     std::string notFound = "502 " + state.host + " not found/ready";
-    state.serverSlot = ConnectToServer(state.host, Settings.NntpPortOutgoing);
+    std::string greeting;
+    state.serverSlot = ConnectUpstream(state.host, Settings.NntpPortOutgoing,
+                                       UpstreamProtocol::kNntp, Settings.NntpTimeout, greeting);
     if (state.serverSlot <= 0) {
         LoginReply(state, notFound);
         state.result = kNntpLoginFailed;
         return;
     }
     const int server = state.serverSlot;
-    SessionTable[server].timeoutSeconds = Settings.NntpTimeout;
-    std::string greeting;
-    ReceiveLine(server, greeting);
     WriteLog("Bridge from #" + std::to_string(state.clientSlot) + " to #" + std::to_string(server),
              state.clientSlot, kLogNotice);
 

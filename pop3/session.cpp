@@ -8,6 +8,7 @@
 #include "core/text.h"
 #include "net/line_io.h"
 #include "net/session_table.h"
+#include "net/upstream_connect.h"
 #include "pop3/kill_report.h"
 #include "pop3/mailbox_commands.h"
 #include "pop3/mailbox_scan.h"
@@ -84,17 +85,16 @@ void OnPass(SessionState& state, const ClientCommand& command) {
     }
     TakePassArgument(session, command.rest);
 
-    int upstream = ConnectToServer(session.host, Settings.Pop3PortOutgoing);
+    std::string greeting;
+    int upstream = ConnectUpstream(session.host, Settings.Pop3PortOutgoing, UpstreamProtocol::kPop3,
+                                   Settings.Pop3Timeout, greeting);
     if (upstream <= 0) {
         Reply(state, "-ERR " + session.host + " not found/ready");
         state.authResult = kAuthFailed;
         return;
     }
     session.upstreamSlot = upstream;
-    SessionTable[upstream].timeoutSeconds = Settings.Pop3Timeout;
     KillReportTexts[static_cast<size_t>(upstream)].clear();
-    std::string greeting;
-    ReceiveLine(upstream, greeting);
 
     WriteLog(
         "Bridge from #" + std::to_string(session.clientSlot) + " to #" + std::to_string(upstream),
