@@ -13,8 +13,8 @@
 #include "platform/tls.h"
 
 // Allocated once and never freed, like the session table it belongs to.
-std::array<std::string, kSlotCount + 1>& ReceiveBuffers =
-    *new std::array<std::string, kSlotCount + 1>();
+std::array<ReceiveBuffer, kSlotCount + 1>& ReceiveBuffers =
+    *new std::array<ReceiveBuffer, kSlotCount + 1>();
 
 namespace {
 
@@ -105,27 +105,116 @@ TlsResult SendSome(SessionSlot& entry, int socket, const char* data, size_t size
     return plain;
 }
 
-// One receive on the slot's connection, appended to `buffer`. Over TLS the
-// bytes are decrypted straight into the buffer; the library's own buffer
-// is emptied before the socket is waited for again, since every wait follows
-// a read that asked for it.
-TlsResult ReceiveSome(SessionSlot& entry, std::string& buffer) {
+WaitOutcome WaitForStep(int socket, const TlsResult& step, int timeoutMs) {
+    return step.waitWritable ? WaitWritable(socket, timeoutMs) : WaitReadable(socket, timeoutMs);
+}
+
+// Drops the handed-out front of the buffer once it is worth moving the rest:
+// when nothing is left, or when the front outweighs what remains.
+void Compact(ReceiveBuffer& buffer) {
+    if (buffer.offset == 0) return;
+    if (buffer.offset >= buffer.bytes.size()) {
+        buffer.clear();
+    } else if (buffer.offset >= buffer.bytes.size() / 2) {
+        buffer.bytes.erase(0, buffer.offset);
+        buffer.offset = 0;
+    }
+}
+
+// One receive on the slot's connection, appended to `buffer`. The bytes are
+// received (or, over TLS, decrypted) straight into the buffer; the TLS
+// library's own buffer is emptied before the socket is waited for again,
+// since every wait follows a read that asked for it.
+TlsResult ReceiveSome(SessionSlot& entry, ReceiveBuffer& buffer) {
+    Compact(buffer);
+    std::string& bytes = buffer.bytes;
+    size_t kept = bytes.size();
     TlsResult step;
     if (entry.tls.active()) {
-        size_t kept = buffer.size();
-        buffer.resize(kept + kTlsReceiveChunkBytes);
-        step = entry.tls.Read(buffer.data() + kept, kTlsReceiveChunkBytes);
-        buffer.resize(kept + static_cast<size_t>(std::max(step.io.count, 0L)));
-        return step;
+        bytes.resize(kept + kTlsReceiveChunkBytes);
+        step = entry.tls.Read(bytes.data() + kept, kTlsReceiveChunkBytes);
+    } else {
+        bytes.resize(kept + kReceiveChunkBytes);
+        step.io = ReceiveBytes(entry.socket, bytes.data() + kept, kReceiveChunkBytes);
     }
-    char chunk[kReceiveChunkBytes];
-    step.io = ReceiveBytes(entry.socket, chunk, sizeof chunk);
-    if (step.io.count > 0) buffer.append(chunk, static_cast<size_t>(step.io.count));
+    bytes.resize(kept + static_cast<size_t>(std::max(step.io.count, 0L)));
     return step;
 }
 
-WaitOutcome WaitForStep(int socket, const TlsResult& step, int timeoutMs) {
-    return step.waitWritable ? WaitWritable(socket, timeoutMs) : WaitReadable(socket, timeoutMs);
+// The clock reading a wait measures its time-out from. It is read only when
+// a wait is needed: a line that is already buffered costs no clock reading.
+struct WaitStart {
+    bool taken = false;
+    double seconds = 0;
+
+    double Get() {
+        if (!taken) {
+            seconds = SecondsSinceMidnight();
+            taken = true;
+        }
+        return seconds;
+    }
+};
+
+// Returns true, and marks the slot failed, when the watchdog or the operator
+// closed it: what was received before belongs to a dead connection. Dropping
+// it here, in the owner's thread, keeps the buffer valid while the owner was
+// reading it.
+bool LostToOthers(int slot, SessionSlot& entry, ReceiveBuffer& buffer) {
+    if (!entry.closedByOther) return false;
+    buffer.clear();
+    WriteLog("Line_Conn_Abort", slot, kLogDebug);
+    Fail(entry);
+    return true;
+}
+
+// Receives more bytes into the slot's buffer, waiting for them when none are
+// ready. Returns false once the slot is marked failed (its buffer is then
+// dropped when the watchdog or the operator closed it).
+bool FillBuffer(int slot, SessionSlot& entry, ReceiveBuffer& buffer, WaitStart& start) {
+    if (LostToOthers(slot, entry, buffer)) return false;
+    if (buffer.bytes.size() - buffer.offset > kMaxPendingBytes) {
+        buffer.clear();
+        WriteLog("Line too long, connection dropped", slot, kLogFailure);
+        Fail(entry);
+        return false;
+    }
+    int timeout = entry.timeoutSeconds;
+    TlsResult step = ReceiveSome(entry, buffer);
+    const SocketResult& result = step.io;
+    if (result.count > 0) {
+        return true;
+    } else if (result.count == 0) {
+        // The peer closed; or the watchdog or the operator did, which the
+        // next round reports.
+        if (!entry.closedByOther) Fail(entry);
+    } else if (result.condition == SocketCondition::kWouldBlock) {
+        if (Settings.DebugLine) WriteLog("Line_Buffer_Empty", slot, kLogDebug);
+        // Data that arrives is handed out at once; only a wait that ends
+        // without data looks at the time-out.
+        double began = start.Get();
+        if (WaitForStep(entry.socket, step, NextWaitMs(timeout, began)) != WaitOutcome::kReady &&
+            timeout > 0 && SecondsSince(began) > timeout) {
+            WriteLog("Line_Socket_Timeout", slot, kLogDebug);
+            Fail(entry);
+        }
+    } else if (result.condition == SocketCondition::kMessageTooLong) {
+        WriteLog("Buffer too small", slot, kLogDebug);
+        SleepMilliseconds(kReceiveErrorPauseMs);
+    } else if (!step.failure.empty()) {
+        WriteLog("Line_Tls_Error: " + step.failure, slot, kLogDebug);
+        Fail(entry);
+    } else {
+        WriteLog(FailureText(kReceiveFailures, result, "Line_Unknown:"), slot, kLogDebug);
+        Fail(entry);
+    }
+    return !(entry.failed && !entry.closedByOther);
+}
+
+// Returns the length of the line that ends at `end` (an LF) without its line
+// end: only a CR directly before the LF belongs to the line end.
+size_t LineLength(std::string_view unread, size_t end) {
+    return end > 0 && unread[end - 1] == '\r' ? end - 1 : end;
 }
 
 }  // namespace
@@ -207,7 +296,7 @@ void SendLine(int slot, std::string_view text) {
 void SendText(int slot, std::string_view text) {
     if (!ValidSlot(slot)) return;
     SessionSlot& entry = SessionTable[slot];
-    double start = SecondsSinceMidnight();
+    WaitStart start;
     int timeout = entry.timeoutSeconds;
     entry.countdown = timeout;
 
@@ -237,12 +326,12 @@ void SendText(int slot, std::string_view text) {
         }
         if (result.condition == SocketCondition::kWouldBlock) {
             WriteLog("Send_Empty", slot, kLogDebug);
-            if (timeout > 0 && SecondsSince(start) > timeout) {
+            if (timeout > 0 && SecondsSince(start.Get()) > timeout) {
                 WriteLog("Send_Socket_Timeout", slot, kLogDebug);
                 Fail(entry);
                 error = true;
             } else {
-                WaitForStep(socket, step, NextWaitMs(timeout, start));
+                WaitForStep(socket, step, NextWaitMs(timeout, start.Get()));
             }
             continue;
         }
@@ -257,78 +346,15 @@ void SendText(int slot, std::string_view text) {
     if (error) SleepMilliseconds(kSendErrorPauseMs);
 }
 
-void ReceiveLine(int slot, std::string& line) {
-    if (!ValidSlot(slot)) return;
-    SessionSlot& entry = SessionTable[slot];
-    std::string& buffer = ReceiveBuffers[slot];
-    double start = SecondsSinceMidnight();
-    int timeout = entry.timeoutSeconds;
-    entry.countdown = timeout;
-    size_t searched = 0;  // leading bytes of the buffer known to hold no LF
+namespace {
 
-    for (;;) {
-        if (entry.closedByOther) {
-            // Closed by the watchdog or the operator: what was received before
-            // belongs to a dead connection. Dropping it here, in the owner's
-            // thread, keeps the buffer valid while the owner was reading it.
-            buffer.clear();
-            WriteLog("Line_Conn_Abort", slot, kLogDebug);
-            Fail(entry);
-            break;
-        }
-        size_t end = buffer.find('\n', searched);
-        if (end != std::string::npos) {
-            size_t length = end;
-            if (length > 0 && buffer[length - 1] == '\r') --length;
-            line.assign(buffer, 0, length);
-            buffer.erase(0, end + 1);
-            if (Settings.DebugLine) EchoLine(slot, "<:", line);
-            return;
-        }
-        searched = buffer.size();
-        if (buffer.size() > kMaxPendingBytes) {
-            buffer.clear();
-            WriteLog("Line too long, connection dropped", slot, kLogFailure);
-            Fail(entry);
-            break;
-        }
-
-        TlsResult step = ReceiveSome(entry, buffer);
-        const SocketResult& result = step.io;
-        if (result.count > 0) {
-            // Handed out from the top of the loop.
-        } else if (result.count == 0) {
-            // The peer closed; or the watchdog or the operator did, which the
-            // next round reports.
-            if (!entry.closedByOther) Fail(entry);
-        } else if (result.condition == SocketCondition::kWouldBlock) {
-            if (Settings.DebugLine) WriteLog("Line_Buffer_Empty", slot, kLogDebug);
-            // Data that arrives is handed out at once; only a wait that ends
-            // without data looks at the time-out.
-            if (WaitForStep(entry.socket, step, NextWaitMs(timeout, start)) !=
-                    WaitOutcome::kReady &&
-                timeout > 0 && SecondsSince(start) > timeout) {
-                WriteLog("Line_Socket_Timeout", slot, kLogDebug);
-                Fail(entry);
-            }
-        } else if (result.condition == SocketCondition::kMessageTooLong) {
-            WriteLog("Buffer too small", slot, kLogDebug);
-            SleepMilliseconds(kReceiveErrorPauseMs);
-        } else if (!step.failure.empty()) {
-            WriteLog("Line_Tls_Error: " + step.failure, slot, kLogDebug);
-            Fail(entry);
-        } else {
-            WriteLog(FailureText(kReceiveFailures, result, "Line_Unknown:"), slot, kLogDebug);
-            Fail(entry);
-        }
-        if (entry.failed && !entry.closedByOther) break;
-    }
-    line.clear();
-}
-
-void RelayBlock(int fromSlot, int toSlot) {
-    if (!ValidSlot(fromSlot) || !ValidSlot(toSlot)) return;
+// The relay of one line at a time, each line received and sent with a CR LF.
+void RelayBlockByLines(int fromSlot, int toSlot, std::string_view leadLine) {
     std::string pending;
+    if (!leadLine.empty()) {
+        pending.append(leadLine);
+        pending += "\r\n";
+    }
     std::string line;
     for (;;) {
         ReceiveLine(fromSlot, line);
@@ -345,6 +371,89 @@ void RelayBlock(int fromSlot, int toSlot) {
             pending.clear();
         }
         if (SessionTable[toSlot].failed) return;
+    }
+}
+
+}  // namespace
+
+bool HasBufferedLine(int slot) {
+    return ValidSlot(slot) && ReceiveBuffers[slot].Unread().find('\n') != std::string_view::npos;
+}
+
+void ReceiveLine(int slot, std::string& line) {
+    if (!ValidSlot(slot)) return;
+    SessionSlot& entry = SessionTable[slot];
+    ReceiveBuffer& buffer = ReceiveBuffers[slot];
+    entry.countdown = entry.timeoutSeconds.load();
+    WaitStart start;
+    size_t searched = 0;  // leading unread bytes known to hold no LF
+
+    for (;;) {
+        if (LostToOthers(slot, entry, buffer)) break;
+        std::string_view unread = buffer.Unread();
+        size_t end = unread.find('\n', searched);
+        if (end != std::string_view::npos) {
+            line.assign(unread.substr(0, LineLength(unread, end)));
+            buffer.offset += end + 1;
+            if (Settings.DebugLine) EchoLine(slot, "<:", line);
+            return;
+        }
+        searched = unread.size();
+        size_t before = buffer.offset;
+        if (!FillBuffer(slot, entry, buffer, start)) break;
+        // Compacting moved the unread bytes to the front; the search resumes
+        // where it stopped.
+        if (buffer.offset != before) searched = std::min(searched, buffer.Unread().size());
+    }
+    line.clear();
+}
+
+void RelayBlock(int fromSlot, int toSlot, std::string_view leadLine) {
+    if (!ValidSlot(fromSlot) || !ValidSlot(toSlot)) return;
+    if (Settings.DebugLine) {
+        // Line by line, so that every relayed line is echoed.
+        if (!leadLine.empty()) EchoLine(toSlot, ">:", leadLine);
+        RelayBlockByLines(fromSlot, toSlot, leadLine);
+        return;
+    }
+    SessionSlot& from = SessionTable[fromSlot];
+    ReceiveBuffer& buffer = ReceiveBuffers[fromSlot];
+    from.countdown = from.timeoutSeconds.load();
+    WaitStart start;
+    std::string pending;
+    if (!leadLine.empty()) {
+        pending.append(leadLine);
+        pending += "\r\n";
+    }
+    // Whole lines pass as received, in runs copied straight from the buffer;
+    // only the line "." that ends the block is looked for. Text gathered
+    // when the source fails is dropped: the receiver never sees a block
+    // that ends early as if it had ended.
+    for (;;) {
+        if (LostToOthers(fromSlot, from, buffer)) return;
+        std::string_view unread = buffer.Unread();
+        size_t lineStart = 0;
+        for (;;) {
+            size_t end = unread.find('\n', lineStart);
+            if (end == std::string_view::npos) break;
+            if (LineLength(unread, end) - lineStart == 1 && unread[lineStart] == '.') {
+                pending.append(unread.substr(0, lineStart));
+                pending += ".\r\n";
+                buffer.offset += end + 1;
+                SendText(toSlot, pending);
+                return;
+            }
+            lineStart = end + 1;
+        }
+        pending.append(unread.substr(0, lineStart));
+        buffer.offset += lineStart;
+        if (pending.size() > kRelayBatchBytes) {
+            SendText(toSlot, pending);
+            pending.clear();
+        }
+        if (SessionTable[toSlot].failed) return;
+        if (!FillBuffer(fromSlot, from, buffer, start)) return;
+        from.countdown = from.timeoutSeconds.load();
     }
 }
 

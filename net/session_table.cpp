@@ -90,7 +90,8 @@ bool ShutDownFromOutside(int slot) {
     std::lock_guard guard(entry.closeLock);
     int socket = entry.socket.load();
     if (socket < 0 || entry.closedByOther.load() != 0) return false;
-    ShutdownSocket(socket);
+    // The flag goes first: whoever sees the shutdown also sees who did it.
     entry.closedByOther = 1;
+    ShutdownSocket(socket);
     return true;
 }

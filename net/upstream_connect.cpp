@@ -78,7 +78,12 @@ std::string Handshake(int slot, const std::string& host) {
         if (entry.closedByOther) return "connection shut down by the watchdog or the operator";
         TlsResult step = entry.tls.Handshake();
         if (step.io.count >= 0) return "";
-        if (step.io.condition != SocketCondition::kWouldBlock) return step.failure;
+        if (step.io.condition != SocketCondition::kWouldBlock) {
+            // A shutdown from outside reads like the server hanging up; the
+            // flag set before the shutdown tells which it was.
+            if (entry.closedByOther) return "connection shut down by the watchdog or the operator";
+            return step.failure;
+        }
         int waitMs = -1;
         if (timeout > 0) {
             int64_t left = int64_t{timeout} * 1000 - (MonotonicMilliseconds() - start);

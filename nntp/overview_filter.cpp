@@ -103,11 +103,10 @@ void RelayOverviewList(int clientSlot, int serverSlot, const std::string& group,
     // the list may be longer than the process should hold.
     std::string pending;
     std::string line;
-    const std::string& received = ReceiveBuffers[static_cast<size_t>(serverSlot)];
     for (;;) {
         // Before waiting for the server, hand the reader what it may already
         // use.
-        if (!pending.empty() && received.find('\n') == std::string::npos) {
+        if (!pending.empty() && !HasBufferedLine(serverSlot)) {
             SendText(clientSlot, pending);
             pending.clear();
         }

@@ -102,8 +102,7 @@ void HandleTop(Pop3Session& session, const ClientCommand& command) {
         SendLine(session.clientSlot, ReplyNoSuchMessage);
         return;
     }
-    SendLine(session.clientSlot, Octets(entry.size));
-    RelayBlock(session.upstreamSlot, session.clientSlot);
+    RelayBlock(session.upstreamSlot, session.clientSlot, Octets(entry.size));
 }
 
 void HandleRetr(Pop3Session& session, const ClientCommand& command) {
@@ -124,8 +123,7 @@ void HandleRetr(Pop3Session& session, const ClientCommand& command) {
         SendLine(session.clientSlot, ReplyNoSuchMessage);
         return;
     }
-    SendLine(session.clientSlot, Octets(entry.size));
-    RelayBlock(session.upstreamSlot, session.clientSlot);
+    RelayBlock(session.upstreamSlot, session.clientSlot, Octets(entry.size));
 }
 
 void HandleDele(Pop3Session& session, const ClientCommand& command) {

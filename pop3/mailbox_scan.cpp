@@ -403,6 +403,10 @@ int FetchHeader(Pop3Session& session, int64_t number) {
     if (!complete) return 0;
     SplitRecipientLines(header);
 
+    // A server that gives no size with TOP has given it in the listing the
+    // scan read a moment ago; asking again with LIST n would cost a round
+    // trip per message for the same number.
+    if (header.size == 0) header.size = MailboxEntryAt(session, number).size;
     if (header.size == 0) {
         SendCommand(slot, "LIST " + std::to_string(number));
         ReceiveLine(slot, reply);

@@ -26,7 +26,7 @@ def wait_until(predicate, timeout=10):
 class StartupTest(unittest.TestCase):
     def test_banner_title_and_sigterm(self):
         with Trawlbox() as t:
-            self.assertTrue(wait_until(lambda: "Pop3-Listen at Port" in t.log()))
+            self.assertTrue(wait_until(lambda: "Nntp-Listen at Port" in t.log()))
             log = t.log()
             self.assertRegex(log, r"^----------  \w\w\w \d\d \w\w\w \d\d, Trawlbox v0\.25")
             self.assertIn("Debug-Mode activated", log)

@@ -193,20 +193,23 @@ TEST_F(ScanTest, FoldedSubjectAndEverySplitRecipientReachTheReport) {
     EXPECT_NE(report.find("Subject    : Buyviagra  now\n"), std::string::npos);
 }
 
-TEST_F(ScanTest, SizeComesFromTopOrListOrIsZero) {
+TEST_F(ScanTest, SizeComesFromTopOrTheListingOrListOrIsZero) {
     const struct {
         bool topGivesSize;
+        bool listingGivesZero;
         bool listRefused;
         bool expectListCommand;
         bool sizeKnown;
     } cases[] = {
-        {true, false, false, true},
-        {false, false, true, true},
-        {false, true, true, false},
+        {true, false, false, false, true},
+        {false, false, false, false, true},  // the listing's size saves a round trip
+        {false, true, false, true, true},
+        {false, true, true, true, false},
     };
     for (const auto& c : cases) {
         FakeServerOptions options;
         options.topGivesSize = c.topGivesSize;
+        options.listingGivesZero = c.listingGivesZero;
         options.listNumberRefused = c.listRefused;
         FakeMessage spam = Spam("viagra deal");
         FakePop3Server server({spam}, options);

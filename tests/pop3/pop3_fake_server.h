@@ -27,6 +27,7 @@ struct FakeServerOptions {
     std::string greeting = "+OK fake POP3 ready <1896.697170952@fake>";
     bool topGivesSize = true;        // "+OK <size> octets" or a bare "+OK" to TOP
     bool listNumberRefused = false;  // "LIST n" answered "-ERR"
+    bool listingGivesZero = false;   // the LIST listing shows every size as 0
     bool refuseTop = false;
     bool refuseUidl = false;
     std::set<int> refuseDele;                 // message numbers whose DELE is refused
@@ -181,7 +182,8 @@ class FakePop3Server {
             } else if (name == "LIST") {
                 reply = "+OK\r\n";
                 for (size_t i = 0; i < messages_.size(); ++i) {
-                    reply += std::to_string(i + 1) + " " + Size(messages_[i]) + "\r\n";
+                    reply += std::to_string(i + 1) + " " +
+                             (options_.listingGivesZero ? "0" : Size(messages_[i])) + "\r\n";
                 }
                 for (const std::string& extra : options_.extraListLines) reply += extra + "\r\n";
                 reply += ".\r\n";
