@@ -1,7 +1,7 @@
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "core/text.h"
 #include "filter/filter.h"
 #include "filter/kill_table.h"
 #include "filter/match.h"
@@ -9,25 +9,84 @@
 
 namespace {
 
-constexpr std::string_view kExclusionName = "ALLE";
+// Sieved rules in a section from which sketching the message's texts pays.
+constexpr size_t kSievedRulesWorthSketching = 4;
 
-// Returns true when the section's name list admits the folder: the first
-// name that matches decides, and "ALLE" met before it turns the section
-// into one for every folder except the names that follow.
-bool SectionApplies(std::string_view names, std::string_view upperFolder) {
-    bool exclusion = false;
-    size_t start = 0;
+// Whether each section of the table applies to one folder. A news reader's
+// overview brings thousands of lines of one group in a row, so the decisions
+// are kept per thread until the folder or the table changes.
+struct SectionDecisions {
+    uint64_t generation = 0;  // KillTableGeneration() they were made for
+    std::string folder;
+    std::vector<signed char> applies;  // per section: -1 not yet decided, 0 no, 1 yes
+};
+
+SectionDecisions& DecisionsFor(const KillTableData& table, const std::string& folder) {
+    thread_local SectionDecisions decisions;
+    uint64_t generation = KillTableGeneration();
+    if (decisions.generation != generation || decisions.folder != folder ||
+        decisions.applies.size() != table.sections.size()) {
+        decisions.applies.assign(table.sections.size(), -1);
+        decisions.folder = folder;
+        decisions.generation = generation;
+    }
+    return decisions;
+}
+
+// Returns true when section cursor.section, whose name list is `names`,
+// applies to the message's folder.
+bool Applies(const KillTableData& table, const FilterSubject& subject, const FilterCursor& cursor,
+             const std::string& names, EvaluationScratch& scratch) {
+    if (table.mode == KillTableMode::kStreamed) {
+        return SectionApplies(SplitSectionNames(names), UpperFolder(scratch));
+    }
+    size_t index = static_cast<size_t>(cursor.section) - 1;
+    SectionDecisions& decisions = DecisionsFor(table, subject.folder);
+    signed char& known = decisions.applies[index];
+    if (known < 0) known = SectionApplies(table.sections[index].nameList, UpperFolder(scratch));
+    return known == 1;
+}
+
+// Walks the rules of a table section from the row after cursor.rule and
+// returns the first that matches, or nullptr at the section's end. As
+// NextRule would give them, with each rule's sieve tried before the rule.
+// `examined` receives the last rule examined.
+const ParsedRule* SearchSection(const KillSection& section, EvaluationScratch& scratch,
+                                FilterCursor& cursor, const ParsedRule*& examined) {
+    // Sketching the texts costs about what a few rules do; a section of
+    // fewer sieved rules is walked without.
+    SieveSketches sketches{};
+    bool sieving = section.sievedRules >= kSievedRulesWorthSketching;
+    if (sieving) SketchSieveFields(scratch, section.sieveFields, sketches);
     for (;;) {
-        size_t space = names.find(' ', start);
-        std::string_view name =
-            names.substr(start, space == std::string_view::npos ? space : space - start);
-        if (name == kExclusionName) {
-            exclusion = true;
-        } else if (MatchPattern(name, upperFolder, kOptionC, false) == 1) {
-            return !exclusion;
+        ++cursor.rule;
+        if (cursor.rule < 2) return nullptr;
+        size_t index = static_cast<size_t>(cursor.rule) - 2;
+        if (index >= section.rules.size()) return nullptr;
+        const ParsedRule& rule = section.rules[index];
+        const RuleSieve& sieve = section.sieves[index];
+        examined = &rule;
+        // A rule that starts with its target marker ends the section.
+        if (sieve.emptyLine) return nullptr;
+        if (sieving && SieveRulesOut(sieve, sketches)) {
+            cursor.options = sieve.options;
+            continue;
         }
-        if (space == std::string_view::npos) return exclusion;
-        start = space + 1;
+        if (EvaluateRule(rule, scratch, cursor.options) == RuleResult::kMatch) return &rule;
+    }
+}
+
+// As SearchSection, for a rule read from the kill file at each evaluation:
+// the rule is overwritten by the next read, so its action is taken at once.
+const ParsedRule* SearchStreamedSection(EvaluationScratch& scratch, FilterCursor& cursor,
+                                        std::string& action) {
+    for (;;) {
+        ++cursor.rule;
+        const ParsedRule* rule = NextRule(cursor);
+        if (rule == nullptr) return nullptr;
+        action = rule->action;
+        if (rule->line.empty()) return nullptr;
+        if (EvaluateRule(*rule, scratch, cursor.options) == RuleResult::kMatch) return rule;
     }
 }
 
@@ -37,39 +96,27 @@ void EvaluateFilters(const FilterSubject& subject, FilterCursor& cursor, std::st
                      std::string& reason) {
     cursor.matched = 0;
     cursor.options = 0;
+    // The last table rule examined, whose action text the caller receives:
+    // copied once at the end, not once per rule.
+    const ParsedRule* examined = nullptr;
     try {
-        std::string upperFolder;
-        bool folderReady = false;
+        const KillTableData& table = CurrentKillTable();
+        bool streamed = table.mode == KillTableMode::kStreamed;
+        EvaluationScratch& scratch = BeginEvaluation(subject, table.headerSlots.size());
         for (;;) {
             const std::string* names = NextSection(cursor);
             // An empty name list ends the evaluation: later sections never apply.
             if (names == nullptr || names->empty()) break;
             // Resuming after a match inside this section: it applied already.
-            bool applies = cursor.rule > 1;
-            if (!applies) {
-                if (!folderReady) {
-                    upperFolder = UpperCase(subject.folder);
-                    folderReady = true;
-                }
-                applies = SectionApplies(*names, upperFolder);
-            }
+            bool applies = cursor.rule > 1 || Applies(table, subject, cursor, *names, scratch);
             if (!applies) {
                 ++cursor.section;
                 continue;
             }
-            const ParsedRule* hit = nullptr;
-            for (;;) {
-                ++cursor.rule;
-                const ParsedRule* rule = NextRule(cursor);
-                if (rule == nullptr) break;
-                action = rule->action;
-                // A rule that starts with its target marker ends the section.
-                if (rule->line.empty()) break;
-                if (EvaluateRule(*rule, subject, cursor.options) == RuleResult::kMatch) {
-                    hit = rule;
-                    break;
-                }
-            }
+            const ParsedRule* hit =
+                streamed ? SearchStreamedSection(scratch, cursor, action)
+                         : SearchSection(table.sections[static_cast<size_t>(cursor.section) - 1],
+                                         scratch, cursor, examined);
             if (hit != nullptr) {
                 cursor.matched = 1;
                 reason = hit->line;
@@ -79,9 +126,15 @@ void EvaluateFilters(const FilterSubject& subject, FilterCursor& cursor, std::st
             }
             ++cursor.section;
         }
+        if (examined != nullptr) action = examined->action;
     } catch (...) {
         // Out of memory: the message passes.
         cursor.matched = 0;
+        try {
+            if (examined != nullptr) action = examined->action;
+        } catch (...) {
+            // The action is read only after a match, and there is none.
+        }
     }
     if (cursor.matched == 0) {
         cursor.section = 1;

@@ -1,6 +1,7 @@
 #include "filter/kill_table.h"
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <mutex>
 
@@ -17,10 +18,20 @@ constexpr std::string_view kRemarkStart = "'";
 constexpr std::string_view kTripleRemark = "\xFE\xFE\xFE";
 constexpr std::string_view kTripleOptions = "\xEA\xEA\xEA";
 
+constexpr std::string_view kExclusionName = "ALLE";
+
 KillTableData& Table() {
     // Never destroyed: session threads may still evaluate while the process ends.
     static KillTableData& table = *new KillTableData();
     return table;
+}
+
+std::atomic<uint64_t> tableGeneration{0};
+
+// Empties the table for what comes next, telling every derived cache.
+void ResetTable(KillTableData& table) {
+    table = KillTableData{};
+    tableGeneration.fetch_add(1, std::memory_order_relaxed);
 }
 
 bool StartsAsRemark(std::string_view text) {
@@ -159,6 +170,40 @@ const KillTableData& CurrentKillTable() {
     return Table();
 }
 
+uint64_t KillTableGeneration() {
+    return tableGeneration.load(std::memory_order_relaxed);
+}
+
+std::vector<SectionName> SplitSectionNames(std::string_view names) {
+    std::vector<SectionName> list;
+    size_t start = 0;
+    for (;;) {
+        size_t space = names.find(' ', start);
+        std::string_view name =
+            names.substr(start, space == std::string_view::npos ? space : space - start);
+        SectionName entry;
+        entry.exclusion = name == kExclusionName;
+        if (!entry.exclusion) entry.pattern = CompileWildcard(name);
+        list.push_back(std::move(entry));
+        if (space == std::string_view::npos) return list;
+        start = space + 1;
+    }
+}
+
+bool SectionApplies(const std::vector<SectionName>& names, std::string_view upperFolder) {
+    bool exclusion = false;
+    for (const SectionName& name : names) {
+        if (name.exclusion) {
+            exclusion = true;
+        } else if (MatchWildcard(name.pattern, upperFolder, false, nullptr) == 1) {
+            // Names are matched with C: the folder is upper-cased, the
+            // names were upper-cased by the loader.
+            return !exclusion;
+        }
+    }
+    return exclusion;
+}
+
 ClassifiedLine ClassifyLine(std::string_view raw) {
     std::string_view line = raw;
     if (!StartsWith(line, kTripleRemark)) {
@@ -181,7 +226,7 @@ int LoadKillFile(const std::string& fileName) {
 
 int LoadKillFileWithLimit(const std::string& fileName, int64_t cellLimit) {
     KillTableData& table = Table();
-    table = KillTableData{};
+    ResetTable(table);
     try {
         if (!FileExists(fileName)) return 0;
         std::string data;
@@ -220,7 +265,10 @@ int LoadKillFileWithLimit(const std::string& fileName, int64_t cellLimit) {
             ++lineNumber;
             ClassifiedLine line = ClassifyLine(raw);
             if (line.kind == LineKind::kSection) {
-                table.sections.push_back(KillSection{std::move(line.text), {}});
+                std::vector<SectionName> names = SplitSectionNames(line.text);
+                KillSection& section = table.sections.emplace_back();
+                section.names = std::move(line.text);
+                section.nameList = std::move(names);
                 continue;
             }
             if (line.kind != LineKind::kRule || table.sections.empty()) continue;
@@ -229,17 +277,23 @@ int LoadKillFileWithLimit(const std::string& fileName, int64_t cellLimit) {
                          -1, kLogFailure);
                 continue;
             }
-            table.sections.back().rules.push_back(ParseRule(line.text + " "));
+            KillSection& section = table.sections.back();
+            section.rules.push_back(ParseRule(line.text + " ", &table.headerSlots));
+            const RuleSieve& sieve = section.sieves.emplace_back(SieveOf(section.rules.back()));
+            if (sieve.fields != 0) {
+                section.sieveFields[sieve.form] |= sieve.fields;
+                ++section.sievedRules;
+            }
         }
         return 1;
     } catch (...) {
-        table = KillTableData{};
+        ResetTable(table);
         return 0;
     }
 }
 
 void ClearKillTable() {
-    Table() = KillTableData{};
+    ResetTable(Table());
 }
 
 const std::string* NextSection(FilterCursor& cursor) {

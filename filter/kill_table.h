@@ -3,12 +3,14 @@
 // too large for the table).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "filter/filter.h"
+#include "filter/match.h"
 #include "filter/rules.h"
 
 // The table holds at most this many cells (sections x longest section); a
@@ -17,9 +19,19 @@ inline constexpr int64_t kKillTableCellLimit = 5000;
 
 enum class KillTableMode { kTable, kStreamed };
 
+// One name of a section's name list.
+struct SectionName {
+    bool exclusion = false;    // "ALLE"
+    CompiledWildcard pattern;  // any other name, matched against the folder upper-cased
+};
+
 struct KillSection {
-    std::string names;              // the name list: trimmed, upper-cased
-    std::vector<ParsedRule> rules;  // rows 2 onward, in file order
+    std::string names;                     // the name list: trimmed, upper-cased
+    std::vector<SectionName> nameList;     // the names split at single spaces
+    std::vector<ParsedRule> rules;         // rows 2 onward, in file order
+    std::vector<RuleSieve> sieves;         // one per rule, kept apart so that a walk stays compact
+    std::array<uint8_t, 2> sieveFields{};  // [form]: the fields the sieves read
+    size_t sievedRules = 0;                // rules whose sieve has fields
 };
 
 struct KillTableData {
@@ -27,10 +39,26 @@ struct KillTableData {
     std::string fileName;  // the file read at each evaluation in streamed mode
     std::vector<KillSection> sections;
     int64_t longestSection = 0;  // L: the most lines counted for one section
+    // The distinct header names the rules read from header lines; a rule's
+    // HeaderName::slot indexes this list.
+    std::vector<std::string> headerSlots;
 };
 
 // The process's kill table, read-only between loads.
 const KillTableData& CurrentKillTable();
+
+// Returns a number that changes whenever the kill table is loaded or
+// cleared, so that what was derived from one table is not used with another.
+uint64_t KillTableGeneration();
+
+// Returns the name list split at single spaces (empty names included), each
+// name compiled.
+std::vector<SectionName> SplitSectionNames(std::string_view names);
+
+// Returns true when the name list admits the folder: the first name that
+// matches decides, and "ALLE" met before it turns the section into one for
+// every folder except the names that follow.
+bool SectionApplies(const std::vector<SectionName>& names, std::string_view upperFolder);
 
 // As LoadKillFile, with the cell limit above which the file is streamed
 // given (tests load one file both ways).

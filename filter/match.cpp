@@ -119,42 +119,42 @@ constexpr int kPairHashShift = 32 - std::countr_zero(kSketchPairBits);
 // Returns the sketch bit of the byte pair (a, b).
 uint16_t PairBit(unsigned char a, unsigned char b) {
     uint32_t pair = (static_cast<uint32_t>(a) << 8) | b;
-    return static_cast<uint16_t>(kSketchByteBits + ((pair * 0x9E3779B1u) >> kPairHashShift));
+    return static_cast<uint16_t>((pair * 0x9E3779B1u) >> kPairHashShift);
 }
 
-void SetBit(TextSketch& sketch, size_t bit) {
-    sketch.bits[bit / 64] |= uint64_t{1} << (bit % 64);
-}
-
-bool HasBit(const TextSketch& sketch, size_t bit) {
-    return (sketch.bits[bit / 64] >> (bit % 64)) & 1;
-}
-
-// Fills the step's probes: the piece's byte when it has one, else its first
-// distinct byte pairs.
-void SetProbes(WildcardStep& step, std::string_view piece) {
-    if (piece.size() == 1) {
-        step.probes[0] = static_cast<unsigned char>(piece[0]);
-        step.probeCount = 1;
-        return;
-    }
-    for (size_t k = 0; k + 1 < piece.size() && step.probeCount < kPieceProbeLimit; ++k) {
+// Adds the byte pairs of `piece` that hold no "?" to `probes`, as long as
+// there is room and each pair only once.
+void AddProbes(std::string_view piece, std::array<uint16_t, kPieceProbeLimit>& probes,
+               uint8_t& count) {
+    for (size_t k = 0; k + 1 < piece.size() && count < kPieceProbeLimit; ++k) {
+        if (piece[k] == '?' || piece[k + 1] == '?') continue;
         uint16_t bit =
             PairBit(static_cast<unsigned char>(piece[k]), static_cast<unsigned char>(piece[k + 1]));
-        auto used = step.probes.begin() + step.probeCount;
-        if (std::find(step.probes.begin(), used, bit) == used) step.probes[step.probeCount++] = bit;
+        auto used = probes.begin() + count;
+        if (std::find(probes.begin(), used, bit) == used) probes[count++] = bit;
     }
 }
 
 }  // namespace
 
 void SketchText(std::string_view text, TextSketch& sketch) {
-    sketch.bits.fill(0);
+    // The bits of a batch of pairs are found first and set after: setting
+    // each as it is found makes every store wait for the one before.
+    constexpr size_t kBatch = 256;
+    std::array<uint16_t, kBatch> found;
+    TextSketch local;
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    for (size_t i = 0; i < text.size(); ++i) {
-        SetBit(sketch, bytes[i]);
-        if (i + 1 < text.size()) SetBit(sketch, PairBit(bytes[i], bytes[i + 1]));
+    size_t pairs = text.size() < 2 ? 0 : text.size() - 1;
+    for (size_t start = 0; start < pairs; start += kBatch) {
+        size_t count = std::min(kBatch, pairs - start);
+        for (size_t k = 0; k < count; ++k) {
+            found[k] = PairBit(bytes[start + k], bytes[start + k + 1]);
+        }
+        for (size_t k = 0; k < count; ++k) {
+            local.bits[found[k] / 64] |= uint64_t{1} << (found[k] % 64);
+        }
     }
+    sketch = local;
 }
 
 CompiledWildcard CompileWildcard(std::string_view pattern) {
@@ -172,6 +172,7 @@ CompiledWildcard CompileWildcard(std::string_view pattern) {
             step.offset = i;
             step.length = end - i;
             step.plain = pattern.substr(i, end - i).find('?') == std::string_view::npos;
+            AddProbes(pattern.substr(i, end - i), compiled.probes, compiled.probeCount);
             compiled.steps.push_back(step);
             i = end;
             continue;
@@ -195,7 +196,8 @@ CompiledWildcard CompileWildcard(std::string_view pattern) {
         step.length = end - j;
         step.wordBefore = i == 0 && j == 1;
         step.wordAfter = end + 1 == pattern.size() && pattern[end] == '*';
-        SetProbes(step, pattern.substr(j, end - j));
+        AddProbes(pattern.substr(j, end - j), step.probes, step.probeCount);
+        AddProbes(pattern.substr(j, end - j), compiled.probes, compiled.probeCount);
         compiled.floats = true;
         compiled.steps.push_back(step);
         i = end;
@@ -228,10 +230,9 @@ int MatchWildcard(const CompiledWildcard& compiled, std::string_view text, bool 
             case WildcardStep::kFloating: {
                 if (step.skip > text.size() - position) return 0;
                 position += step.skip;
-                if (sketch != nullptr) {
-                    for (uint8_t k = 0; k < step.probeCount; ++k) {
-                        if (!HasBit(*sketch, step.probes[k])) return 0;
-                    }
+                if (sketch != nullptr &&
+                    !SketchHasAll(*sketch, step.probes.data(), step.probeCount)) {
+                    return 0;
                 }
                 // Only the first occurrence is tried: kill files are written
                 // against this matcher, so "*AB" does not match "ABXAB".
@@ -312,6 +313,15 @@ int MatchPattern(std::string_view pattern, std::string_view text, FilterOptions 
 }
 
 void UpperCaseInPlace(std::string& text) {
+    // ASCII letters in a loop the compiler vectorises; the table only for
+    // the code-page letters, and only when the text has bytes above 0x7F.
+    unsigned char high = 0;
+    for (char& c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        high |= byte;
+        c = static_cast<char>(byte >= 'a' && byte <= 'z' ? byte - ('a' - 'A') : byte);
+    }
+    if ((high & 0x80) == 0) return;
     const auto& upper = Case().upper;
     for (char& c : text) c = static_cast<char>(upper[static_cast<unsigned char>(c)]);
 }

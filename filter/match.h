@@ -15,21 +15,29 @@
 // A compiled regular expression, shared read-only between threads.
 struct CompiledRegex;
 
-// Bits of a TextSketch: one per byte value, then hashed byte pairs. 1024
-// pair bits keep false positives rare for header texts of up to a few
-// hundred bytes; a longer text only makes the sketch weaker, never wrong.
-inline constexpr size_t kSketchByteBits = 256;
+// Bits of a TextSketch, one per hashed byte pair. 1024 keep false positives
+// rare for header texts of up to a few hundred bytes; a longer text only
+// makes the sketch weaker, never wrong.
 inline constexpr size_t kSketchPairBits = 1024;
 // Sketch bits a floating piece is checked against: enough to rule out almost
 // every piece that is not in the text, few enough to stay cheap.
 inline constexpr size_t kPieceProbeLimit = 8;
 
-// Which bytes and byte pairs occur in a text. A piece with a byte or a pair
-// that does not occur cannot be found, so the search ends without reading
-// the text; a piece that passes is searched as usual.
+// Which byte pairs occur in a text. A piece with a pair that does not occur
+// cannot be found, so the search ends without reading the text; a piece
+// that passes is searched as usual. Pieces of one byte have no pair and
+// always pass.
 struct TextSketch {
-    std::array<uint64_t, (kSketchByteBits + kSketchPairBits) / 64> bits{};
+    std::array<uint64_t, kSketchPairBits / 64> bits{};
 };
+
+// Returns true when every bit of `probes` is set in `sketch`.
+inline bool SketchHasAll(const TextSketch& sketch, const uint16_t* probes, size_t count) {
+    for (size_t k = 0; k < count; ++k) {
+        if (((sketch.bits[probes[k] / 64] >> (probes[k] % 64)) & 1) == 0) return false;
+    }
+    return true;
+}
 
 // Fills `sketch` from `text`.
 void SketchText(std::string_view text, TextSketch& sketch);
@@ -57,6 +65,10 @@ struct CompiledWildcard {
     std::string pattern;
     std::vector<WildcardStep> steps;
     bool floats = false;  // has a floating piece, so a sketch of the text can pay
+    // Sketch bits of byte pairs that every matching text holds: pairs of the
+    // floating pieces and of the literal runs, the first distinct ones.
+    uint8_t probeCount = 0;
+    std::array<uint16_t, kPieceProbeLimit> probes{};
 };
 
 // Returns the pattern cut into steps. Any text is a pattern.

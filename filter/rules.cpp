@@ -1,5 +1,6 @@
 #include "filter/rules.h"
 
+#include <algorithm>
 #include <array>
 
 #include "core/text.h"
@@ -126,7 +127,16 @@ std::string_view QuotedPattern(std::string_view part) {
     return part.substr(open + 1, close - open - 1);
 }
 
-ParsedPart ParsePart(std::string text, std::string_view ruleText) {
+// Returns the name's place in `slots`, adding it when it is new.
+int SlotOf(std::vector<std::string>& slots, const std::string& name) {
+    auto it = std::find(slots.begin(), slots.end(), name);
+    if (it != slots.end()) return static_cast<int>(it - slots.begin());
+    slots.push_back(name);
+    return static_cast<int>(slots.size()) - 1;
+}
+
+ParsedPart ParsePart(std::string text, std::string_view ruleText,
+                     std::vector<std::string>* headerSlots) {
     ParsedPart part;
     std::string upper = UpperCase(text);
     std::vector<std::string> names;
@@ -170,6 +180,9 @@ ParsedPart ParsePart(std::string text, std::string_view ruleText) {
         for (const HeaderAlias& alias : kHeaderAliases) {
             if (header.name == alias.name) header.source = alias.source;
         }
+        if (header.source == HeaderSource::kHeaderLines && headerSlots != nullptr) {
+            header.slot = SlotOf(*headerSlots, header.name);
+        }
         part.headerNames.push_back(std::move(header));
     }
     bool needsCr =
@@ -178,6 +191,9 @@ ParsedPart ParsePart(std::string text, std::string_view ruleText) {
     if (part.regex) {
         part.compiled = FindCompiledRegex(part.pattern, ruleText);
         if (part.compiled && needsCr) part.compiledCr = FindCompiledRegex(part.patternCr, ruleText);
+    } else {
+        part.wildcard = CompileWildcard(part.pattern);
+        if (needsCr) part.wildcardCr = CompileWildcard(part.patternCr);
     }
     return part;
 }
@@ -192,18 +208,6 @@ int64_t CountOccurrences(std::string_view field, std::string_view word) {
         ++count;
     }
     return count;
-}
-
-bool TestTimes(const ParsedPart& part, const FilterSubject& subject) {
-    bool exact = (part.options & kOptionC) != 0;
-    int64_t count = 0;
-    if (part.options & kOptionS) {
-        count += CountOccurrences(exact ? subject.subject : UpperCase(subject.subject), part.word);
-    }
-    if (part.options & kOptionN) {
-        count += CountOccurrences(exact ? subject.from : UpperCase(subject.from), part.word);
-    }
-    return count >= part.number;
 }
 
 bool HasPrefixFolded(std::string_view line, std::string_view upperName) {
@@ -234,43 +238,191 @@ void JoinHeaderValues(const std::vector<std::string>& lines, std::string_view up
     }
 }
 
-bool TestOne(const ParsedPart& part, std::string_view field, bool withCr) {
-    if (part.regex) {
-        const CompiledRegex* compiled = withCr ? part.compiledCr.get() : part.compiled.get();
-        return MatchCompiledRegex(compiled, field, part.options) == 1;
+// Floating searches in one text before it is sketched: a sketch costs about
+// what three searches do, and pays only when many rules search the text.
+constexpr int kSketchAfterSearches = 3;
+
+// One form of a field's text: upper-cased for matching without C, or as it
+// is. CR LF follows the text, as a regular expression sees it.
+struct TextForm {
+    bool ready = false;
+    bool sketched = false;
+    int searches = 0;
+    std::string text;
+    TextSketch sketch;
+
+    std::string_view Text() const { return {text.data(), text.size() - 2}; }
+};
+
+// A text a rule tests: a field of the message, or the values of one header
+// name joined.
+struct PreparedField {
+    uint64_t epoch = 0;       // the evaluation the text belongs to
+    std::string own;          // joined header values, or the size in decimal
+    std::string_view source;  // the text
+    bool hasCr = false;
+    std::array<TextForm, 2> forms;  // [0] upper-cased, [1] as it is
+
+    // Starts the field over with `text` for evaluation `evaluation`.
+    void Reset(std::string_view text, uint64_t evaluation) {
+        source = text;
+        hasCr = text.find('\r') != std::string_view::npos;
+        forms[0].ready = forms[1].ready = false;
+        epoch = evaluation;
     }
-    return MatchPattern(withCr ? part.patternCr : part.pattern, field, part.options, false) == 1;
+
+    // Returns the text upper-cased (`fold`) or as it is, made on first use.
+    TextForm& Form(bool fold) {
+        TextForm& form = forms[fold ? 0 : 1];
+        if (!form.ready) {
+            form.text.assign(source);
+            if (fold) UpperCaseInPlace(form.text);
+            form.text += "\r\n";
+            form.sketched = false;
+            form.searches = 0;
+            form.ready = true;
+        }
+        return form;
+    }
+};
+
+enum FieldId : size_t {
+    kSubjectField,
+    kFromField,
+    kFolderField,
+    kMessageIdField,
+    kReferencesField,
+    kLengthField,
+    kFixedFields,
+};
+
+}  // namespace
+
+// The fields a sieve reads, in the order of their kSieve bits.
+constexpr std::array<FieldId, kSieveFieldCount> kSieveFields = {
+    kSubjectField, kFromField, kFolderField, kMessageIdField, kReferencesField, kLengthField};
+
+struct EvaluationScratch {
+    uint64_t epoch = 0;  // counts evaluations; fields of another one are stale
+    const FilterSubject* subject = nullptr;
+    std::array<PreparedField, kFixedFields> fixed;
+    std::vector<PreparedField> headers;  // by HeaderName::slot
+    PreparedField loose;                 // a header name without slot, made at each use
+    std::string crText;                  // a value with a CR, for the pattern ending at it
+};
+
+namespace {
+
+PreparedField& Fixed(EvaluationScratch& scratch, FieldId id) {
+    PreparedField& field = scratch.fixed[id];
+    if (field.epoch == scratch.epoch) return field;
+    const FilterSubject& subject = *scratch.subject;
+    switch (id) {
+        case kSubjectField:
+            field.Reset(subject.subject, scratch.epoch);
+            break;
+        case kFromField:
+            field.Reset(subject.from, scratch.epoch);
+            break;
+        case kFolderField:
+            field.Reset(subject.folder, scratch.epoch);
+            break;
+        case kMessageIdField:
+            field.Reset(subject.messageId, scratch.epoch);
+            break;
+        case kReferencesField:
+            field.Reset(subject.references, scratch.epoch);
+            break;
+        case kLengthField:
+        case kFixedFields:
+            field.own = std::to_string(subject.size < 0 ? 0 : subject.size);
+            field.Reset(field.own, scratch.epoch);
+            break;
+    }
+    return field;
 }
 
-bool TestPattern(const ParsedPart& part, const FilterSubject& subject) {
-    FilterOptions options = part.options;
-    if ((options & kOptionS) && TestOne(part, subject.subject, false)) return true;
-    if ((options & kOptionN) && TestOne(part, subject.from, false)) return true;
-    if ((options & kOptionB) && TestOne(part, subject.folder, false)) return true;
-    if (part.headerNames.empty()) return false;
+PreparedField& HeaderField(EvaluationScratch& scratch, const HeaderName& header) {
+    switch (header.source) {
+        case HeaderSource::kMessageId:
+            return Fixed(scratch, kMessageIdField);
+        case HeaderSource::kReferences:
+            return Fixed(scratch, kReferencesField);
+        case HeaderSource::kLength:
+            return Fixed(scratch, kLengthField);
+        case HeaderSource::kHeaderLines:
+            break;
+    }
+    PreparedField* field = &scratch.loose;
+    uint64_t epoch = 0;  // never current: made again at the next use
+    if (header.slot >= 0 && static_cast<size_t>(header.slot) < scratch.headers.size()) {
+        field = &scratch.headers[static_cast<size_t>(header.slot)];
+        if (field->epoch == scratch.epoch) return *field;
+        epoch = scratch.epoch;
+    }
+    JoinHeaderValues(scratch.subject->headerLines, header.name, field->own);
+    field->Reset(field->own, epoch);
+    return *field;
+}
 
-    thread_local std::string text;
-    for (const HeaderName& header : part.headerNames) {
-        switch (header.source) {
-            case HeaderSource::kMessageId:
-                text = subject.messageId;
-                break;
-            case HeaderSource::kReferences:
-                text = subject.references;
-                break;
-            case HeaderSource::kLength:
-                text = std::to_string(subject.size < 0 ? 0 : subject.size);
-                break;
-            case HeaderSource::kHeaderLines:
-                JoinHeaderValues(subject.headerLines, header.name, text);
-                break;
+// Tests the part's pattern against one field. `withCr`: the field's text
+// holds a CR, and the pattern gets an open end behind a CR added to it.
+bool TestField(const ParsedPart& part, EvaluationScratch& scratch, PreparedField& field,
+               bool withCr) {
+    bool fold = (part.options & kOptionC) == 0;
+    bool wholeWord = (part.options & kOptionG) != 0;
+    if (withCr) {
+        std::string& text = scratch.crText;
+        text.assign(field.source);
+        text += '\r';
+        if (fold) UpperCaseInPlace(text);
+        if (!part.regex) return MatchWildcard(part.wildcardCr, text, wholeWord, nullptr) == 1;
+        text += "\r\n";
+        return MatchPreparedRegex(part.compiledCr.get(), text) == 1;
+    }
+    TextForm& form = field.Form(fold);
+    if (part.regex) return MatchPreparedRegex(part.compiled.get(), form.text) == 1;
+    const TextSketch* sketch = nullptr;
+    if (part.wildcard.floats) {
+        if (!form.sketched && ++form.searches >= kSketchAfterSearches) {
+            SketchText(form.Text(), form.sketch);
+            form.sketched = true;
         }
-        if (text.empty()) continue;
+        if (form.sketched) sketch = &form.sketch;
+    }
+    return MatchWildcard(part.wildcard, form.Text(), wholeWord, sketch) == 1;
+}
+
+bool TestTimes(const ParsedPart& part, EvaluationScratch& scratch) {
+    bool fold = (part.options & kOptionC) == 0;
+    int64_t count = 0;
+    if (part.options & kOptionS) {
+        count += CountOccurrences(Fixed(scratch, kSubjectField).Form(fold).Text(), part.word);
+    }
+    if (part.options & kOptionN) {
+        count += CountOccurrences(Fixed(scratch, kFromField).Form(fold).Text(), part.word);
+    }
+    return count >= part.number;
+}
+
+bool TestPattern(const ParsedPart& part, EvaluationScratch& scratch) {
+    FilterOptions options = part.options;
+    if ((options & kOptionS) && TestField(part, scratch, Fixed(scratch, kSubjectField), false)) {
+        return true;
+    }
+    if ((options & kOptionN) && TestField(part, scratch, Fixed(scratch, kFromField), false)) {
+        return true;
+    }
+    if ((options & kOptionB) && TestField(part, scratch, Fixed(scratch, kFolderField), false)) {
+        return true;
+    }
+    for (const HeaderName& header : part.headerNames) {
+        PreparedField& field = HeaderField(scratch, header);
+        if (field.source.empty()) continue;
         // A value that holds a line break is matched up to that break: the
         // pattern gets an open end behind the CR unless it has one already.
-        bool withCr = !part.patternCr.empty() && text.find('\r') != std::string::npos;
-        if (withCr) text += '\r';
-        if (TestOne(part, text, withCr)) return true;
+        bool withCr = !part.patternCr.empty() && field.hasCr;
+        if (TestField(part, scratch, field, withCr)) return true;
     }
     return false;
 }
@@ -311,7 +463,7 @@ FilterOptions ParseRuleOptions(std::string_view upperPart, std::vector<std::stri
     return options;
 }
 
-ParsedRule ParseRule(std::string_view ruleText) {
+ParsedRule ParseRule(std::string_view ruleText, std::vector<std::string>* headerSlots) {
     ParsedRule rule;
     rule.text = std::string(ruleText);
     size_t target = ruleText.find(kTargetMarker);
@@ -323,14 +475,84 @@ ParsedRule ParseRule(std::string_view ruleText) {
     }
     if (rule.line.empty()) return rule;
     for (std::string& text : SplitParts(rule.line)) {
-        rule.parts.push_back(ParsePart(std::move(text), ruleText));
+        rule.parts.push_back(ParsePart(std::move(text), ruleText, headerSlots));
     }
     return rule;
 }
 
-RuleResult EvaluateRule(const ParsedRule& rule, const FilterSubject& subject,
+EvaluationScratch& BeginEvaluation(const FilterSubject& subject, size_t headerSlots) {
+    thread_local EvaluationScratch scratch;
+    ++scratch.epoch;
+    scratch.subject = &subject;
+    if (scratch.headers.size() < headerSlots) scratch.headers.resize(headerSlots);
+    return scratch;
+}
+
+std::string_view UpperFolder(EvaluationScratch& scratch) {
+    return Fixed(scratch, kFolderField).Form(true).Text();
+}
+
+RuleSieve SieveOf(const ParsedRule& rule) {
+    RuleSieve sieve;
+    sieve.emptyLine = rule.line.empty();
+    if (rule.parts.empty()) return sieve;
+    const ParsedPart& first = rule.parts.front();
+    sieve.options = first.options;
+    if (first.kind != PartKind::kPattern || first.regex || (first.options & kOptionX) ||
+        first.wildcard.probeCount == 0) {
+        return sieve;
+    }
+    // A header value that holds a CR is tested with a CR added behind it.
+    // The pattern's pairs still lie inside the value then, but patterns
+    // holding a CR are too rare to be worth relying on that.
+    if (!first.headerNames.empty() && first.pattern.find('\r') != std::string::npos) {
+        return sieve;
+    }
+    uint8_t fields = 0;
+    if (first.options & kOptionS) fields |= kSieveSubject;
+    if (first.options & kOptionN) fields |= kSieveFrom;
+    if (first.options & kOptionB) fields |= kSieveFolder;
+    for (const HeaderName& header : first.headerNames) {
+        switch (header.source) {
+            case HeaderSource::kMessageId:
+                fields |= kSieveMessageId;
+                break;
+            case HeaderSource::kReferences:
+                fields |= kSieveReferences;
+                break;
+            case HeaderSource::kLength:
+                fields |= kSieveLength;
+                break;
+            case HeaderSource::kHeaderLines:
+                return sieve;
+        }
+    }
+    sieve.fields = fields;
+    sieve.form = (first.options & kOptionC) ? 1 : 0;
+    sieve.probeCount = first.wildcard.probeCount;
+    sieve.probes = first.wildcard.probes;
+    return sieve;
+}
+
+void SketchSieveFields(EvaluationScratch& scratch, const std::array<uint8_t, 2>& wanted,
+                       SieveSketches& sketches) {
+    for (size_t form = 0; form < 2; ++form) {
+        for (size_t f = 0; f < kSieveFieldCount; ++f) {
+            if ((wanted[form] & (1u << f)) == 0) continue;
+            TextForm& text = Fixed(scratch, kSieveFields[f]).Form(form == 0);
+            if (!text.sketched) {
+                SketchText(text.Text(), text.sketch);
+                text.sketched = true;
+            }
+            sketches[f][form] = &text.sketch;
+        }
+    }
+}
+
+RuleResult EvaluateRule(const ParsedRule& rule, EvaluationScratch& scratch,
                         FilterOptions& options) {
     if (rule.parts.empty()) return RuleResult::kNoMatch;
+    const FilterSubject& subject = *scratch.subject;
     for (const ParsedPart& part : rule.parts) {
         options = part.options;
         bool result = false;
@@ -352,7 +574,7 @@ RuleResult EvaluateRule(const ParsedRule& rule, const FilterSubject& subject,
                 result = false;
                 break;
             case PartKind::kTimes:
-                result = TestTimes(part, subject);
+                result = TestTimes(part, scratch);
                 break;
             case PartKind::kIsReply:
                 result = !subject.references.empty();
@@ -362,7 +584,7 @@ RuleResult EvaluateRule(const ParsedRule& rule, const FilterSubject& subject,
                 // neither: a typing error must not turn a rule into one that
                 // catches every message.
                 if (part.regex && !part.compiled) return RuleResult::kNoMatch;
-                result = TestPattern(part, subject);
+                result = TestPattern(part, scratch);
                 break;
         }
         if (part.options & kOptionX) result = !result;

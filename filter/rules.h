@@ -7,6 +7,7 @@
 // every evaluation would give.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -34,6 +35,10 @@ enum class HeaderSource { kMessageId, kReferences, kLength, kHeaderLines };
 struct HeaderName {
     std::string name;  // upper-cased, as written ("X-MAILER:")
     HeaderSource source = HeaderSource::kHeaderLines;
+    // kHeaderLines: the name's place in the kill table's list of distinct
+    // names, under which its joined values are kept for one evaluation;
+    // -1 for a rule read from the file at each evaluation.
+    int slot = -1;
 };
 
 struct ParsedPart {
@@ -47,6 +52,8 @@ struct ParsedPart {
     bool regex = false;
     std::shared_ptr<const CompiledRegex> compiled;    // regex: the pattern
     std::shared_ptr<const CompiledRegex> compiledCr;  // regex: patternCr
+    CompiledWildcard wildcard;                        // no regex: the pattern
+    CompiledWildcard wildcardCr;                      // no regex: patternCr
     std::vector<HeaderName> headerNames;
 };
 
@@ -66,14 +73,80 @@ FilterOptions ParseRuleOptions(std::string_view upperPart, std::vector<std::stri
 
 // Returns the rule text split and pre-parsed. Regular expressions are
 // compiled (through the shared cache) here; one that does not compile is
-// logged once with the rule text and leaves its part false.
-ParsedRule ParseRule(std::string_view ruleText);
+// logged once with the rule text and leaves its part false. With
+// `headerSlots`, every header name read from header lines gets its slot in
+// that list of distinct names, the name being added when it is new.
+ParsedRule ParseRule(std::string_view ruleText, std::vector<std::string>* headerSlots = nullptr);
+
+// The texts of one message as the rules test them, each made when a rule
+// first needs it and kept for the rest of the evaluation: upper-cased once,
+// header values joined once, not once per rule.
+struct EvaluationScratch;
+
+// Returns the calling thread's scratch, emptied and bound to `subject` for
+// one evaluation; `headerSlots` is the number of distinct header names of the
+// loaded table. Valid until the thread's next call; `subject` must outlive it.
+EvaluationScratch& BeginEvaluation(const FilterSubject& subject, size_t headerSlots);
+
+// Returns the message's folder upper-cased, as section names are matched
+// against it.
+std::string_view UpperFolder(EvaluationScratch& scratch);
+
+// A quick test that rules a rule out before it is read: the byte pairs its
+// first condition part needs in the texts it searches (Subject, From,
+// folder, Message-ID, References, size), checked against sketches of those
+// texts. Most rules of a kill file match almost no message; this keeps them
+// from costing more than a few bit tests.
+struct RuleSieve {
+    FilterOptions options = 0;  // the first part's: the cursor's options when ruled out
+    uint8_t fields = 0;         // kSieve bits of the texts searched; 0: no sieve
+    uint8_t form = 0;           // the texts' form: 0 upper-cased, 1 as they are (C)
+    bool emptyLine = false;     // the rule starts with its target marker
+    uint8_t probeCount = 0;
+    std::array<uint16_t, kPieceProbeLimit> probes{};
+};
+
+inline constexpr uint8_t kSieveSubject = 0x1;
+inline constexpr uint8_t kSieveFrom = 0x2;
+inline constexpr uint8_t kSieveFolder = 0x4;
+inline constexpr uint8_t kSieveMessageId = 0x8;
+inline constexpr uint8_t kSieveReferences = 0x10;
+inline constexpr uint8_t kSieveLength = 0x20;
+inline constexpr size_t kSieveFieldCount = 6;
+
+// Returns the rule's sieve. It has fields only when the rule's first part is
+// a wildcard pattern without "X" whose pattern needs byte pairs, and that
+// names no header searched in the header lines.
+RuleSieve SieveOf(const ParsedRule& rule);
+
+// The sketches of one message's sieve fields, [field][form], where field is
+// the bit number of kSieveSubject, kSieveFrom, kSieveFolder.
+using SieveSketches = std::array<std::array<const TextSketch*, 2>, kSieveFieldCount>;
+
+// Fills `sketches` for the fields and forms `wanted` names ([form] a mask of
+// kSieve bits) of the message bound to `scratch`; the others stay as they
+// are. Each text is sketched once per evaluation.
+void SketchSieveFields(EvaluationScratch& scratch, const std::array<uint8_t, 2>& wanted,
+                       SieveSketches& sketches);
+
+// Returns true when the message cannot match the rule of `sieve`: the rule
+// would fail at its first part, leaving that part's options. False when the
+// rule must be evaluated. `sketches` must hold every field and form the
+// sieve names.
+inline bool SieveRulesOut(const RuleSieve& sieve, const SieveSketches& sketches) {
+    if (sieve.fields == 0) return false;
+    for (unsigned fields = sieve.fields; fields != 0; fields &= fields - 1) {
+        const TextSketch& sketch =
+            *sketches[static_cast<size_t>(std::countr_zero(fields))][sieve.form];
+        if (SketchHasAll(sketch, sieve.probes.data(), sieve.probeCount)) return false;
+    }
+    return true;
+}
 
 // Outcome of testing a message against one rule.
 enum class RuleResult { kNoMatch, kMatch };
 
-// Tests the message against every part of the rule in order; the first false
-// part ends the test, "KILLALL" ends it with a match. `options` receives the
-// options of the last part evaluated.
-RuleResult EvaluateRule(const ParsedRule& rule, const FilterSubject& subject,
-                        FilterOptions& options);
+// Tests the message bound to `scratch` against every part of the rule in
+// order; the first false part ends the test, "KILLALL" ends it with a match.
+// `options` receives the options of the last part evaluated.
+RuleResult EvaluateRule(const ParsedRule& rule, EvaluationScratch& scratch, FilterOptions& options);

@@ -54,6 +54,9 @@ class Generator {
                 pattern += '*';
             } else if (kind < 5) {
                 pattern += '?';
+            } else if (Chance(3)) {
+                // A CR inside a line stays in it; header values may hold one too.
+                pattern += '\r';
             } else {
                 pattern += Text(3, kPatternBytes);
             }
@@ -265,7 +268,8 @@ GeneratedFile GenerateFile(Generator& generate) {
         std::string names = generate.NameList();
         file.lines.push_back("--- " + names);
         file.sections.push_back({UpperCase(Trim(names)), {}});
-        int rules = generate.Below(13);
+        // Long sections let the engine sketch the texts for its sieves.
+        int rules = generate.Chance(30) ? generate.Below(40) : generate.Below(13);
         for (int r = 0; r < rules; ++r) {
             std::string line = generate.RuleLine();
             file.lines.push_back(line);
