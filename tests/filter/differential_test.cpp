@@ -3,7 +3,9 @@
 // in table mode and with the file read at each evaluation.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
+#include <thread>
 
 #include "filter/kill_table.h"
 #include "filter/match.h"
@@ -315,6 +317,53 @@ TEST(Differential, GeneratedKillFilesJudgeLikeTheReference) {
     EXPECT_GT(table.calls - table.matches, table.calls / 10);
     EXPECT_GT(table.quits, 100);
     EXPECT_GT(streamed.matches, streamed.calls / 10);
+}
+
+TEST(Differential, ThreadsJudgeLikeOneThread) {
+    // Each thread keeps its own prepared texts and section decisions; none
+    // may leak into another thread's messages.
+    FilterLogDir dir;
+    Generator generate(99);
+    GeneratedFile file;
+    while (file.sections.size() < 2) file = GenerateFile(generate);
+    std::string text;
+    for (const std::string& line : file.lines) text += line + "\r\n";
+    dir.dir().Write("GEN.CFG", text);
+    ASSERT_EQ(LoadKillFile(dir.Path("GEN.CFG")), 1);
+    std::vector<FilterSubject> messages;
+    for (int m = 0; m < 200; ++m) messages.push_back(generate.Message());
+    auto judgeAll = [&messages] {
+        std::vector<std::string> outcomes;
+        for (const FilterSubject& message : messages) {
+            Verdicts v = Judge(message);
+            std::string outcome;
+            for (size_t i = 0; i < v.actions.size(); ++i) {
+                outcome += v.actions[i] + "|" + v.reasons[i] + "|" + std::to_string(v.options[i]);
+            }
+            outcomes.push_back(outcome);
+        }
+        return outcomes;
+    };
+    std::vector<std::string> expected = judgeAll();
+    // Messages that some rule caught, and messages that passed.
+    auto caught = std::count_if(expected.begin(), expected.end(),
+                                [](const std::string& outcome) { return !outcome.empty(); });
+    EXPECT_GT(caught, 20);
+    EXPECT_LT(caught, 180);
+
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 3;
+    std::vector<int> mismatches(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < kRounds; ++round) {
+                if (judgeAll() != expected) ++mismatches[t];
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(mismatches, std::vector<int>(kThreads, 0));
 }
 
 TEST(Differential, MatcherAgreesWithTheReference) {

@@ -170,6 +170,64 @@ TEST_F(Evaluate, UnknownActionWordIsReportedAsWritten) {
     EXPECT_EQ(verdicts.actions, (Actions{"Spam now"}));
 }
 
+TEST_F(Evaluate, SectionDecisionsFollowTheFolderAndTheLoadedFile) {
+    Load({"--- /DE/FOO", "KILLALL <EA> <AF>DELE", "--- ALLE /DE/FOO", "KILLALL <EA> <AF>SKIP"});
+    // One folder after another, and back: each judged for itself.
+    EXPECT_EQ(ActionsFor(Message("x", "/DE/FOO")), (Actions{"DELE"}));
+    EXPECT_EQ(ActionsFor(Message("x", "/DE/FOO")), (Actions{"DELE"}));
+    EXPECT_EQ(ActionsFor(Message("x", "/DE/BAR")), (Actions{"SKIP"}));
+    EXPECT_EQ(ActionsFor(Message("x", "/DE/FOO")), (Actions{"DELE"}));
+    // A file of the same shape with other names: nothing of the first stays.
+    Load({"--- /DE/BAR", "KILLALL <EA> <AF>RETR", "--- ALLE /DE/BAR", "KILLALL <EA> <AF>HEAD"});
+    EXPECT_EQ(ActionsFor(Message("x", "/DE/FOO")), (Actions{"HEAD"}));
+    EXPECT_EQ(ActionsFor(Message("x", "/DE/BAR")), (Actions{"RETR"}));
+}
+
+TEST_F(Evaluate, RulesOfALongSectionMatchWhereverTheirTextStands) {
+    // Enough rules that the texts are sketched and most rules are ruled out
+    // by the sketches before they are read.
+    Load({"--- ALLE", "\"*spam*\" <EA>s <AF>DELE", "\"*Offer*\" <EA>sc <AF>SKIP",
+          "\"*@junk.example*\" <EA>n <AF>RETR", "\"*/DE/TEST*\" <EA>b <AF>HEAD",
+          "\"*@flood.example>\" <EA>\"MID:\" <AF>SKIP", "\"*<t1@x>*\" <EA>\"BEZ:\" <AF>RETR",
+          "\"*lottery*\" <EA>sn <AF>DELE", "\"*SALE*\" <EA>sgc <AF>HEAD"});
+    struct Case {
+        std::string subject;
+        std::string from;
+        std::string folder;
+        std::string messageId;
+        std::string references;
+        Actions expected;
+    };
+    const Case cases[] = {
+        {"Buy sPaM now", "a@b.example", "/DE/X", "", "", {"DELE"}},
+        {"an offer", "a@b.example", "/DE/X", "", "", {}},
+        {"An Offer", "a@b.example", "/DE/X", "", "", {"SKIP"}},
+        {"hello", "bob@JUNK.example", "/DE/X", "", "", {"RETR"}},
+        {"hello", "a@b.example", "/de/test/x", "", "", {"HEAD"}},
+        {"hello", "a@b.example", "/DE/X", "<1@flood.example>", "", {"SKIP"}},
+        {"hello", "a@b.example", "/DE/X", "<2@flood.example>x", "", {}},
+        {"hello", "a@b.example", "/DE/X", "", "<a@x> <t1@x>", {"RETR"}},
+        {"hello", "lottery@win.example", "/DE/X", "", "", {"DELE"}},
+        {"SALE!", "a@b.example", "/DE/X", "", "", {"HEAD"}},
+        {"SALES", "a@b.example", "/DE/X", "", "", {}},
+        {"nothing at all", "a@b.example", "/DE/X", "<3@x>", "<4@x>", {}},
+        {"spam and lottery",
+         "a@junk.example",
+         "/DE/TEST",
+         "",
+         "",
+         {"DELE", "RETR", "HEAD", "DELE"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.subject + " / " + c.from + " / " + c.folder);
+        FilterSubject message = Message(c.subject, c.folder);
+        message.from = c.from;
+        message.messageId = c.messageId;
+        message.references = c.references;
+        EXPECT_EQ(ActionsFor(message), c.expected);
+    }
+}
+
 TEST(EvaluateWithoutKillFile, FindsNothing) {
     ClearKillTable();
     EXPECT_TRUE(Judge(Message("x")).actions.empty());
