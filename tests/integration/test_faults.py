@@ -19,7 +19,7 @@ from fixtures.dovecot import Dovecot, find_binary
 from proof_relay import TriggerRelay
 from proof_servers import NewsGroup, ScriptedServer, overview_line
 from proof_support import (CLIENT_SLOTS, LineClient, ProcessProbe, body_of, mail,
-                           maildir, message_id_of, nntp_login, pop3_login, scaled, slot_report,
+                           maildir, message_id_of, nntp_login, pop3_login, slot_report,
                            subject_of, table_slots, unstuff, wait_until, wire)
 from trawlbox_runner import Trawlbox, wait_for_port
 
@@ -28,7 +28,9 @@ WATCHDOG_S = 3  # idle time-out of the proxy whose watchdog is tested
 # What a stalled peer may take to be noticed: the time-out, the watchdog's
 # one-second tick, and room for a slow (sanitizer) build.
 STALL_LIMIT_S = 30
-BIG_BODY = scaled(6000000, least=3000000)  # more than the socket buffers on the way hold
+# More than the socket buffers between server and proxy can hold (the
+# receiving side may grow to 32 MiB on Linux): the server is still writing.
+BIG_BODY = 48 << 20
 
 KILL_FILE = (b"' kill file of the fault tests\r\n"
              b"--- ALLE\r\n"
@@ -199,8 +201,7 @@ class FaultTest(unittest.TestCase):
             self.read_report(client)
             self.assertEqual(client.ask("DELE 1"), "+OK message 1 deleted")
             sprung = self.relay.arm(b"RETR 3\r\n", 20000, "cut")
-            reply = client.ask("RETR 2")
-            self.assertEqual(reply, "+OK %d octets" % len(wire(box.stored[2])))
+            client.send_line("RETR 2")
             data = self.expect_end(client, True)
             self.assertTrue(sprung.is_set())
             # The message is not completed: no client can take it for whole.
