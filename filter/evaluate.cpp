@@ -53,27 +53,41 @@ bool Applies(const KillTableData& table, const FilterSubject& subject, const Fil
 // `examined` receives the last rule examined.
 const ParsedRule* SearchSection(const KillSection& section, EvaluationScratch& scratch,
                                 FilterCursor& cursor, const ParsedRule*& examined) {
+    ++cursor.rule;
+    if (cursor.rule < 2) return nullptr;
+    const size_t count = section.rules.size();
+    size_t index = static_cast<size_t>(cursor.rule) - 2;
+    if (index >= count) return nullptr;
     // Sketching the texts costs about what a few rules do; a section of
     // fewer sieved rules is walked without.
     SieveSketches sketches{};
     bool sieving = section.sievedRules >= kSievedRulesWorthSketching;
     if (sieving) SketchSieveFields(scratch, section.sieveFields, sketches);
-    for (;;) {
-        ++cursor.rule;
-        if (cursor.rule < 2) return nullptr;
-        size_t index = static_cast<size_t>(cursor.rule) - 2;
-        if (index >= section.rules.size()) return nullptr;
-        const ParsedRule& rule = section.rules[index];
-        const RuleSieve& sieve = section.sieves[index];
-        examined = &rule;
+    // The walk keeps its place in locals and leaves it in the cursor at the
+    // end: the cursor is written once, not once per rule.
+    const RuleSieve* sieves = section.sieves.data();
+    const RuleSieve* ruledOut = nullptr;  // the last rule, when its sieve ruled it out
+    const ParsedRule* hit = nullptr;
+    for (; index < count; ++index) {
+        const RuleSieve& sieve = sieves[index];
         // A rule that starts with its target marker ends the section.
-        if (sieve.emptyLine) return nullptr;
-        if (sieving && SieveRulesOut(sieve, sketches)) {
-            cursor.options = sieve.options;
+        if (sieve.emptyLine) break;
+        if (sieving && SieveRulesOut(sieve, sketches, scratch)) {
+            ruledOut = &sieve;
             continue;
         }
-        if (EvaluateRule(rule, scratch, cursor.options) == RuleResult::kMatch) return &rule;
+        ruledOut = nullptr;
+        const ParsedRule& rule = section.rules[index];
+        examined = &rule;
+        if (EvaluateRule(rule, scratch, cursor.options) == RuleResult::kMatch) {
+            hit = &rule;
+            break;
+        }
     }
+    cursor.rule = static_cast<int>(index) + 2;
+    examined = &section.rules[index < count ? index : count - 1];
+    if (ruledOut != nullptr) cursor.options = ruledOut->options;
+    return hit;
 }
 
 // As SearchSection, for a rule read from the kill file at each evaluation:
@@ -102,7 +116,7 @@ void EvaluateFilters(const FilterSubject& subject, FilterCursor& cursor, std::st
     try {
         const KillTableData& table = CurrentKillTable();
         bool streamed = table.mode == KillTableMode::kStreamed;
-        EvaluationScratch& scratch = BeginEvaluation(subject, table.headerSlots.size());
+        EvaluationScratch& scratch = BeginEvaluation(subject, table.headerSlots);
         for (;;) {
             const std::string* names = NextSection(cursor);
             // An empty name list ends the evaluation: later sections never apply.

@@ -280,7 +280,7 @@ int LoadKillFileWithLimit(const std::string& fileName, int64_t cellLimit) {
             KillSection& section = table.sections.back();
             section.rules.push_back(ParseRule(line.text + " ", &table.headerSlots));
             const RuleSieve& sieve = section.sieves.emplace_back(SieveOf(section.rules.back()));
-            if (sieve.fields != 0) {
+            if (sieve.active) {
                 section.sieveFields[sieve.form] |= sieve.fields;
                 ++section.sievedRules;
             }

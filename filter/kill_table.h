@@ -31,7 +31,7 @@ struct KillSection {
     std::vector<ParsedRule> rules;         // rows 2 onward, in file order
     std::vector<RuleSieve> sieves;         // one per rule, kept apart so that a walk stays compact
     std::array<uint8_t, 2> sieveFields{};  // [form]: the fields the sieves read
-    size_t sievedRules = 0;                // rules whose sieve has fields
+    size_t sievedRules = 0;                // rules whose sieve is active
 };
 
 struct KillTableData {

@@ -305,6 +305,7 @@ constexpr std::array<FieldId, kSieveFieldCount> kSieveFields = {
 struct EvaluationScratch {
     uint64_t epoch = 0;  // counts evaluations; fields of another one are stale
     const FilterSubject* subject = nullptr;
+    const std::vector<std::string>* headerSlots = nullptr;  // the names of `headers`
     std::array<PreparedField, kFixedFields> fixed;
     std::vector<PreparedField> headers;  // by HeaderName::slot
     PreparedField loose;                 // a header name without slot, made at each use
@@ -342,6 +343,15 @@ PreparedField& Fixed(EvaluationScratch& scratch, FieldId id) {
     return field;
 }
 
+// Returns the values of the header name in slot `slot` joined.
+PreparedField& SlotField(EvaluationScratch& scratch, size_t slot) {
+    PreparedField& field = scratch.headers[slot];
+    if (field.epoch == scratch.epoch) return field;
+    JoinHeaderValues(scratch.subject->headerLines, (*scratch.headerSlots)[slot], field.own);
+    field.Reset(field.own, scratch.epoch);
+    return field;
+}
+
 PreparedField& HeaderField(EvaluationScratch& scratch, const HeaderName& header) {
     switch (header.source) {
         case HeaderSource::kMessageId:
@@ -353,16 +363,13 @@ PreparedField& HeaderField(EvaluationScratch& scratch, const HeaderName& header)
         case HeaderSource::kHeaderLines:
             break;
     }
-    PreparedField* field = &scratch.loose;
-    uint64_t epoch = 0;  // never current: made again at the next use
-    if (header.slot >= 0 && static_cast<size_t>(header.slot) < scratch.headers.size()) {
-        field = &scratch.headers[static_cast<size_t>(header.slot)];
-        if (field->epoch == scratch.epoch) return *field;
-        epoch = scratch.epoch;
+    if (header.slot >= 0 && static_cast<size_t>(header.slot) < scratch.headerSlots->size()) {
+        return SlotField(scratch, static_cast<size_t>(header.slot));
     }
-    JoinHeaderValues(scratch.subject->headerLines, header.name, field->own);
-    field->Reset(field->own, epoch);
-    return *field;
+    // Made again at each use: its epoch is never current.
+    JoinHeaderValues(scratch.subject->headerLines, header.name, scratch.loose.own);
+    scratch.loose.Reset(scratch.loose.own, 0);
+    return scratch.loose;
 }
 
 // Tests the part's pattern against one field. `withCr`: the field's text
@@ -480,12 +487,25 @@ ParsedRule ParseRule(std::string_view ruleText, std::vector<std::string>* header
     return rule;
 }
 
-EvaluationScratch& BeginEvaluation(const FilterSubject& subject, size_t headerSlots) {
+EvaluationScratch& BeginEvaluation(const FilterSubject& subject,
+                                   const std::vector<std::string>& headerSlots) {
     thread_local EvaluationScratch scratch;
     ++scratch.epoch;
     scratch.subject = &subject;
-    if (scratch.headers.size() < headerSlots) scratch.headers.resize(headerSlots);
+    scratch.headerSlots = &headerSlots;
+    if (scratch.headers.size() < headerSlots.size()) scratch.headers.resize(headerSlots.size());
     return scratch;
+}
+
+const TextSketch* HeaderSketch(EvaluationScratch& scratch, int slot, uint8_t form) {
+    if (slot < 0 || static_cast<size_t>(slot) >= scratch.headerSlots->size()) return nullptr;
+    TextForm& text = SlotField(scratch, static_cast<size_t>(slot)).Form(form == 0);
+    if (!text.sketched) {
+        if (++text.searches < kSketchAfterSearches) return nullptr;
+        SketchText(text.Text(), text.sketch);
+        text.sketched = true;
+    }
+    return &text.sketch;
 }
 
 std::string_view UpperFolder(EvaluationScratch& scratch) {
@@ -509,6 +529,7 @@ RuleSieve SieveOf(const ParsedRule& rule) {
         return sieve;
     }
     uint8_t fields = 0;
+    int headerSlot = -1;
     if (first.options & kOptionS) fields |= kSieveSubject;
     if (first.options & kOptionN) fields |= kSieveFrom;
     if (first.options & kOptionB) fields |= kSieveFolder;
@@ -524,10 +545,14 @@ RuleSieve SieveOf(const ParsedRule& rule) {
                 fields |= kSieveLength;
                 break;
             case HeaderSource::kHeaderLines:
-                return sieve;
+                if (header.slot < 0 || headerSlot >= 0) return sieve;
+                headerSlot = header.slot;
+                break;
         }
     }
+    sieve.active = true;
     sieve.fields = fields;
+    sieve.headerSlot = headerSlot;
     sieve.form = (first.options & kOptionC) ? 1 : 0;
     sieve.probeCount = first.wildcard.probeCount;
     sieve.probes = first.wildcard.probes;

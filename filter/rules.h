@@ -84,9 +84,10 @@ ParsedRule ParseRule(std::string_view ruleText, std::vector<std::string>* header
 struct EvaluationScratch;
 
 // Returns the calling thread's scratch, emptied and bound to `subject` for
-// one evaluation; `headerSlots` is the number of distinct header names of the
-// loaded table. Valid until the thread's next call; `subject` must outlive it.
-EvaluationScratch& BeginEvaluation(const FilterSubject& subject, size_t headerSlots);
+// one evaluation; `headerSlots` is the loaded table's list of distinct header
+// names. Valid until the thread's next call; both must outlive it.
+EvaluationScratch& BeginEvaluation(const FilterSubject& subject,
+                                   const std::vector<std::string>& headerSlots);
 
 // Returns the message's folder upper-cased, as section names are matched
 // against it.
@@ -99,9 +100,11 @@ std::string_view UpperFolder(EvaluationScratch& scratch);
 // from costing more than a few bit tests.
 struct RuleSieve {
     FilterOptions options = 0;  // the first part's: the cursor's options when ruled out
-    uint8_t fields = 0;         // kSieve bits of the texts searched; 0: no sieve
-    uint8_t form = 0;           // the texts' form: 0 upper-cased, 1 as they are (C)
+    bool active = false;        // the sieve can rule the rule out
     bool emptyLine = false;     // the rule starts with its target marker
+    uint8_t fields = 0;         // kSieve bits of the message's texts searched
+    uint8_t form = 0;           // the texts' form: 0 upper-cased, 1 as they are (C)
+    int headerSlot = -1;        // the one header name searched in the header lines, if any
     uint8_t probeCount = 0;
     std::array<uint16_t, kPieceProbeLimit> probes{};
 };
@@ -114,9 +117,9 @@ inline constexpr uint8_t kSieveReferences = 0x10;
 inline constexpr uint8_t kSieveLength = 0x20;
 inline constexpr size_t kSieveFieldCount = 6;
 
-// Returns the rule's sieve. It has fields only when the rule's first part is
+// Returns the rule's sieve. It is active only when the rule's first part is
 // a wildcard pattern without "X" whose pattern needs byte pairs, and that
-// names no header searched in the header lines.
+// names at most one header searched in the header lines, with its slot.
 RuleSieve SieveOf(const ParsedRule& rule);
 
 // The sketches of one message's sieve fields, [field][form], where field is
@@ -129,16 +132,27 @@ using SieveSketches = std::array<std::array<const TextSketch*, 2>, kSieveFieldCo
 void SketchSieveFields(EvaluationScratch& scratch, const std::array<uint8_t, 2>& wanted,
                        SieveSketches& sketches);
 
+// Returns the sketch of the values of header slot `slot` joined, in form
+// `form`, or nullptr while too few rules have searched them to pay for one.
+const TextSketch* HeaderSketch(EvaluationScratch& scratch, int slot, uint8_t form);
+
 // Returns true when the message cannot match the rule of `sieve`: the rule
 // would fail at its first part, leaving that part's options. False when the
 // rule must be evaluated. `sketches` must hold every field and form the
 // sieve names.
-inline bool SieveRulesOut(const RuleSieve& sieve, const SieveSketches& sketches) {
-    if (sieve.fields == 0) return false;
+inline bool SieveRulesOut(const RuleSieve& sieve, const SieveSketches& sketches,
+                          EvaluationScratch& scratch) {
+    if (!sieve.active) return false;
     for (unsigned fields = sieve.fields; fields != 0; fields &= fields - 1) {
         const TextSketch& sketch =
             *sketches[static_cast<size_t>(std::countr_zero(fields))][sieve.form];
         if (SketchHasAll(sketch, sieve.probes.data(), sieve.probeCount)) return false;
+    }
+    if (sieve.headerSlot >= 0) {
+        const TextSketch* sketch = HeaderSketch(scratch, sieve.headerSlot, sieve.form);
+        if (sketch == nullptr || SketchHasAll(*sketch, sieve.probes.data(), sieve.probeCount)) {
+            return false;
+        }
     }
     return true;
 }

@@ -60,7 +60,7 @@ class Generator {
                 // A CR inside a line stays in it; header values may hold one too.
                 pattern += '\r';
             } else {
-                pattern += Text(3, kPatternBytes);
+                pattern += Text(3, headerHeavy_ ? "aAbB1" : kPatternBytes);
             }
         }
         return pattern;
@@ -91,7 +91,11 @@ class Generator {
             word += Chance(70) ? kCommon[static_cast<size_t>(Below(kCommon.size()))]
                                : kLetters[static_cast<size_t>(Below(kLetters.size()))];
         }
-        if (Chance(25)) word += Pick(kHeaderNames);
+        // One name often, in some files in most rules, so that its joined
+        // values are sketched and sieved.
+        if (headerHeavy_ ? Chance(70) : Chance(25)) {
+            word += headerHeavy_ || Chance(50) ? std::string("\"X-A:\"") : Pick(kHeaderNames);
+        }
         if (Chance(10)) word += 'q';
         return word;
     }
@@ -99,7 +103,10 @@ class Generator {
     // One condition part, without its options word.
     std::string Condition(bool first) {
         int kind = Below(100);
-        if (kind < 55) return "\"" + Pattern() + "\"";
+        // Header-heavy files are of patterns nearly only: rules that hold
+        // for most messages would end each call before many header rules
+        // have been tried.
+        if (kind < (headerHeavy_ ? 95 : 55)) return "\"" + Pattern() + "\"";
         if (kind < 65) return (first || Chance(50) ? "REGEXPR \"" : " REGEXPR \"") + Regex() + "\"";
         if (kind < 70) return "BYTES@" + std::to_string(Below(30));
         if (kind < 74) return "DAYS@" + std::to_string(Below(30) - 3);
@@ -160,7 +167,7 @@ class Generator {
         };
         int lines = Below(6);
         for (int i = 0; i < lines; ++i) {
-            std::string value = Text(8);
+            std::string value = Chance(30) ? Text(10, "aAbB1") : Text(8);
             if (Chance(10)) value += "\r" + Text(3);
             s.headerLines.push_back(Chance(8) ? std::string() : Pick(kHeaders) + value);
         }
@@ -168,6 +175,8 @@ class Generator {
         s.age = Below(30) - 2;
         return s;
     }
+
+    void SetHeaderHeavy(bool heavy) { headerHeavy_ = heavy; }
 
   private:
     std::string RuleLineCandidate() {
@@ -194,6 +203,7 @@ class Generator {
     }
 
     std::mt19937 random_;
+    bool headerHeavy_ = false;
 };
 
 struct Call {
@@ -265,6 +275,7 @@ struct GeneratedFile {
 
 GeneratedFile GenerateFile(Generator& generate) {
     GeneratedFile file;
+    generate.SetHeaderHeavy(generate.Chance(25));
     int sections = 1 + generate.Below(4);
     for (int s = 0; s < sections; ++s) {
         std::string names = generate.NameList();
@@ -323,15 +334,7 @@ TEST(Differential, ThreadsJudgeLikeOneThread) {
     // Each thread keeps its own prepared texts and section decisions; none
     // may leak into another thread's messages.
     FilterLogDir dir;
-    Generator generate(99);
-    GeneratedFile file;
-    while (file.sections.size() < 2) file = GenerateFile(generate);
-    std::string text;
-    for (const std::string& line : file.lines) text += line + "\r\n";
-    dir.dir().Write("GEN.CFG", text);
-    ASSERT_EQ(LoadKillFile(dir.Path("GEN.CFG")), 1);
     std::vector<FilterSubject> messages;
-    for (int m = 0; m < 200; ++m) messages.push_back(generate.Message());
     auto judgeAll = [&messages] {
         std::vector<std::string> outcomes;
         for (const FilterSubject& message : messages) {
@@ -344,12 +347,25 @@ TEST(Differential, ThreadsJudgeLikeOneThread) {
         }
         return outcomes;
     };
-    std::vector<std::string> expected = judgeAll();
-    // Messages that some rule caught, and messages that passed.
-    auto caught = std::count_if(expected.begin(), expected.end(),
-                                [](const std::string& outcome) { return !outcome.empty(); });
-    EXPECT_GT(caught, 20);
-    EXPECT_LT(caught, 180);
+    // The first generated file that catches some messages and passes
+    // others: a comparison of outcomes that are all alike proves little.
+    std::vector<std::string> expected;
+    bool mixed = false;
+    for (uint32_t seed = 99; seed < 199 && !mixed; ++seed) {
+        Generator generate(seed);
+        GeneratedFile file = GenerateFile(generate);
+        std::string text;
+        for (const std::string& line : file.lines) text += line + "\r\n";
+        dir.dir().Write("GEN.CFG", text);
+        ASSERT_EQ(LoadKillFile(dir.Path("GEN.CFG")), 1);
+        messages.clear();
+        for (int m = 0; m < 200; ++m) messages.push_back(generate.Message());
+        expected = judgeAll();
+        auto caught = std::count_if(expected.begin(), expected.end(),
+                                    [](const std::string& outcome) { return !outcome.empty(); });
+        mixed = caught > 40 && caught < 160;
+    }
+    ASSERT_TRUE(mixed);
 
     constexpr int kThreads = 4;
     constexpr int kRounds = 3;

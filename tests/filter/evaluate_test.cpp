@@ -228,6 +228,34 @@ TEST_F(Evaluate, RulesOfALongSectionMatchWhereverTheirTextStands) {
     }
 }
 
+TEST_F(Evaluate, HeaderRulesOfALongSectionMatchWhereverTheirValueStands) {
+    // One header name in many rules: its values are joined and sketched once.
+    Load({"--- ALLE", "\"*bulk*\" <EA>\"X-MAILER:\" <AF>DELE",
+          "\"*massmail*\" <EA>\"x-mailer:\" <AF>SKIP", "\"*blaster*\" <EA>\"X-MAILER:\" <AF>RETR",
+          "\"*cannon*\" <EA>\"X-MAILER:\" <AF>HEAD", "\"*Spray*\" <EA>c\"X-MAILER:\" <AF>DELE",
+          "\"*4711*\" <EA>\"X-MAILER:\" <AF>SKIP"});
+    struct Case {
+        std::vector<std::string> headerLines;
+        Actions expected;
+    };
+    const Case cases[] = {
+        {{"X-Mailer: Mail Cannon 2.0"}, {"HEAD"}},
+        {{"X-Mailer: Outlook", "x-mailer: MassMail Pro"}, {"SKIP"}},
+        {{"X-Mailer: spray and pray"}, {}},
+        {{"X-Mailer: Spray and pray"}, {"DELE"}},
+        {{"X-Mailer: Blaster\r\n 4711"}, {"RETR", "SKIP"}},
+        {{"X-Mailer: bulk", "", "X-Mailer: cannon"}, {"DELE"}},
+        {{"X-Mailed: cannon", "X-Mailer:"}, {}},
+        {{}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.headerLines.empty() ? std::string("no header") : c.headerLines.front());
+        FilterSubject message = Message("hello");
+        message.headerLines = c.headerLines;
+        EXPECT_EQ(ActionsFor(message), c.expected);
+    }
+}
+
 TEST(EvaluateWithoutKillFile, FindsNothing) {
     ClearKillTable();
     EXPECT_TRUE(Judge(Message("x")).actions.empty());
