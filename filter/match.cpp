@@ -331,6 +331,10 @@ bool IsWordSeparator(char character) {
     return c < 65 && !(c >= '0' && c <= '9');
 }
 
+const std::array<unsigned char, 256>& UpperTable() {
+    return Case().upper;
+}
+
 unsigned char UpperByte(unsigned char byte) {
     return Case().upper[byte];
 }

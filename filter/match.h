@@ -116,3 +116,7 @@ bool IsWordSeparator(char character);
 
 // Returns the upper-cased byte, as UpperCase does for a one-byte text.
 unsigned char UpperByte(unsigned char byte);
+
+// Returns the table UpperByte reads: entry b is b upper-cased. It lives as
+// long as the process.
+const std::array<unsigned char, 256>& UpperTable();

@@ -210,10 +210,11 @@ int64_t CountOccurrences(std::string_view field, std::string_view word) {
     return count;
 }
 
-bool HasPrefixFolded(std::string_view line, std::string_view upperName) {
+bool HasPrefixFolded(std::string_view line, std::string_view upperName,
+                     const std::array<unsigned char, 256>& upper) {
     if (line.size() < upperName.size()) return false;
     for (size_t i = 0; i < upperName.size(); ++i) {
-        if (UpperByte(static_cast<unsigned char>(line[i])) !=
+        if (upper[static_cast<unsigned char>(line[i])] !=
             static_cast<unsigned char>(upperName[i])) {
             return false;
         }
@@ -226,9 +227,10 @@ bool HasPrefixFolded(std::string_view line, std::string_view upperName) {
 void JoinHeaderValues(const std::vector<std::string>& lines, std::string_view upperName,
                       std::string& joined) {
     joined.clear();
+    const std::array<unsigned char, 256>& upper = UpperTable();
     for (const std::string& line : lines) {
         if (line.empty()) break;
-        if (!HasPrefixFolded(line, upperName)) continue;
+        if (!HasPrefixFolded(line, upperName, upper)) continue;
         size_t colon = line.find(':');
         if (colon != std::string::npos) {
             size_t value = line.find_first_not_of(' ', colon + 1);
