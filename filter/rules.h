@@ -7,6 +7,7 @@
 // every evaluation would give.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <memory>
@@ -123,7 +124,7 @@ inline constexpr size_t kSieveFieldCount = 6;
 RuleSieve SieveOf(const ParsedRule& rule);
 
 // The sketches of one message's sieve fields, [field][form], where field is
-// the bit number of kSieveSubject, kSieveFrom, kSieveFolder.
+// the bit number of the field's kSieve bit.
 using SieveSketches = std::array<std::array<const TextSketch*, 2>, kSieveFieldCount>;
 
 // Fills `sketches` for the fields and forms `wanted` names ([form] a mask of
