@@ -16,7 +16,7 @@ namespace {
 
 // Sizes of the generated runs: enough that every construct meets every
 // other many times, small enough for the sanitizer builds.
-constexpr int kKillFiles = 160;
+constexpr int kKillFiles = 300;
 constexpr int kMessagesPerFile = 40;
 constexpr int kStreamedEvery = 8;  // every eighth kill file is also read streamed
 constexpr int kCallLimit = 64;     // calls per message; a generated file has fewer rules
