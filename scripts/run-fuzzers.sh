@@ -10,6 +10,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-fuzz"
 seconds=${1:-20}
 targets=(fuzz_kill_file fuzz_decode_header fuzz_base64 fuzz_match_pattern)
+# Whole POP3 and NNTP sessions, fed as the client and as the server.
+targets+=(fuzz_pop3_client fuzz_pop3_server fuzz_nntp_client fuzz_nntp_server)
 
 mkdir -p "$build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
