@@ -9,7 +9,7 @@ want=${1:-test}
 build_pkgs=(cmake g++ make libpcre2-dev libssl-dev libgtest-dev libgmock-dev
             libbenchmark-dev clang-format)
 test_pkgs=(clang libclang-rt-14-dev dovecot-core dovecot-pop3d inn2 fetchmail
-           perdition openssl python3 procps tmux)
+           perdition openssl python3 procps tmux iproute2)
 
 pkgs=("${build_pkgs[@]}")
 [ "$want" = test ] && pkgs+=("${test_pkgs[@]}")
