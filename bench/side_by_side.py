@@ -9,9 +9,11 @@ Run as root from anywhere in the source tree:
 
 It builds the Release binary (in build-bench/ unless --binary names one),
 starts everything privately on loopback (a Dovecot with generated
-mailboxes, a news server with a large group, perdition and Trawlbox with a
-200-rule kill file), times each case as the median of N runs, prints one
-table with the ratios against the targets, and stops everything by PID,
+mailboxes that also speaks TLS with a private CA's certificate, a news
+server with a large group, perdition, and two Trawlbox instances with a
+200-rule kill file: one talking plaintext to the servers, one implicit TLS
+to Dovecot's pop3s port), times each case as the median of N runs, prints
+one table with the ratios against the targets, and stops everything by PID,
 also when a step fails. The paths take turns within each round. Besides
 time, it reports the CPU time Trawlbox spent in each timed part (and the
 bare client's own, for the direct runs), which tells the proxy's own cost
@@ -25,13 +27,17 @@ Cases:
      Trawlbox (which does that scan before it answers PASS);
   2. RETR of 20 messages of 5 MB and of 500 messages of 20 KB;
   3. XOVER of 100,000 overview lines in one group, filtered by the kill file;
-  4. memory of the Trawlbox process (peak and resident before and after each
-     case) and of perdition's connection handler.
+  4. RETR over TLS, the same mailboxes as case 2: a client doing TLS itself
+     to Dovecot's pop3s port against a plaintext client of the TLS Trawlbox
+     on loopback, which verifies the certificate (private CA, 127.0.0.1);
+  5. memory of the Trawlbox processes (peak and resident before and after
+     each case) and of perdition's connection handler.
 """
 import argparse
 import os
 import shutil
 import signal
+import ssl
 import statistics
 import subprocess
 import sys
@@ -42,7 +48,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(HERE)
 sys.path[:0] = [os.path.join(SOURCE, "tests"), os.path.join(SOURCE, "tests", "integration")]
 
-from fixtures import inn  # noqa: E402
+from fixtures import inn, tls_ca  # noqa: E402
 from fixtures.dovecot import Dovecot  # noqa: E402
 import trawlbox_runner  # noqa: E402
 
@@ -64,10 +70,16 @@ FULL = dict(runs=5, scan=1000, big=20, big_size=5 * MIB, small=500, small_size=2
 QUICK = dict(runs=1, scan=100, big=3, big_size=5 * MIB, small=50, small_size=20 * 1024,
              articles=3000, few_lines=300)
 
+# The server's certificate names localhost and 127.0.0.1; both clients
+# name the address, which needs no resolver (localhost may mean ::1, where
+# the server does not listen).
+TLS_HOST = "127.0.0.1"
+
 # Targets.
 SCAN_MAX_RATIO = 1.3       # Trawlbox's login+scan time over the bare client's
 RETR_MIN_RATIO = 0.9       # Trawlbox's RETR throughput over direct
 XOVER_MIN_RATIO = 0.8      # Trawlbox's XOVER throughput over direct
+TLS_RETR_MIN_RATIO = 0.8   # Trawlbox's RETR throughput over a client's own TLS
 # A streaming relay holds a few 64 KiB batches and line buffers per session;
 # growth in the order of the payload (megabytes) is what the target rules out.
 MEMORY_GROWTH_LIMIT_KIB = 1024
@@ -184,7 +196,7 @@ def wait_for_idle(pid, threads_idle):
 
 
 class Profiler:
-    """With --perf DIR: samples the Trawlbox process with perf (a software
+    """With --perf DIR: samples a Trawlbox process with perf (a software
     clock, which works where hardware counters are not offered) while a case
     runs, keeps DIR/CASE.data for perf report and prints the functions that
     took the most samples. Without a directory it does nothing."""
@@ -202,14 +214,15 @@ class Profiler:
         if directory:
             os.makedirs(directory, exist_ok=True)
 
-    def start(self, name):
+    def start(self, name, pid=None):
+        """Samples the process pid (default: the one given at construction)."""
         if not self.directory:
             return
         self.name = name
         self.path = os.path.join(self.directory, name + ".data")
         self.process = subprocess.Popen(
             ["perf", "record", "-q", "-e", "cpu-clock", "-F", str(self.SAMPLE_HZ),
-             "--call-graph", "dwarf", "-p", str(self.pid), "-o", self.path],
+             "--call-graph", "dwarf", "-p", str(pid or self.pid), "-o", self.path],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         time.sleep(self.ATTACH_WAIT_S)
 
@@ -297,30 +310,52 @@ def restore_scan_mailbox(dovecot, backup):
 
 # --- Runs ---------------------------------------------------------------------
 
+def connect(port, tls=None):
+    """A POP3 client on the loopback port; with tls (an SSLContext) it does
+    the handshake itself and checks the certificate for TLS_HOST."""
+    return Pop3(port, TLS_HOST, tls) if tls else Pop3(port)
+
+
 class Bench:
-    def __init__(self, sizes, dovecot, backup, perdition, trawlbox, news_port):
+    def __init__(self, sizes, dovecot, backup, perdition, trawlbox, news_port, tls_trawlbox,
+                 ca_file):
         self.sizes = sizes
         self.dovecot = dovecot
         self.backup = backup
         self.pop3_port = dovecot.ports()["pop3"]
+        self.pop3s_port = dovecot.ports()["pop3s"]
         self.perdition = perdition
         self.trawlbox = trawlbox
         self.tb_pid = trawlbox.process.pid
         self.news_port = news_port
         self.idle_threads = thread_count(self.tb_pid)
+        self.tls_trawlbox = tls_trawlbox
+        self.tls_pid = tls_trawlbox.process.pid
+        self.tls_idle_threads = thread_count(self.tls_pid)
+        # Verifies as Trawlbox does: the private CA only, and the address.
+        self.tls_context = ssl.create_default_context(cafile=ca_file)
+        self.tls_versions = {}  # path -> protocol and cipher seen
 
     def paths(self):
         """(name, port, user prefix) of the POP3 paths."""
         return [("direct", self.pop3_port, ""), ("perdition", self.perdition.port, ""),
                 ("trawlbox", self.trawlbox.pop3_port, "127.0.0.1#")]
 
+    def tls_paths(self):
+        """(name, port, user prefix, client TLS context) of the paths of case 4."""
+        return [("direct", self.pop3s_port, "", self.tls_context),
+                ("trawlbox", self.tls_trawlbox.pop3_port, TLS_HOST + "#", None)]
+
     def perdition_peak(self):
         peaks = [memory_kib(pid).get("VmHWM", 0) for pid in self.perdition.children()]
         return max(peaks, default=0)
 
-    def settle(self, path):
+    def settle(self, path, tls=False):
         if path == "trawlbox":
-            wait_for_idle(self.tb_pid, self.idle_threads)
+            if tls:
+                wait_for_idle(self.tls_pid, self.tls_idle_threads)
+            else:
+                wait_for_idle(self.tb_pid, self.idle_threads)
 
     # Case 1 -------------------------------------------------------------------
     def scan_once(self, path, port, prefix, probe):
@@ -353,18 +388,23 @@ class Bench:
             self.touch("scan")
         return elapsed
 
-    def touch(self, user):
-        """An untimed direct login that lists the mailbox."""
-        with Pop3(self.pop3_port) as client:
+    def touch(self, user, port=None, prefix="", tls=None):
+        """An untimed login that lists the mailbox, directly unless port
+        names another path."""
+        with connect(port or self.pop3_port, tls) as client:
             client.greeting()
-            client.login(user, PASSWORD)
+            client.login(prefix + user, PASSWORD)
             client.stat()
             client.listing("UIDL")
             client.quit()
 
     # Case 2 -------------------------------------------------------------------
-    def retr_once(self, path, port, prefix, user, probe):
-        with Pop3(port) as client:
+    def retr_once(self, path, port, prefix, user, probe, tls=None, tls_case=False):
+        """tls: the client's own TLS context (direct over TLS); tls_case: the
+        run belongs to case 4, whose Trawlbox is the TLS instance."""
+        with connect(port, tls) as client:
+            if tls is not None:
+                self.tls_versions[path] = client.tls_version()
             client.greeting()
             client.login(prefix + user, PASSWORD)
             count, _ = client.stat()
@@ -376,7 +416,7 @@ class Bench:
             if path == "perdition":
                 probe.perdition_peak = max(probe.perdition_peak, self.perdition_peak())
             client.quit()
-        self.settle(path)
+        self.settle(path, tls_case)
         return elapsed, total
 
     # Case 3 -------------------------------------------------------------------
@@ -394,6 +434,18 @@ class Bench:
             client.quit()
         self.settle(path)
         return elapsed, got_lines, got_bytes
+
+
+def tls_established(log):
+    """The protocol and cipher of the last "TLS established: " line of a
+    Trawlbox log, or None."""
+    marker = "TLS established: "
+    found = None
+    for line in log.splitlines():
+        at = line.find(marker)
+        if at >= 0:
+            found = line[at + len(marker):].strip()
+    return found
 
 
 def median(values):
@@ -451,6 +503,26 @@ def run_cases(bench, runs, profiler):
         profiler.stop()
         results[key] = dict(times={k: median(v) for k, v in times.items()}, probe=probe,
                             lines=lines, counts=counts)
+
+    # Case 4: the first TLS session of each path (contexts, trust store)
+    # is not timed.
+    for name, port, prefix, context in bench.tls_paths():
+        bench.touch("small", port, prefix, context)
+    for key, user, count in (("tls_small", "small", sizes["small"]),
+                             ("tls_big", "big", sizes["big"])):
+        probe = CaseProbe(bench.tls_pid)
+        profiler.start(key, bench.tls_pid)
+        rates = {name: [] for name, _, _, _ in bench.tls_paths()}
+        octets = 0
+        for _ in range(runs):
+            for name, port, prefix, context in bench.tls_paths():
+                elapsed, octets = bench.retr_once(name, port, prefix, user, probe, context,
+                                                  tls_case=True)
+                rates[name].append(octets / elapsed / 1e6)
+        probe.finish()
+        profiler.stop()
+        results[key] = dict(rates={k: median(v) for k, v in rates.items()}, probe=probe,
+                            count=count, octets=octets)
     return results
 
 
@@ -460,9 +532,12 @@ def verdict(ok):
     return "met" if ok else "MISSED"
 
 
-def print_table(results, sizes, runs, rule_count):
+def print_table(results, sizes, runs, rule_count, tls_versions):
+    """tls_versions: {"direct": ..., "trawlbox": ...}, the protocol and
+    cipher of each TLS path."""
     scan, small, big = results["scan"], results["retr_small"], results["retr_big"]
     few, full = results["xover_few"], results["xover_all"]
+    tls_small, tls_big = results["tls_small"], results["tls_big"]
     print()
     print("Trawlbox side by side: median of %d run(s); %d-rule kill file; load average %s"
           % (runs, rule_count, " ".join(open("/proc/loadavg").read().split()[:3])))
@@ -496,6 +571,15 @@ def print_table(results, sizes, runs, rule_count):
             label, t["direct"], "-", t["trawlbox"], ratio, "-",
             ("rate >= %.1fx direct" % XOVER_MIN_RATIO) if target else "(for memory)",
             verdict(ratio >= XOVER_MIN_RATIO) if target else ""))
+    for label, case in (("4 RETR over TLS %d x %d KB" % (sizes["small"],
+                                                        sizes["small_size"] // 1024), tls_small),
+                        ("4 RETR over TLS %d x %d MB" % (sizes["big"], sizes["big_size"] // MIB),
+                         tls_big)):
+        r = case["rates"]
+        ratio = r["trawlbox"] / r["direct"]
+        print("%-40s %7.1fMB/s %11s %7.1fMB/s %8.2fx %9s  %-22s %s" % (
+            label, r["direct"], "-", r["trawlbox"], ratio, "-",
+            ">= %.1fx direct TLS" % TLS_RETR_MIN_RATIO, verdict(ratio >= TLS_RETR_MIN_RATIO)))
     print()
     killed = scan["killed"]
     hidden = sizes["scan"] - killed - scan["shown"] + (1 if killed else 0)  # the kill report
@@ -509,6 +593,8 @@ def print_table(results, sizes, runs, rule_count):
                   case["lines"], d_lines, d_bytes / 1e6, t_lines, d_lines - t_lines,
                   d_lines / case["times"]["direct"], d_lines / case["times"]["trawlbox"]))
     print("  RETR: %.1f MB and %.1f MB per run" % (small["octets"] / 1e6, big["octets"] / 1e6))
+    print("  TLS: direct client %s; Trawlbox to the server %s; verified against the private CA"
+          % (tls_versions.get("direct") or "?", tls_versions.get("trawlbox") or "?"))
 
     print()
     header = "%-28s %12s %12s %12s %15s %15s %15s" % (
@@ -517,7 +603,8 @@ def print_table(results, sizes, runs, rule_count):
     print(header)
     print("-" * len(header))
     rows = (("1 login+scan", scan), ("2 RETR small", small), ("2 RETR big", big),
-            ("3 XOVER few", few), ("3 XOVER all", full))
+            ("3 XOVER few", few), ("3 XOVER all", full),
+            ("4 TLS RETR small (TLS TB)", tls_small), ("4 TLS RETR big (TLS TB)", tls_big))
     for label, case in rows:
         m = case["probe"]
         print("%-28s %12d %12s %12d %15s %13.0fms %15s" % (
@@ -525,9 +612,10 @@ def print_table(results, sizes, runs, rule_count):
             "%d" % m.perdition_peak if m.perdition_peak else "-", median(m.cpu) * 1000,
             "%.0fms" % (median(m.client_cpu) * 1000) if m.client_cpu else "-"))
     print()
+    message_growth = "message size x%d" % (sizes["big_size"] // sizes["small_size"])
     for label, low, high, payload in (
-            ("peak RSS, 5 MB vs 20 KB messages", small, big, "message size x%d" % (
-                sizes["big_size"] // sizes["small_size"])),
+            ("peak RSS, 5 MB vs 20 KB messages", small, big, message_growth),
+            ("peak RSS over TLS, 5 MB vs 20 KB messages", tls_small, tls_big, message_growth),
             ("peak RSS, %d vs %d overview lines" % (sizes["few_lines"], sizes["articles"]),
              few, full, "list size x%d" % (sizes["articles"] // sizes["few_lines"]))):
         if low["probe"].peak is None or high["probe"].peak is None:
@@ -573,14 +661,18 @@ def main(argv=None):
 
     root = tempfile.mkdtemp(prefix="trawlbox-bench-")
     os.chmod(root, 0o755)  # the servers' own users must reach their directories
-    dovecot = perdition = trawlbox = None
+    dovecot = perdition = trawlbox = tls_trawlbox = None
     news_dir = os.path.join(root, "news")
     news_started = False
     try:
         print("setting up in %s ..." % root, flush=True)
-        dovecot = Dovecot(os.path.join(root, "dovecot"))
+        certificates = tls_ca.make(os.path.join(root, "tls"))
+        dovecot = Dovecot(os.path.join(root, "dovecot"),
+                          tls={"cert": certificates["server_cert"],
+                               "key": certificates["server_key"]})
         backup = fill_mailboxes(dovecot, sizes)
-        pop3_port = dovecot.start()["pop3"]
+        ports = dovecot.start()
+        pop3_port = ports["pop3"]
         perdition = Perdition(os.path.join(root, "perdition"), pop3_port)
         perdition.start()
 
@@ -599,20 +691,31 @@ def main(argv=None):
                     "LogDebug": "N", "LogFilter": "J", "LogSession": "J"},
             killfile=kill_file, directory=os.path.join(root, "trawlbox"))
         trawlbox.start()
+        # The same again, but the leg to the mail server is implicit TLS.
+        os.makedirs(os.path.join(root, "trawlbox-tls"))
+        tls_trawlbox = trawlbox_runner.Trawlbox(
+            config={"Pop3PortOutgoing": ports["pop3s"], "NntpPortOutgoing": news_port,
+                    "Pop3Tls": "implicit", "TlsVerify": "J", "TlsCaFile": certificates["ca"],
+                    "LogDebug": "N", "LogFilter": "J", "LogSession": "J"},
+            killfile=kill_file, directory=os.path.join(root, "trawlbox-tls"))
+        tls_trawlbox.start()
 
-        bench = Bench(sizes, dovecot, backup, perdition, trawlbox, news_port)
+        bench = Bench(sizes, dovecot, backup, perdition, trawlbox, news_port, tls_trawlbox,
+                      certificates["ca"])
         profiler = Profiler(args.perf and os.path.abspath(args.perf), trawlbox.process.pid)
         try:
             results = run_cases(bench, runs, profiler)
         finally:
             profiler.stop()
-        print_table(results, sizes, runs, rule_count)
+        bench.tls_versions["trawlbox"] = tls_established(tls_trawlbox.log())
+        print_table(results, sizes, runs, rule_count, bench.tls_versions)
         profiler.print_summaries()
         return 0
     except (side_clients.ProtocolError, OSError, RuntimeError) as error:
         print("benchmark failed: %s" % error, file=sys.stderr)
-        if trawlbox is not None:
-            print("end of the Trawlbox log:\n" + trawlbox.log()[-3000:], file=sys.stderr)
+        for name, instance in (("Trawlbox", trawlbox), ("TLS Trawlbox", tls_trawlbox)):
+            if instance is not None:
+                print("end of the %s log:\n%s" % (name, instance.log()[-3000:]), file=sys.stderr)
         return 1
     finally:
         # A second Ctrl-C or SIGTERM must not cut the clean-up short and
@@ -620,6 +723,7 @@ def main(argv=None):
         signal.signal(signal.SIGINT, signal.SIG_IGN)
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
         steps = [("Trawlbox", trawlbox and trawlbox.stop),
+                 ("TLS Trawlbox", tls_trawlbox and tls_trawlbox.stop),
                  ("perdition", perdition and perdition.stop),
                  ("news server", news_started and (lambda: inn.stop(news_dir))),
                  ("Dovecot", dovecot and dovecot.stop)]

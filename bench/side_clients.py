@@ -6,6 +6,10 @@ acknowledges at once (TCP_QUICKACK after every receive), as a mail program
 that reads promptly does; a client that delays its acknowledgements would
 measure the kernel's delayed-ACK timer against a sender that waits for it,
 not the proxy.
+
+Given an ssl.SSLContext, the client speaks TLS from the first byte (as to a
+pop3s port). A receive then hands out what the TLS library has decrypted:
+at most one record (16 KiB) however much is asked for.
 """
 import socket
 
@@ -22,12 +26,26 @@ class ProtocolError(RuntimeError):
 
 
 class LineClient:
-    """One connection; replies are read from an internal buffer."""
+    """One connection; replies are read from an internal buffer. With tls
+    (an ssl.SSLContext) the handshake is done in the constructor and the
+    server's certificate is checked against host as the context says."""
 
-    def __init__(self, port, host="127.0.0.1"):
-        self.sock = socket.create_connection((host, port), timeout=REPLY_TIMEOUT_S)
-        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    def __init__(self, port, host="127.0.0.1", tls=None):
+        sock = socket.create_connection((host, port), timeout=REPLY_TIMEOUT_S)
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        if tls is not None:
+            try:
+                sock = tls.wrap_socket(sock, server_hostname=host)
+            except OSError:
+                sock.close()
+                raise
+        self.sock = sock
         self.buffer = bytearray()
+
+    def tls_version(self):
+        """"TLSv1.3 TLS_AES_256_GCM_SHA384" on a TLS connection, else None."""
+        cipher = getattr(self.sock, "cipher", None)
+        return "%s %s" % (cipher()[1], cipher()[0]) if cipher else None
 
     def close(self):
         self.sock.close()
