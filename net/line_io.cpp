@@ -447,7 +447,10 @@ void RelayBlock(int fromSlot, int toSlot, std::string_view leadLine) {
         }
         pending.append(unread.substr(0, lineStart));
         buffer.offset += lineStart;
-        if (pending.size() > kRelayBatchBytes) {
+        // Every complete line is taken, so the next step waits for the
+        // source: the receiver gets what has gathered first, unless it is
+        // too little to be worth a send of its own.
+        if (pending.size() > kRelayEarlySendBytes) {
             SendText(toSlot, pending);
             pending.clear();
         }

@@ -28,9 +28,15 @@ inline constexpr size_t kReceiveChunkBytes = 64 * 1024;
 // growing the process without bound.
 inline constexpr size_t kMaxPendingBytes = 1024 * 1024;
 
-// RelayBlock sends the lines it gathered once they exceed this size: few
-// system calls for large messages, and a bounded amount held per session.
+// Lines gathered for a peer are sent once they exceed this size: few system
+// calls for large messages, and a bounded amount held per session.
 inline constexpr size_t kRelayBatchBytes = 64 * 1024;
+
+// Before RelayBlock waits for more of a block, it sends what it has gathered
+// once that is more than this: a message arriving in pieces reaches the
+// receiver as it comes instead of at its end, while a few short lines are
+// not worth a send of their own.
+inline constexpr size_t kRelayEarlySendBytes = 1024;
 
 // Only this many characters of a host name are used for a connect.
 inline constexpr size_t kHostNameLimit = 63;
