@@ -155,7 +155,7 @@ inline void RunSession(Loopback& clients, Loopback& servers, ThreadBody body,
     int accepted = clients.AcceptReady(kHangLimitMs);
     if (accepted < 0) std::abort();
     int slot = AllocateSlot();
-    if (slot < 1 || slot >= kSlotCount) std::abort();  // every earlier session gave its slots back
+    if (slot < 1 || slot >= kSlotCount) std::abort();
     AttachAcceptedSocket(slot, accepted, LoopbackAddress(), clients.port(), kPeerTimeoutSeconds);
 
     std::atomic<bool> sessionDone{false};
@@ -183,6 +183,10 @@ inline void RunSession(Loopback& clients, Loopback& servers, ThreadBody body,
     session.join();
     sessionDone = true;
     server.join();
+    // The session has returned: both its entries must be free again.
+    for (int entry = 1; entry < kSlotCount; ++entry) {
+        if (SessionTable[entry].owner.load() != 0) std::abort();
+    }
 }
 
 }  // namespace fuzz_session
