@@ -43,6 +43,7 @@ class TriggerRelay:
         self.port = self.listener.getsockname()[1]
         self.lock = threading.Lock()
         self.trap = None
+        self.generation = 0  # counts the traps armed; each looks only at what follows it
         self.released = threading.Event()
         self.stopping = False
         self.pairs = set()
@@ -57,6 +58,7 @@ class TriggerRelay:
         trap = _Trap(command, reply_bytes, action)
         with self.lock:
             self.trap = trap
+            self.generation += 1
             self.released.clear()
         return trap.sprung
 
@@ -95,7 +97,8 @@ class TriggerRelay:
 
     def _pump(self, client, server):
         """client is the proxy's side, server the real server's."""
-        seen = b""        # what the proxy sent since the last trap check
+        seen = b""        # what the proxy sent since the current trap was armed
+        generation = self.generation
         trap = None
         budget = None     # reply bytes still to pass after the trap's command
         try:
@@ -108,6 +111,8 @@ class TriggerRelay:
                     if sock is client:
                         server.sendall(data)
                         if trap is None:
+                            if generation != self.generation:
+                                seen, generation = b"", self.generation
                             seen = (seen + data)[-4096:]
                             trap = self._take_trap(seen)
                             if trap is not None:
