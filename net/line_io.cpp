@@ -460,6 +460,14 @@ void RelayBlock(int fromSlot, int toSlot, std::string_view leadLine) {
     }
 }
 
+void SkipBlock(int slot) {
+    if (!ValidSlot(slot)) return;
+    std::string line;
+    do {
+        ReceiveLine(slot, line);
+    } while (line != "." && !SessionTable[slot].failed);
+}
+
 bool CloseSlot(int slot) {
     if (!ValidSlot(slot)) return false;
     bool closed;

@@ -87,6 +87,10 @@ void ReceiveLine(int slot, std::string& line);
 // the same batch as its first lines.
 void RelayBlock(int fromSlot, int toSlot, std::string_view leadLine = {});
 
+// Reads and drops lines from the slot up to and including the line ".";
+// stops when the slot is marked failed.
+void SkipBlock(int slot);
+
 // Closes the slot's connection and empties its receive buffer. Safe from any
 // thread: a session blocked on the slot wakes at once and sees a failure.
 // Returns true when a connection was closed; false when it was already closed

@@ -18,7 +18,10 @@
 
 namespace {
 
-constexpr int kBacklog = 5;
+// Connections the system queues before they are accepted. Every client the
+// table can hold may arrive at once; a full queue makes the system drop the
+// handshake, and a client that waits for the greeting then waits in vain.
+constexpr int kBacklog = kSlotCount;
 // An accept that fails at once again and again (no descriptors left) would
 // otherwise spin the listener at full speed.
 constexpr int kAcceptRetryPauseMs = 10;

@@ -13,6 +13,17 @@ namespace {
 constexpr std::string_view kReportNote = " (internal spam-message)";
 constexpr std::string_view kEndOfBlock = ".\r\n";
 
+// Relays the server's multi-line reply, announced by `lead`, to the client.
+// When the client goes away meanwhile, the rest of the reply is read and
+// dropped: the server is still sending it and would otherwise never read the
+// QUIT that carries out this session's deletions.
+void RelayForClient(const Pop3Session& session, const std::string& lead) {
+    RelayBlock(session.upstreamSlot, session.clientSlot, lead);
+    if (SessionTable[session.clientSlot].failed && !SessionTable[session.upstreamSlot].failed) {
+        SkipBlock(session.upstreamSlot);
+    }
+}
+
 // RETR of a large message runs at raised priority; restored on every way out.
 class HighPriority {
   public:
@@ -102,7 +113,7 @@ void HandleTop(Pop3Session& session, const ClientCommand& command) {
         SendLine(session.clientSlot, ReplyNoSuchMessage);
         return;
     }
-    RelayBlock(session.upstreamSlot, session.clientSlot, Octets(entry.size));
+    RelayForClient(session, Octets(entry.size));
 }
 
 void HandleRetr(Pop3Session& session, const ClientCommand& command) {
@@ -123,7 +134,7 @@ void HandleRetr(Pop3Session& session, const ClientCommand& command) {
         SendLine(session.clientSlot, ReplyNoSuchMessage);
         return;
     }
-    RelayBlock(session.upstreamSlot, session.clientSlot, Octets(entry.size));
+    RelayForClient(session, Octets(entry.size));
 }
 
 void HandleDele(Pop3Session& session, const ClientCommand& command) {

@@ -517,7 +517,8 @@ int ScanMailbox(Pop3Session& session) {
     bool identified = ReadBlock(slot, [&](const std::string& line) {
         MailboxEntry* entry = listedEntry(line);
         if (entry == nullptr) return false;
-        entry->uid = Field(line, 1);
+        // A fresh copy of at most the cap: a cut copy would keep its room.
+        entry->uid = Field(line, 1).substr(0, kMaxUidLength);
         return true;
     });
     if (!identified) return 0;

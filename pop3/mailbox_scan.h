@@ -26,6 +26,11 @@ inline constexpr size_t kMaxHeaderLineLength = 16 * 1024;
 // in memory. No real mailbox comes near it.
 inline constexpr int64_t kMaxMailboxMessages = 1000000;
 
+// A unique id is 1 to 70 characters (RFC 1939). Longer ones from lax servers
+// are kept up to this length, so that they stay apart; beyond it they are cut,
+// since the session keeps every id for its whole life.
+inline constexpr size_t kMaxUidLength = 256;
+
 // What the scan does with a message, from the action word of the deciding
 // rule. Any other action word leaves the verdict as it was.
 enum FilterVerdict : int {
