@@ -11,9 +11,9 @@
 #include "net/listener.h"
 #include "net/watchdog.h"
 #include "nntp/session.h"
-#include "pop3/session.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "pop3/session.h"
 
 namespace {
 
