@@ -299,8 +299,11 @@ def maildir(dovecot, name):
     for sub in ("cur", "new"):
         folder = os.path.join(dovecot.maildir(name), sub)
         for file_name in os.listdir(folder):
-            with open(os.path.join(folder, file_name), "rb") as f:
-                held[file_name.split(":")[0]] = f.read()
+            try:
+                with open(os.path.join(folder, file_name), "rb") as f:
+                    held[file_name.split(":")[0]] = f.read()
+            except FileNotFoundError:
+                pass  # deleted or renamed by the server between listing and reading
     return held
 
 
