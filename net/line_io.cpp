@@ -171,7 +171,9 @@ bool LostToOthers(int slot, SessionSlot& entry, ReceiveBuffer& buffer) {
 // Receives more bytes into the slot's buffer, waiting for them when none are
 // ready. Returns false once the slot is marked failed (its buffer is then
 // dropped when the watchdog or the operator closed it).
-bool FillBuffer(int slot, SessionSlot& entry, ReceiveBuffer& buffer, WaitStart& start) {
+template <typename BeforeWait>
+bool FillBuffer(int slot, SessionSlot& entry, ReceiveBuffer& buffer, WaitStart& start,
+                BeforeWait&& beforeWait) {
     if (LostToOthers(slot, entry, buffer)) return false;
     if (buffer.bytes.size() - buffer.offset > kMaxPendingBytes) {
         buffer.clear();
@@ -190,6 +192,7 @@ bool FillBuffer(int slot, SessionSlot& entry, ReceiveBuffer& buffer, WaitStart& 
         if (!entry.closedByOther) Fail(entry);
     } else if (result.condition == SocketCondition::kWouldBlock) {
         if (Settings.DebugLine) WriteLog("Line_Buffer_Empty", slot, kLogDebug);
+        beforeWait();
         // Data that arrives is handed out at once; only a wait that ends
         // without data looks at the time-out.
         double began = start.Get();
@@ -400,7 +403,7 @@ void ReceiveLine(int slot, std::string& line) {
         }
         searched = unread.size();
         size_t before = buffer.offset;
-        if (!FillBuffer(slot, entry, buffer, start)) break;
+        if (!FillBuffer(slot, entry, buffer, start, [] {})) break;
         // Compacting moved the unread bytes to the front; the search resumes
         // where it stopped.
         if (buffer.offset != before) searched = std::min(searched, buffer.Unread().size());
@@ -447,15 +450,20 @@ void RelayBlock(int fromSlot, int toSlot, std::string_view leadLine) {
         }
         pending.append(unread.substr(0, lineStart));
         buffer.offset += lineStart;
-        // Every complete line is taken, so the next step waits for the
-        // source: the receiver gets what has gathered first, unless it is
-        // too little to be worth a send of its own.
-        if (pending.size() > kRelayEarlySendBytes) {
+        if (pending.size() > kRelayBatchBytes) {
             SendText(toSlot, pending);
             pending.clear();
         }
         if (SessionTable[toSlot].failed) return;
-        if (!FillBuffer(fromSlot, from, buffer, start)) return;
+        // What is already there is gathered; when the source has nothing
+        // ready and must be waited for, the receiver first gets what has
+        // gathered, unless it is too little to be worth a send of its own.
+        auto sendBeforeWaiting = [&] {
+            if (pending.size() <= kRelayEarlySendBytes) return;
+            SendText(toSlot, pending);
+            pending.clear();
+        };
+        if (!FillBuffer(fromSlot, from, buffer, start, sendBeforeWaiting)) return;
         from.countdown = from.timeoutSeconds.load();
     }
 }
