@@ -1,6 +1,6 @@
 #include "core/globals.h"
 
-std::atomic<int> FilterLoaded{0};
+std::atomic<bool> FilterLoaded{false};
 std::atomic<int> StopRequests{0};
 
 // Allocated once and never freed: session threads are not waited for at

@@ -19,8 +19,8 @@ inline constexpr std::string_view ReplyUnknownCommand = "-ERR unknown command";
 // Slot numbers run 1..kSlotCount; kSlotCount itself is the overflow entry.
 inline constexpr int kSlotCount = 100;
 
-// 1 once the kill file was loaded at start-up; the news filter runs only then.
-extern std::atomic<int> FilterLoaded;
+// True once the kill file was loaded at start-up; the news filter runs only then.
+extern std::atomic<bool> FilterLoaded;
 
 // Raised by a listener that cannot create its socket, and by SIGINT/SIGTERM:
 // any non-zero value ends the supervision loop.

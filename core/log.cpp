@@ -60,11 +60,11 @@ bool IsWritten(Switch rule) {
         case Switch::kNever:
             return false;
         case Switch::kSession:
-            return Settings.LogSession == 1;
+            return Settings.LogSession;
         case Switch::kFilter:
-            return Settings.LogFilter == 1;
+            return Settings.LogFilter;
         case Switch::kDebug:
-            return Settings.LogDebug == 1;
+            return Settings.LogDebug;
     }
     return false;
 }
@@ -101,7 +101,7 @@ std::string LogDate() {
 std::string LogBanner() {
     std::string banner = "----------  " + LogDate() + ", Trawlbox " + std::string(ProgramVersion) +
                          std::string(kBuildNotice);
-    if (Settings.LogDebug == 1) {
+    if (Settings.LogDebug) {
         banner += std::string(TextNewline) + "  " + ClockText() + "     : Debug-Mode activated";
     }
     return banner;

@@ -22,14 +22,14 @@ constexpr std::array<std::string_view, 7> kFlagWords{"enabled", "j", "y", "on", 
 
 struct TlsModeWord {
     std::string_view word;
-    int32_t mode;
+    TlsMode mode;
 };
 
 constexpr std::array<TlsModeWord, 4> kTlsModeWords{{
-    {"off", kTlsOff},
-    {"stls", kTlsUpgrade},
-    {"starttls", kTlsUpgrade},
-    {"implicit", kTlsImplicit},
+    {"off", TlsMode::kOff},
+    {"stls", TlsMode::kUpgrade},
+    {"starttls", TlsMode::kUpgrade},
+    {"implicit", TlsMode::kImplicit},
 }};
 
 std::string ReplaceBlankBeforeEquals(std::string_view text) {
@@ -44,20 +44,20 @@ std::string ReplaceBlankBeforeEquals(std::string_view text) {
 
 }  // namespace
 
-int32_t ParseFlag(std::string_view value) {
+bool ParseFlag(std::string_view value) {
     std::string lower = LowerCase(value);
     for (std::string_view word : kFlagWords) {
-        if (lower == word) return 1;
+        if (lower == word) return true;
     }
-    return 0;
+    return false;
 }
 
-int32_t ParseTlsMode(std::string_view value) {
+TlsMode ParseTlsMode(std::string_view value) {
     std::string lower = LowerCase(Trim(value));
     for (const TlsModeWord& entry : kTlsModeWords) {
         if (lower == entry.word) return entry.mode;
     }
-    return kTlsUnknown;
+    return TlsMode::kUnknown;
 }
 
 int32_t ParseNumber(std::string_view value) {

@@ -10,30 +10,32 @@ inline constexpr size_t kConfigReadLimit = 16024;
 
 // Values of Pop3Tls and NntpTls: how the leg to the real server is secured.
 // The proxy's own clients on this machine are always served in plaintext.
-inline constexpr int32_t kTlsOff = 0;       // "off": plaintext
-inline constexpr int32_t kTlsUpgrade = 1;   // "stls" / "starttls": TLS asked for after the greeting
-inline constexpr int32_t kTlsImplicit = 2;  // "implicit": TLS from the first byte
-// A value that names none of the above. Connections are refused rather than
-// made in plaintext: the user meant some protection.
-inline constexpr int32_t kTlsUnknown = -1;
+enum class TlsMode {
+    kOff,       // "off": plaintext
+    kUpgrade,   // "stls" / "starttls": TLS asked for after the greeting
+    kImplicit,  // "implicit": TLS from the first byte
+    // A value that names none of the above. Connections are refused rather
+    // than made in plaintext: the user meant some protection.
+    kUnknown,
+};
 
 struct SettingsRecord {
-    int32_t Pop3Timeout = 0;       // idle time-out of POP3 connections, seconds
-    int32_t NntpTimeout = 0;       // idle time-out of NNTP connections, seconds
-    int32_t Pop3PortIncoming = 0;  // local POP3 port
-    int32_t Pop3PortOutgoing = 0;  // port of the real POP3 server
-    std::string KillReport;        // recipient of the kill report
-    int32_t NntpPortIncoming = 0;  // local NNTP port
-    int32_t NntpPortOutgoing = 0;  // port of the real news server
-    int32_t LogFilter = 0;         // write level 7
-    int32_t LogSession = 0;        // write levels 5 and 9
-    int32_t LogDebug = 0;          // write level 255 and the banner's debug line
-    int32_t DebugLine = 0;         // echo protocol lines on the console
-    std::string KillFile;          // kill file, used as written
-    int32_t Pop3Tls = kTlsOff;     // TLS towards the real POP3 server (kTls...)
-    int32_t NntpTls = kTlsOff;     // TLS towards the real news server (kTls...)
-    int32_t TlsVerify = 1;         // check the server's certificate chain and name
-    std::string TlsCaFile;         // further trust anchors (PEM file), "" for none
+    int32_t Pop3Timeout = 0;          // idle time-out of POP3 connections, seconds
+    int32_t NntpTimeout = 0;          // idle time-out of NNTP connections, seconds
+    int32_t Pop3PortIncoming = 0;     // local POP3 port
+    int32_t Pop3PortOutgoing = 0;     // port of the real POP3 server
+    std::string KillReport;           // recipient of the kill report
+    int32_t NntpPortIncoming = 0;     // local NNTP port
+    int32_t NntpPortOutgoing = 0;     // port of the real news server
+    bool LogFilter = false;           // write level 7
+    bool LogSession = false;          // write levels 5 and 9
+    bool LogDebug = false;            // write level 255 and the banner's debug line
+    bool DebugLine = false;           // echo protocol lines on the console
+    std::string KillFile;             // kill file, used as written
+    TlsMode Pop3Tls = TlsMode::kOff;  // TLS towards the real POP3 server
+    TlsMode NntpTls = TlsMode::kOff;  // TLS towards the real news server
+    bool TlsVerify = true;            // check the server's certificate chain and name
+    std::string TlsCaFile;            // further trust anchors (PEM file), "" for none
 };
 
 // Filled by LoadSettings before any other thread starts; read-only afterwards.
@@ -63,15 +65,15 @@ std::string ConfigValue(std::string_view config, std::string_view key, std::stri
 // "Cfg_Error" when the search itself fails.
 std::string ConfigLine(std::string_view config, std::string_view key, std::string_view fallback);
 
-// Returns 1 for "enabled", "j", "y", "on", "ein", "true" or "1" in any case;
-// 0 for anything else.
-int32_t ParseFlag(std::string_view value);
+// Returns true for "enabled", "j", "y", "on", "ein", "true" or "1" in any
+// case; false for anything else.
+bool ParseFlag(std::string_view value);
 
 // Returns the value's leading decimal number (blanks skipped, optional sign
 // and fraction) rounded half to even, or 0 when it does not begin with one.
 int32_t ParseNumber(std::string_view value);
 
-// Returns the kTls... value a Pop3Tls or NntpTls value names: "off", "stls"
-// or "starttls" (either word for either protocol), "implicit", in any case
-// and with blanks around; kTlsUnknown for anything else.
-int32_t ParseTlsMode(std::string_view value);
+// Returns the mode a Pop3Tls or NntpTls value names: "off", "stls" or
+// "starttls" (either word for either protocol), "implicit", in any case and
+// with blanks around; TlsMode::kUnknown for anything else.
+TlsMode ParseTlsMode(std::string_view value);

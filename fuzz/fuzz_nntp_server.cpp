@@ -44,7 +44,7 @@ bool Setup(fuzz_session::Loopback& servers) {
     std::string path = pattern + "/KILLFILE.CFG";
     std::ofstream(path, std::ios::binary) << kKillFile;
     if (LoadKillFile(path) != 1) return false;
-    FilterLoaded = 1;
+    FilterLoaded = true;
     return true;
 }
 

@@ -32,7 +32,7 @@ constexpr std::array<ProtocolTexts, 2> kProtocols{{
     {"NntpTls", "STARTTLS", "382", {"200", "201"}},
 }};
 
-int32_t ModeOf(UpstreamProtocol protocol) {
+TlsMode ModeOf(UpstreamProtocol protocol) {
     return protocol == UpstreamProtocol::kPop3 ? Settings.Pop3Tls : Settings.NntpTls;
 }
 
@@ -68,7 +68,7 @@ std::string Handshake(int slot, const std::string& host) {
     const int timeout = entry.timeoutSeconds;
     std::string failure;
     TlsClientOptions options;
-    options.verify = Settings.TlsVerify != 0;
+    options.verify = Settings.TlsVerify;
     options.caFile = Settings.TlsCaFile;
     if (!entry.tls.Begin(socket, host, options, failure)) return failure;
 
@@ -116,8 +116,8 @@ int ConnectUpstream(const std::string& host, int port, UpstreamProtocol protocol
                     int timeoutSeconds, std::string& greeting) {
     greeting.clear();
     const ProtocolTexts& texts = kProtocols[static_cast<size_t>(protocol)];
-    const int32_t mode = ModeOf(protocol);
-    if (mode != kTlsOff && mode != kTlsUpgrade && mode != kTlsImplicit) {
+    const TlsMode mode = ModeOf(protocol);
+    if (mode != TlsMode::kOff && mode != TlsMode::kUpgrade && mode != TlsMode::kImplicit) {
         WriteLog(std::string(texts.modeKey) + " names no TLS mode, no connection made", -1,
                  kLogError);
         return kUpstreamTlsFailed;
@@ -132,10 +132,11 @@ int ConnectUpstream(const std::string& host, int port, UpstreamProtocol protocol
     // as the connect used it.
     const std::string checkedHost = host.substr(0, kHostNameLimit);
 
-    if (mode == kTlsImplicit && SecureSlot(slot, checkedHost) != slot) return kUpstreamTlsFailed;
+    if (mode == TlsMode::kImplicit && SecureSlot(slot, checkedHost) != slot)
+        return kUpstreamTlsFailed;
 
     ReceiveLine(slot, greeting);
-    if (mode != kTlsUpgrade) return slot;
+    if (mode != TlsMode::kUpgrade) return slot;
 
     // The upgrade: only over a server that greeted as serving, and TLS only
     // after its consent. Nothing else is sent in plaintext.

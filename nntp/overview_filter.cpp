@@ -124,7 +124,7 @@ void RelayOverviewList(int clientSlot, int serverSlot, const std::string& group,
         // An empty line from a live server is a malformed overview line, not
         // the end of the list: stopping here would leave the rest of the list
         // to be read as the replies to the reader's next commands.
-        if (FilterLoaded != 0 && JudgeOverviewLine(serverSlot, group, line) == kArticleWithhold) {
+        if (FilterLoaded && JudgeOverviewLine(serverSlot, group, line) == kArticleWithhold) {
             continue;
         }
         pending += line;

@@ -18,7 +18,7 @@ class LogTest : public ::testing::Test {
     void SetUp() override {
         CloseLog();
         Settings = SettingsRecord{};
-        Settings.LogFilter = Settings.LogSession = 1;
+        Settings.LogFilter = Settings.LogSession = true;
         ASSERT_TRUE(OpenLog(dir_.path() + "TRAWLBOX.LOG"));
     }
     void TearDown() override {
@@ -46,7 +46,7 @@ TEST_F(LogTest, LineFormatWithMarkerTimeAndSessionField) {
 TEST_F(LogTest, SwitchesAndUnknownLevels) {
     struct Case {
         int level;
-        int session, filter, debug;
+        bool session, filter, debug;
         bool written;
     } cases[] = {
         {kLogNever, 1, 1, 1, false},      {42, 1, 1, 1, false},
@@ -62,7 +62,7 @@ TEST_F(LogTest, SwitchesAndUnknownLevels) {
         Settings.LogDebug = c.debug;
         EXPECT_EQ(!ComposeLogLine("x", 1, c.level).empty(), c.written) << "level " << c.level;
     }
-    Settings.LogSession = Settings.LogFilter = Settings.LogDebug = 1;
+    Settings.LogSession = Settings.LogFilter = Settings.LogDebug = true;
     EXPECT_EQ(ComposeLogLine("x", 1, kLogFilter).substr(0, 2), "- ");
     EXPECT_EQ(ComposeLogLine("x", 1, kLogDebug).substr(0, 2), "  ");
 }
@@ -79,10 +79,10 @@ TEST_F(LogTest, BannerDateStylesAndDebugLine) {
     setenv("OrvelLOG", "FD", 1);
     EXPECT_EQ(LogDate(), fallback);
 
-    Settings.LogDebug = 0;
+    Settings.LogDebug = false;
     EXPECT_EQ(LogBanner().find("\r\n"), std::string::npos);
     EXPECT_TRUE(LogBanner().starts_with("----------  " + fallback + ", Trawlbox v0.25"));
-    Settings.LogDebug = 1;
+    Settings.LogDebug = true;
     EXPECT_TRUE(std::regex_search(
         LogBanner(), std::regex(R"(\r\n  \d\d:\d\d:\d\d     : Debug-Mode activated$)")));
 }

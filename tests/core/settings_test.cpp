@@ -35,10 +35,10 @@ TEST_F(SettingsTest, ExistingFileWithoutKnownKeysGivesEveryDefault) {
     EXPECT_EQ(Settings.NntpPortIncoming, 119);
     EXPECT_EQ(Settings.NntpPortOutgoing, 119);
     EXPECT_EQ(Settings.KillReport, kDefaultKillReport);
-    EXPECT_EQ(Settings.LogFilter, 1);
-    EXPECT_EQ(Settings.LogSession, 1);
-    EXPECT_EQ(Settings.LogDebug, 0);
-    EXPECT_EQ(Settings.DebugLine, 0);
+    EXPECT_TRUE(Settings.LogFilter);
+    EXPECT_TRUE(Settings.LogSession);
+    EXPECT_FALSE(Settings.LogDebug);
+    EXPECT_FALSE(Settings.DebugLine);
     EXPECT_EQ(Settings.KillFile, "KILLFILE.CFG");
     EXPECT_EQ(ProgramDirectory, dir_.path());
 }
@@ -94,9 +94,9 @@ TEST_F(SettingsTest, FlagWords) {
     EXPECT_EQ(ParseFlag("no"), 0);
     EXPECT_EQ(ParseFlag("Cfg_Error"), 0);
     Load("LogDebug=Yes\nLogFilter=off\nDEBUGLINE=j\n");
-    EXPECT_EQ(Settings.LogDebug, 0);
-    EXPECT_EQ(Settings.LogFilter, 0);
-    EXPECT_EQ(Settings.DebugLine, 1);
+    EXPECT_FALSE(Settings.LogDebug);
+    EXPECT_FALSE(Settings.LogFilter);
+    EXPECT_TRUE(Settings.DebugLine);
 }
 
 TEST_F(SettingsTest, TextValuesKeepTheirBlanks) {
@@ -147,24 +147,27 @@ TEST_F(SettingsTest, RandomAndHugeFilesNeverCrash) {
 TEST_F(SettingsTest, UpstreamTlsKeys) {
     struct Case {
         const char* config;
-        int32_t pop3Tls;
-        int32_t nntpTls;
-        int32_t verify;
+        TlsMode pop3Tls;
+        TlsMode nntpTls;
+        bool verify;
         const char* caFile;
     } cases[] = {
-        {"nothing\n", kTlsOff, kTlsOff, 1, ""},
-        {"Pop3Tls=stls\nNntpTls=STARTTLS\n", kTlsUpgrade, kTlsUpgrade, 1, ""},
-        {"pop3tls=Implicit\nnntptls=implicit\n", kTlsImplicit, kTlsImplicit, 1, ""},
-        {"Pop3Tls=starttls\nNntpTls=stls\n", kTlsUpgrade, kTlsUpgrade, 1, ""},  // either word
-        {"Pop3Tls = stls \n", kTlsUpgrade, kTlsOff, 1, ""},  // blanks around the word
-        {"Pop3Tls=off\nExPop3Tls=implicit\n", kTlsImplicit, kTlsOff, 1, ""},
-        {"Pop3Tls=\n", kTlsOff, kTlsOff, 1, ""},  // empty: the default
+        {"nothing\n", TlsMode::kOff, TlsMode::kOff, true, ""},
+        {"Pop3Tls=stls\nNntpTls=STARTTLS\n", TlsMode::kUpgrade, TlsMode::kUpgrade, true, ""},
+        {"pop3tls=Implicit\nnntptls=implicit\n", TlsMode::kImplicit, TlsMode::kImplicit, true, ""},
+        {"Pop3Tls=starttls\nNntpTls=stls\n", TlsMode::kUpgrade, TlsMode::kUpgrade, true,
+         ""},  // either word
+        {"Pop3Tls = stls \n", TlsMode::kUpgrade, TlsMode::kOff, true,
+         ""},  // blanks around the word
+        {"Pop3Tls=off\nExPop3Tls=implicit\n", TlsMode::kImplicit, TlsMode::kOff, true, ""},
+        {"Pop3Tls=\n", TlsMode::kOff, TlsMode::kOff, true, ""},  // empty: the default
         // A word that names no mode must not fall back to plaintext.
-        {"Pop3Tls=on\nNntpTls=tls\n", kTlsUnknown, kTlsUnknown, 1, ""},
-        {"TlsVerify=N\n", kTlsOff, kTlsOff, 0, ""},
-        {"TlsVerify=nope\n", kTlsOff, kTlsOff, 0, ""},  // flag words as everywhere
-        {"tlsverify=ein\nTlsCaFile=certs/ca.pem\n", kTlsOff, kTlsOff, 1, "certs/ca.pem"},
-        {"TlsCaFile=a.pem\nExTlsCaFile=b.pem\n", kTlsOff, kTlsOff, 1, "b.pem"},
+        {"Pop3Tls=on\nNntpTls=tls\n", TlsMode::kUnknown, TlsMode::kUnknown, true, ""},
+        {"TlsVerify=N\n", TlsMode::kOff, TlsMode::kOff, false, ""},
+        {"TlsVerify=nope\n", TlsMode::kOff, TlsMode::kOff, false, ""},  // flag words as everywhere
+        {"tlsverify=ein\nTlsCaFile=certs/ca.pem\n", TlsMode::kOff, TlsMode::kOff, true,
+         "certs/ca.pem"},
+        {"TlsCaFile=a.pem\nExTlsCaFile=b.pem\n", TlsMode::kOff, TlsMode::kOff, true, "b.pem"},
     };
     for (const Case& c : cases) {
         Settings = SettingsRecord{};
@@ -180,6 +183,6 @@ TEST_F(SettingsTest, UpstreamTlsKeys) {
     Settings = SettingsRecord{};
     TempDir empty;
     LoadSettingsFrom(empty.path());
-    EXPECT_EQ(Settings.Pop3Tls, kTlsOff);
-    EXPECT_EQ(Settings.TlsVerify, 1);
+    EXPECT_EQ(Settings.Pop3Tls, TlsMode::kOff);
+    EXPECT_TRUE(Settings.TlsVerify);
 }

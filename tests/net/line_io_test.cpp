@@ -526,14 +526,14 @@ TEST_F(LineIoTest, DebugLineEchoesBothDirectionsWithControlBytesShownAsDots) {
     int slot = Connect(server);
     ASSERT_GT(slot, 0);
     EchoLines().clear();
-    Settings.DebugLine = 1;
+    Settings.DebugLine = true;
     SetConsoleSinkForTesting(CollectEcho);
     SendLine(slot, "LIST");
     ASSERT_TRUE(server.Send("+OK \x1b[2Jdone\r\n"));
     std::string line;
     ReceiveLine(slot, line);
     SetConsoleSinkForTesting(nullptr);
-    Settings.DebugLine = 0;
+    Settings.DebugLine = false;
     EXPECT_EQ(line, "+OK \x1b[2Jdone");
     ASSERT_EQ(EchoLines().size(), 2u);
     EXPECT_EQ(EchoLines()[0], std::to_string(slot) + ">:LIST");

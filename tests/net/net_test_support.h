@@ -164,7 +164,7 @@ class NetTest : public ::testing::Test {
         descriptorsAtStart_ = OpenDescriptorCount();
         CloseLog();
         Settings = SettingsRecord{};
-        Settings.LogSession = Settings.LogFilter = Settings.LogDebug = 1;
+        Settings.LogSession = Settings.LogFilter = Settings.LogDebug = true;
         ASSERT_TRUE(OpenLog(dir_.path() + "TRAWLBOX.LOG"));
     }
 

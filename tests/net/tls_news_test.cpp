@@ -50,11 +50,11 @@ class TlsNewsTest : public nettest::NetTest {
         NetTest::SetUp();
         ASSERT_TRUE(certificates_->failure().empty()) << certificates_->failure();
         ASSERT_TRUE(server_->ready()) << server_->failure();
-        Settings.TlsVerify = 1;
+        Settings.TlsVerify = true;
         Settings.TlsCaFile = certificates_->Path("ca");
     }
 
-    int Connect(int32_t mode, const std::string& host, int port, std::string& greeting) {
+    int Connect(TlsMode mode, const std::string& host, int port, std::string& greeting) {
         Settings.NntpTls = mode;
         return ConnectUpstream(host, port, UpstreamProtocol::kNntp, kTimeoutSeconds, greeting);
     }
@@ -87,14 +87,14 @@ std::unique_ptr<TlsInn> TlsNewsTest::server_;
 
 TEST_F(TlsNewsTest, LoginOverStartTlsAndImplicitTls) {
     const struct {
-        int32_t mode;
+        TlsMode mode;
         bool implicitPort;
         const char* host;
     } cases[] = {
-        {kTlsUpgrade, false, "localhost"},
-        {kTlsUpgrade, false, "127.0.0.1"},
-        {kTlsImplicit, true, "localhost"},
-        {kTlsImplicit, true, "127.0.0.1"},
+        {TlsMode::kUpgrade, false, "localhost"},
+        {TlsMode::kUpgrade, false, "127.0.0.1"},
+        {TlsMode::kImplicit, true, "localhost"},
+        {TlsMode::kImplicit, true, "127.0.0.1"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.host) + (c.implicitPort ? " implicit" : " starttls"));
@@ -117,7 +117,7 @@ TEST_F(TlsNewsTest, LoginOverStartTlsAndImplicitTls) {
 
 TEST_F(TlsNewsTest, LargeArticlePostedAndReadBackOverTls) {
     std::string greeting;
-    const int slot = Connect(kTlsImplicit, "localhost", server_->tlsPort(), greeting);
+    const int slot = Connect(TlsMode::kImplicit, "localhost", server_->tlsPort(), greeting);
     ASSERT_GT(slot, 0) << Log();
     ASSERT_TRUE(LogIn(slot));
 
@@ -157,13 +157,13 @@ TEST_F(TlsNewsTest, LargeArticlePostedAndReadBackOverTls) {
 // root that nobody here trusts.
 TEST_F(TlsNewsTest, UnknownIssuerIsRefusedBeforeTheLogin) {
     Settings.TlsCaFile = certificates_->Path("other_ca");
-    for (int32_t mode : {kTlsUpgrade, kTlsImplicit}) {
+    for (TlsMode mode : {TlsMode::kUpgrade, TlsMode::kImplicit}) {
         const size_t mark = Log().size();
         std::string greeting;
-        EXPECT_EQ(
-            Connect(mode, "localhost",
-                    mode == kTlsImplicit ? server_->tlsPort() : server_->nnrpdPort(), greeting),
-            kUpstreamTlsFailed);
+        EXPECT_EQ(Connect(mode, "localhost",
+                          mode == TlsMode::kImplicit ? server_->tlsPort() : server_->nnrpdPort(),
+                          greeting),
+                  kUpstreamTlsFailed);
         EXPECT_TRUE(
             StartsWith(tlstest::LogLineWith(Log().substr(mark),
                                             "TLS handshake failed: certificate verify failed: "

@@ -64,9 +64,9 @@ class ScriptedServer {
 
 class TlsRefusalTest : public nettest::NetTest {
   protected:
-    int Connect(UpstreamProtocol protocol, int32_t mode, int port, std::string& greeting) {
-        Settings.Pop3Tls = protocol == UpstreamProtocol::kPop3 ? mode : kTlsOff;
-        Settings.NntpTls = protocol == UpstreamProtocol::kNntp ? mode : kTlsOff;
+    int Connect(UpstreamProtocol protocol, TlsMode mode, int port, std::string& greeting) {
+        Settings.Pop3Tls = protocol == UpstreamProtocol::kPop3 ? mode : TlsMode::kOff;
+        Settings.NntpTls = protocol == UpstreamProtocol::kNntp ? mode : TlsMode::kOff;
         return ConnectUpstream("127.0.0.1", port, protocol, kTimeoutSeconds, greeting);
     }
 };
@@ -114,7 +114,8 @@ TEST_F(TlsRefusalTest, RefusedUpgradeGivesUpWithoutAnotherByte) {
         ScriptedServer server(c.greeting, c.reply);
         const size_t mark = Log().size();
         std::string greeting;
-        EXPECT_EQ(Connect(c.protocol, kTlsUpgrade, server.port(), greeting), kUpstreamTlsFailed);
+        EXPECT_EQ(Connect(c.protocol, TlsMode::kUpgrade, server.port(), greeting),
+                  kUpstreamTlsFailed);
         server.Join();
         EXPECT_EQ(server.command(), c.command);
         EXPECT_EQ(server.rest(), "") << "sent after the refusal";
@@ -134,7 +135,8 @@ TEST_F(TlsRefusalTest, FailedHandshakeSendsNothingButTls) {
                               pop3 ? "+OK Begin TLS\r\n" : "382 Continue with TLS negotiation\r\n",
                               "-ERR this is not TLS at all\r\n");
         std::string greeting;
-        EXPECT_EQ(Connect(protocol, kTlsUpgrade, server.port(), greeting), kUpstreamTlsFailed);
+        EXPECT_EQ(Connect(protocol, TlsMode::kUpgrade, server.port(), greeting),
+                  kUpstreamTlsFailed);
         server.Join();
         EXPECT_EQ(server.command(), pop3 ? "STLS\r\n" : "STARTTLS\r\n");
         ASSERT_FALSE(server.rest().empty());
@@ -150,7 +152,7 @@ TEST_F(TlsRefusalTest, FailedHandshakeSendsNothingButTls) {
 TEST_F(TlsRefusalTest, ImplicitTlsAgainstAPlaintextServerFails) {
     ScriptedServer server("", "", "+OK plaintext greeting\r\n");
     std::string greeting = "old";
-    EXPECT_EQ(Connect(UpstreamProtocol::kPop3, kTlsImplicit, server.port(), greeting),
+    EXPECT_EQ(Connect(UpstreamProtocol::kPop3, TlsMode::kImplicit, server.port(), greeting),
               kUpstreamTlsFailed);
     server.Join();
     EXPECT_EQ(greeting, "");
@@ -166,7 +168,7 @@ TEST_F(TlsRefusalTest, SilentServerEndsTheHandshakeByTimeOutOrWatchdog) {
     {
         ScriptedServer server("", "");
         std::string greeting;
-        Settings.Pop3Tls = kTlsImplicit;
+        Settings.Pop3Tls = TlsMode::kImplicit;
         EXPECT_EQ(ConnectUpstream("127.0.0.1", server.port(), UpstreamProtocol::kPop3, 1, greeting),
                   kUpstreamTlsFailed);
         server.Join();
@@ -176,7 +178,7 @@ TEST_F(TlsRefusalTest, SilentServerEndsTheHandshakeByTimeOutOrWatchdog) {
     std::atomic<int> result{0};
     std::thread owner([&] {
         std::string greeting;
-        Settings.NntpTls = kTlsImplicit;
+        Settings.NntpTls = TlsMode::kImplicit;
         result = ConnectUpstream("127.0.0.1", server.port(), UpstreamProtocol::kNntp,
                                  kTimeoutSeconds, greeting);
     });
@@ -199,7 +201,7 @@ TEST_F(TlsRefusalTest, UnreadableCaFileSendsNothing) {
     ScriptedServer server("", "");
     Settings.TlsCaFile = dir_.path() + "no-such-ca.pem";
     std::string greeting;
-    EXPECT_EQ(Connect(UpstreamProtocol::kPop3, kTlsImplicit, server.port(), greeting),
+    EXPECT_EQ(Connect(UpstreamProtocol::kPop3, TlsMode::kImplicit, server.port(), greeting),
               kUpstreamTlsFailed);
     server.Join();
     EXPECT_EQ(server.rest(), "");
@@ -214,7 +216,7 @@ TEST_F(TlsRefusalTest, PlaintextModeReadsTheGreetingOnly) {
     for (UpstreamProtocol protocol : {UpstreamProtocol::kPop3, UpstreamProtocol::kNntp}) {
         ScriptedServer server("+OK hello <9.9@host>\r\n", "");
         std::string greeting;
-        const int slot = Connect(protocol, kTlsOff, server.port(), greeting);
+        const int slot = Connect(protocol, TlsMode::kOff, server.port(), greeting);
         ASSERT_GT(slot, 0);
         EXPECT_EQ(greeting, "+OK hello <9.9@host>");
         EXPECT_EQ(SessionTable[slot].timeoutSeconds, kTimeoutSeconds);
@@ -235,12 +237,12 @@ TEST_F(TlsRefusalTest, ConnectFailureAndUnknownModeAreTold) {
         closedPort = gone.port();
     }
     std::string greeting;
-    EXPECT_EQ(Connect(UpstreamProtocol::kPop3, kTlsImplicit, closedPort, greeting),
+    EXPECT_EQ(Connect(UpstreamProtocol::kPop3, TlsMode::kImplicit, closedPort, greeting),
               kUpstreamConnectFailed);
     // A mode that names nothing refuses before any connect: the closed port
     // would have made it kUpstreamConnectFailed.
     const size_t mark = Log().size();
-    EXPECT_EQ(Connect(UpstreamProtocol::kNntp, kTlsUnknown, closedPort, greeting),
+    EXPECT_EQ(Connect(UpstreamProtocol::kNntp, TlsMode::kUnknown, closedPort, greeting),
               kUpstreamTlsFailed);
     EXPECT_TRUE(Logged("NntpTls names no TLS mode, no connection made"));
     EXPECT_EQ(Log().find("Failed connection", mark), std::string::npos);

@@ -81,11 +81,11 @@ class TlsUpstreamTest : public nettest::NetTest {
         ASSERT_TRUE(certificates_->failure().empty()) << certificates_->failure();
         ASSERT_TRUE(server_->ready()) << server_->failure();
         ASSERT_TRUE(misnamed_->ready()) << misnamed_->failure();
-        Settings.TlsVerify = 1;
+        Settings.TlsVerify = true;
         Settings.TlsCaFile = certificates_->Path("ca");
     }
 
-    int Connect(int32_t mode, const std::string& host, int port, std::string& greeting) {
+    int Connect(TlsMode mode, const std::string& host, int port, std::string& greeting) {
         Settings.Pop3Tls = mode;
         return ConnectUpstream(host, port, UpstreamProtocol::kPop3, kTimeoutSeconds, greeting);
     }
@@ -117,14 +117,14 @@ std::unique_ptr<TlsDovecot> TlsUpstreamTest::misnamed_;
 
 TEST_F(TlsUpstreamTest, LoginOverImplicitTlsAndStls) {
     const struct {
-        int32_t mode;
+        TlsMode mode;
         bool implicitPort;
         const char* host;
     } cases[] = {
-        {kTlsImplicit, true, "localhost"},
-        {kTlsImplicit, true, "127.0.0.1"},
-        {kTlsUpgrade, false, "localhost"},
-        {kTlsUpgrade, false, "127.0.0.1"},
+        {TlsMode::kImplicit, true, "localhost"},
+        {TlsMode::kImplicit, true, "127.0.0.1"},
+        {TlsMode::kUpgrade, false, "localhost"},
+        {TlsMode::kUpgrade, false, "127.0.0.1"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.host) + (c.implicitPort ? " implicit" : " stls"));
@@ -160,7 +160,7 @@ TEST_F(TlsUpstreamTest, LoginOverImplicitTlsAndStls) {
 // holds decrypted bytes (the last records would hang otherwise).
 TEST_F(TlsUpstreamTest, LargeMessageRelayedOutOfTls) {
     std::string greeting;
-    const int slot = Connect(kTlsImplicit, "localhost", server_->tlsPort(), greeting);
+    const int slot = Connect(TlsMode::kImplicit, "localhost", server_->tlsPort(), greeting);
     ASSERT_GT(slot, 0) << Log();
     ASSERT_EQ(Command(slot, std::string("USER ") + tlstest::kAccount), "+OK");
     ASSERT_EQ(Command(slot, std::string("PASS ") + tlstest::kPassword), "+OK Logged in.");
@@ -191,17 +191,19 @@ TEST_F(TlsUpstreamTest, RefusedCertificatesStopBeforeTheLogin) {
     const struct {
         Ca ca;
         bool misnamedServer;
-        int32_t mode;
+        TlsMode mode;
         const char* host;
         const char* reason;
     } cases[] = {
-        {Ca::kOther, false, kTlsImplicit, "localhost", "unable to get local issuer certificate"},
-        {Ca::kOther, false, kTlsUpgrade, "localhost", "unable to get local issuer certificate"},
-        {Ca::kSystemOnly, false, kTlsImplicit, "127.0.0.1",
+        {Ca::kOther, false, TlsMode::kImplicit, "localhost",
          "unable to get local issuer certificate"},
-        {Ca::kTest, true, kTlsImplicit, "localhost", "hostname mismatch"},
-        {Ca::kTest, true, kTlsImplicit, "127.0.0.1", "IP address mismatch"},
-        {Ca::kTest, true, kTlsUpgrade, "localhost", "hostname mismatch"},
+        {Ca::kOther, false, TlsMode::kUpgrade, "localhost",
+         "unable to get local issuer certificate"},
+        {Ca::kSystemOnly, false, TlsMode::kImplicit, "127.0.0.1",
+         "unable to get local issuer certificate"},
+        {Ca::kTest, true, TlsMode::kImplicit, "localhost", "hostname mismatch"},
+        {Ca::kTest, true, TlsMode::kImplicit, "127.0.0.1", "IP address mismatch"},
+        {Ca::kTest, true, TlsMode::kUpgrade, "localhost", "hostname mismatch"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.host) + " " + c.reason);
@@ -212,7 +214,7 @@ TEST_F(TlsUpstreamTest, RefusedCertificatesStopBeforeTheLogin) {
         const size_t ourMark = Log().size();
         const size_t serverMark = server.Log().size();
         std::string greeting;
-        const int port = c.mode == kTlsImplicit ? server.tlsPort() : server.port();
+        const int port = c.mode == TlsMode::kImplicit ? server.tlsPort() : server.port();
         EXPECT_EQ(Connect(c.mode, c.host, port, greeting), kUpstreamTlsFailed);
         EXPECT_TRUE(nettest::TableEmpty());
 
@@ -229,13 +231,13 @@ TEST_F(TlsUpstreamTest, RefusedCertificatesStopBeforeTheLogin) {
 }
 
 TEST_F(TlsUpstreamTest, WithoutVerificationAnyCertificateIsTaken) {
-    Settings.TlsVerify = 0;
+    Settings.TlsVerify = false;
     Settings.TlsCaFile = certificates_->Path("other_ca");
-    for (int32_t mode : {kTlsImplicit, kTlsUpgrade}) {
+    for (TlsMode mode : {TlsMode::kImplicit, TlsMode::kUpgrade}) {
         std::string greeting;
-        const int slot =
-            Connect(mode, "localhost",
-                    mode == kTlsImplicit ? misnamed_->tlsPort() : misnamed_->port(), greeting);
+        const int slot = Connect(
+            mode, "localhost",
+            mode == TlsMode::kImplicit ? misnamed_->tlsPort() : misnamed_->port(), greeting);
         ASSERT_GT(slot, 0) << Log();
         EXPECT_TRUE(StartsWith(greeting, "+OK")) << greeting;
         EXPECT_EQ(Command(slot, "CAPA").substr(0, 3), "+OK");
@@ -279,7 +281,7 @@ TEST_F(TlsUpstreamTest, PlaintextBehindTheConsentIsNotHandedOut) {
         back.join();
     });
     std::string greeting;
-    const int slot = Connect(kTlsUpgrade, "localhost", front.port(), greeting);
+    const int slot = Connect(TlsMode::kUpgrade, "localhost", front.port(), greeting);
     EXPECT_EQ(greeting, "+OK ready <1.2@middle>");
     ASSERT_GT(slot, 0) << Log();
     std::string line;
@@ -338,7 +340,7 @@ class GatedMiddle {
 TEST_F(TlsUpstreamTest, SendOverTlsGivesUpWhenTheServerReadsNothing) {
     GatedMiddle middle(server_->tlsPort());
     std::string greeting;
-    const int slot = Connect(kTlsImplicit, "localhost", middle.port(), greeting);
+    const int slot = Connect(TlsMode::kImplicit, "localhost", middle.port(), greeting);
     ASSERT_GT(slot, 0) << Log();
     ASSERT_TRUE(StartsWith(greeting, "+OK"));
     middle.upstreamOpen = false;
@@ -354,7 +356,7 @@ TEST_F(TlsUpstreamTest, SendOverTlsGivesUpWhenTheServerReadsNothing) {
 // after it fail instead of being offered again without end.
 TEST_F(TlsUpstreamTest, ServerClosingEndsReadsAndSends) {
     std::string greeting;
-    const int slot = Connect(kTlsImplicit, "localhost", server_->tlsPort(), greeting);
+    const int slot = Connect(TlsMode::kImplicit, "localhost", server_->tlsPort(), greeting);
     ASSERT_GT(slot, 0) << Log();
     EXPECT_TRUE(StartsWith(Command(slot, "QUIT"), "+OK"));
     std::string line = "old";
@@ -379,7 +381,7 @@ TEST_F(TlsUpstreamTest, WatchdogEndsAWaitingTlsRead) {
     std::string line = "old";
     std::thread owner([&] {
         std::string greeting;
-        int own = Connect(kTlsImplicit, "localhost", server_->tlsPort(), greeting);
+        int own = Connect(TlsMode::kImplicit, "localhost", server_->tlsPort(), greeting);
         if (own > 0) SessionTable[own].timeoutSeconds = 3;
         slot = own;
         // The server says nothing more until asked: this waits.
@@ -412,7 +414,7 @@ TEST_F(TlsUpstreamTest, OperatorKillEndsAWaitingTlsReadAndLaterSends) {
     bool closedByOwner = true;
     std::thread owner([&] {
         std::string greeting;
-        int own = Connect(kTlsUpgrade, "localhost", server_->port(), greeting);
+        int own = Connect(TlsMode::kUpgrade, "localhost", server_->port(), greeting);
         slot = own;
         if (own <= 0) return;
         waiting = true;

@@ -215,10 +215,10 @@ class KillFileScope {
     KillFileScope(const TempDir& dir, const std::string& text) {
         dir.Write("KILLFILE.CFG", text);
         loaded_ = LoadKillFile(dir.path() + "KILLFILE.CFG") == 1;
-        FilterLoaded = loaded_ ? 1 : 0;
+        FilterLoaded = loaded_;
     }
     ~KillFileScope() {
-        FilterLoaded = 0;
+        FilterLoaded = false;
         ClearKillTable();
     }
     KillFileScope(const KillFileScope&) = delete;

@@ -235,7 +235,7 @@ TEST_F(RelayOverviewTest, OtherFolderOrNoFilterPassesEverything) {
 
     EXPECT_EQ(Relay("local.test", "XOVER"), whole);
     EXPECT_EQ(Relay("", "OVER"), whole);
-    FilterLoaded = 0;
+    FilterLoaded = false;
     EXPECT_EQ(Relay("de.test", "XOVER"), whole);
     EXPECT_EQ(Log().find("Filter: "), std::string::npos);
 }

@@ -38,9 +38,9 @@ struct LogEntry {
 class LogCapture {
   public:
     explicit LogCapture(bool debug = true) : saved_(Settings) {
-        Settings.LogDebug = debug ? 1 : 0;
-        Settings.LogSession = 0;
-        Settings.DebugLine = 0;
+        Settings.LogDebug = debug;
+        Settings.LogSession = false;
+        Settings.DebugLine = false;
         CloseLog();
         opened_ = OpenLog(dir_.path() + "TRAWLBOX.LOG");
     }

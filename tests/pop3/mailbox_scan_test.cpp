@@ -70,8 +70,8 @@ class ScanTest : public ::testing::Test {
     void SetUp() override {
         CloseLog();
         Settings = SettingsRecord{};
-        Settings.LogFilter = 1;
-        Settings.LogDebug = 1;
+        Settings.LogFilter = true;
+        Settings.LogDebug = true;
         ASSERT_TRUE(OpenLog(dir_.path() + "TRAWLBOX.LOG"));
         dir_.Write("KILLFILE.CFG", kKillFile);
         ASSERT_EQ(LoadKillFile(dir_.path() + "KILLFILE.CFG"), 1);

@@ -154,7 +154,7 @@ class SessionTest : public ::testing::Test {
         CloseLog();
         Settings = SettingsRecord{};
         Settings.Pop3Timeout = kTimeoutSeconds;
-        Settings.LogFilter = Settings.LogSession = Settings.LogDebug = 1;
+        Settings.LogFilter = Settings.LogSession = Settings.LogDebug = true;
         ASSERT_TRUE(OpenLog(dir_.path() + "TRAWLBOX.LOG"));
         dir_.Write("KILLFILE.CFG", kKillFile);
         ASSERT_EQ(LoadKillFile(dir_.path() + "KILLFILE.CFG"), 1);

@@ -1,7 +1,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "core/service.h"
+#include "app/service.h"
 #include "platform/console.h"
 
 int main() {

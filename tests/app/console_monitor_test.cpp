@@ -1,4 +1,4 @@
-#include "core/console_monitor.h"
+#include "app/console_monitor.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
-#include "core/service.h"
+#include "app/service.h"
 
 #include <string>
 
-#include "core/console_monitor.h"
+#include "app/console_monitor.h"
 #include "core/globals.h"
 #include "core/log.h"
 #include "core/settings.h"
@@ -40,7 +40,7 @@ bool StartUp() {
 
     if (!Settings.KillFile.empty()) {
         if (LoadKillFile(Settings.KillFile) == 1) {
-            FilterLoaded = 1;
+            FilterLoaded = true;
             WriteLog("Loading filter configuration", -1, kLogProgress);
         } else {
             WriteLog("Filter configuration not found", -1, kLogProgress);
