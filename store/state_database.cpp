@@ -343,7 +343,7 @@ StateDatabase::Verdict StateDatabase::Verify() {
     // Everything is read before anything is written, so that a file set
     // aside, or a newer program's file, stays exactly as it was found.
     int version = 0;
-    if (!VersionIsKnown(&version)) return failed();
+    if (!VersionIsKnown(version)) return failed();
     {
         Statement check(*this, "PRAGMA integrity_check(1)");
         if (!check.NextRow()) return failed();
@@ -370,7 +370,7 @@ StateDatabase::Verdict StateDatabase::Verify() {
     Transaction transaction(*this);
     if (!transaction.Began()) return failed();
     int now = 0;
-    if (!VersionIsKnown(&now)) return failed();
+    if (!VersionIsKnown(now)) return failed();
     if (now != version && !SchemaMatches(now)) return failed();
     if (now < kSchemaVersion && !UpgradeSchema(now)) return failed();
     if (!SchemaMatches(kSchemaVersion)) return failed();
@@ -378,7 +378,7 @@ StateDatabase::Verdict StateDatabase::Verify() {
     return Verdict::kSound;
 }
 
-bool StateDatabase::VersionIsKnown(int* version) {
+bool StateDatabase::VersionIsKnown(int& version) {
     Statement read(*this, "PRAGMA user_version");
     if (!read.NextRow()) return false;
     int64_t found = read.Integer(0);
@@ -387,7 +387,7 @@ bool StateDatabase::VersionIsKnown(int* version) {
                    std::to_string(found) + "); it is left alone";
         return false;
     }
-    if (version != nullptr) *version = static_cast<int>(found);
+    version = static_cast<int>(found);
     return true;
 }
 

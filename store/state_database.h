@@ -67,12 +67,10 @@ class StateDatabase {
 
     void Close();
 
-    // Why the last operation failed, or what Open found when it returned
-    // kRebuilt; "" when nothing went wrong.
+    // What the last failure was, or what Open found when it returned
+    // kRebuilt; "" when nothing has gone wrong since Open. A later success
+    // does not clear it.
     const std::string& Problem() const { return problem_; }
-
-    // The file's path, once Open was called.
-    const std::string& Path() const { return path_; }
 
   private:
     friend class Statement;
@@ -92,7 +90,7 @@ class StateDatabase {
     Verdict Verify();
     // False, with problem_ set, when the version cannot be read or is newer
     // than this program's.
-    bool VersionIsKnown(int* version = nullptr);
+    bool VersionIsKnown(int& version);
     bool UpgradeSchema(int version);
     // False, with problem_ set (and damaged_ when the tables differ), unless
     // the file's tables are those of `version`.
