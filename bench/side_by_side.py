@@ -6,6 +6,8 @@ Run as root from anywhere in the source tree:
 
     python3 bench/side_by_side.py [--quick] [--runs N] [--binary PATH]
                                   [--rules N] [--perf DIR] [--keep]
+                                  [--link | --all] [--link-messages N,...]
+                                  [--link-rtt MS,...] [--link-rate MBIT]
 
 It builds the Release binary (in build-bench/ unless --binary names one),
 starts everything privately on loopback (a Dovecot with generated
@@ -31,7 +33,12 @@ Cases:
      to Dovecot's pop3s port against a plaintext client of the TLS Trawlbox
      on loopback, which verifies the certificate (private CA, 127.0.0.1);
   5. memory of the Trawlbox processes (peak and resident before and after
-     each case) and of perdition's connection handler.
+     each case) and of perdition's connection handler;
+  6. with --link (only these) or --all (after the others): logins over a
+     simulated link, mailboxes of 1,000 and 10,000 messages at 20 ms and
+     50 ms round trip (--quick: 1,000 at 20 ms): a direct leave-on-server
+     login, a sequential scan by a bare client, and the first and a repeat
+     login through Trawlbox (see side_link.py).
 """
 import argparse
 import os
@@ -52,8 +59,10 @@ from fixtures import inn, tls_ca  # noqa: E402
 from fixtures.dovecot import Dovecot  # noqa: E402
 import trawlbox_runner  # noqa: E402
 
+from link_relay import LinkRelay  # noqa: E402
 from perdition_peer import Perdition  # noqa: E402
 import side_clients  # noqa: E402
+import side_link  # noqa: E402
 from side_clients import Nntp, Pop3  # noqa: E402
 import side_data  # noqa: E402
 
@@ -69,6 +78,15 @@ FULL = dict(runs=5, scan=1000, big=20, big_size=5 * MIB, small=500, small_size=2
             articles=100000, few_lines=1000)
 QUICK = dict(runs=1, scan=100, big=3, big_size=5 * MIB, small=50, small_size=20 * 1024,
              articles=3000, few_lines=300)
+
+# Link cases (6): mailbox sizes, round trips in ms, runs; and of --quick.
+# One run: their times are set by the link's delay far more than by load
+# on the machine, and a sequential scan of 10,000 messages at 50 ms takes
+# over eight minutes.
+LINK_FULL = dict(messages=(1000, 10000), rtts=(20, 50), runs=1)
+LINK_QUICK = dict(messages=(1000,), rtts=(20,), runs=1)
+MAX_LINK_MESSAGES = 100000  # generating a mailbox beyond this is no benchmark
+MAX_LINK_RTT_MS = 1000
 
 # The server's certificate names localhost and 127.0.0.1; both clients
 # name the address, which needs no resolver (localhost may mean ::1, where
@@ -290,10 +308,10 @@ def fill_mailboxes(dovecot, sizes):
     return backup
 
 
-def restore_scan_mailbox(dovecot, backup):
+def restore_scan_mailbox(dovecot, backup, user="scan"):
     """Puts back the messages Trawlbox killed (the server deleted them at
     QUIT); returns how many were missing."""
-    maildir = dovecot.maildir("scan")
+    maildir = dovecot.maildir(user)
     present = set()
     for sub in ("cur", "new"):
         present.update(name.split(":")[0] for name in os.listdir(os.path.join(maildir, sub)))
@@ -629,11 +647,20 @@ def print_table(results, sizes, runs, rule_count, tls_versions):
 
 # --- Main ---------------------------------------------------------------------
 
+def number_list(text, limit):
+    """"1000,10000" -> (1000, 10000); each from 1 to limit."""
+    values = tuple(int(word) for word in text.split(",") if word.strip())
+    if not values or any(value < 1 or value > limit for value in values):
+        raise argparse.ArgumentTypeError("numbers from 1 to %d, separated by commas" % limit)
+    return values
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true",
                         help="smoke run: each case once, smaller sizes")
-    parser.add_argument("--runs", type=int, help="runs per case (median); default 5, quick 1")
+    parser.add_argument("--runs", type=int,
+                        help="runs per case (median); default 5 (link cases 1), quick 1")
     parser.add_argument("--binary", help="use this trawlbox binary instead of building one")
     parser.add_argument("--keep", action="store_true",
                         help="keep the temporary directory (logs) after the run")
@@ -642,6 +669,16 @@ def main(argv=None):
                         % RULE_COUNT)
     parser.add_argument("--perf", metavar="DIR",
                         help="sample Trawlbox with perf during each case; data files go to DIR")
+    which = parser.add_mutually_exclusive_group()
+    which.add_argument("--link", action="store_true",
+                       help="run only the logins over a simulated link (case 6)")
+    which.add_argument("--all", action="store_true", help="run the link cases after the others")
+    parser.add_argument("--link-messages", type=lambda text: number_list(text, MAX_LINK_MESSAGES),
+                        help="mailbox sizes of the link cases (default 1000,10000; quick 1000)")
+    parser.add_argument("--link-rtt", type=lambda text: number_list(text, MAX_LINK_RTT_MS),
+                        help="round trips of the link cases in ms (default 20,50; quick 20)")
+    parser.add_argument("--link-rate", type=float, metavar="MBIT",
+                        help="cap each direction of the link at this rate")
     args = parser.parse_args(argv)
     if args.perf and shutil.which("perf") is None:
         print("--perf needs the perf command (Debian package linux-perf)", file=sys.stderr)
@@ -652,6 +689,12 @@ def main(argv=None):
         return 2
     sizes = dict(QUICK if args.quick else FULL)
     runs = max(1, min(args.runs or sizes["runs"], 50))
+    link = dict(LINK_QUICK if args.quick else LINK_FULL)
+    link["messages"] = args.link_messages or link["messages"]
+    link["rtts"] = args.link_rtt or link["rtts"]
+    link["runs"] = max(1, min(args.runs or link["runs"], 50))
+    run_loopback = not args.link
+    run_link = args.link or args.all
 
     binary = os.path.abspath(args.binary) if args.binary else build_binary()
     if binary is None:
@@ -661,7 +704,7 @@ def main(argv=None):
 
     root = tempfile.mkdtemp(prefix="trawlbox-bench-")
     os.chmod(root, 0o755)  # the servers' own users must reach their directories
-    dovecot = perdition = trawlbox = tls_trawlbox = None
+    dovecot = perdition = trawlbox = tls_trawlbox = relay = link_trawlbox = None
     news_dir = os.path.join(root, "news")
     news_started = False
     try:
@@ -670,50 +713,79 @@ def main(argv=None):
         dovecot = Dovecot(os.path.join(root, "dovecot"),
                           tls={"cert": certificates["server_cert"],
                                "key": certificates["server_key"]})
-        backup = fill_mailboxes(dovecot, sizes)
+        if run_loopback:
+            backup = fill_mailboxes(dovecot, sizes)
+        if run_link:
+            link_backups = side_link.fill_mailboxes(dovecot, PASSWORD, link["messages"])
         ports = dovecot.start()
         pop3_port = ports["pop3"]
-        perdition = Perdition(os.path.join(root, "perdition"), pop3_port)
-        perdition.start()
-
-        news_started = True
-        news_port = inn.start(news_dir, groups=[NEWS_GROUP])["innd"]
-        articles = side_data.NewsArticles()
-        loaded = inn.bulk(news_dir, NEWS_GROUP, sizes["articles"], subject=articles.subject,
-                          from_=articles.sender, headers=articles.headers,
-                          body="Text of article {n}.\nSecond line.\n")
-        print("news server holds %d articles" % loaded, flush=True)
-
         kill_file, rule_count = side_data.kill_file(max(0, min(args.rules, MAX_RULES)))
-        os.makedirs(os.path.join(root, "trawlbox"))
-        trawlbox = trawlbox_runner.Trawlbox(
-            config={"Pop3PortOutgoing": pop3_port, "NntpPortOutgoing": news_port,
-                    "LogDebug": "N", "LogFilter": "J", "LogSession": "J"},
-            killfile=kill_file, directory=os.path.join(root, "trawlbox"))
-        trawlbox.start()
-        # The same again, but the leg to the mail server is implicit TLS.
-        os.makedirs(os.path.join(root, "trawlbox-tls"))
-        tls_trawlbox = trawlbox_runner.Trawlbox(
-            config={"Pop3PortOutgoing": ports["pop3s"], "NntpPortOutgoing": news_port,
-                    "Pop3Tls": "implicit", "TlsVerify": "J", "TlsCaFile": certificates["ca"],
-                    "LogDebug": "N", "LogFilter": "J", "LogSession": "J"},
-            killfile=kill_file, directory=os.path.join(root, "trawlbox-tls"))
-        tls_trawlbox.start()
 
-        bench = Bench(sizes, dovecot, backup, perdition, trawlbox, news_port, tls_trawlbox,
-                      certificates["ca"])
-        profiler = Profiler(args.perf and os.path.abspath(args.perf), trawlbox.process.pid)
-        try:
-            results = run_cases(bench, runs, profiler)
-        finally:
-            profiler.stop()
-        bench.tls_versions["trawlbox"] = tls_established(tls_trawlbox.log())
-        print_table(results, sizes, runs, rule_count, bench.tls_versions)
-        profiler.print_summaries()
+        if run_loopback:
+            perdition = Perdition(os.path.join(root, "perdition"), pop3_port)
+            perdition.start()
+
+            news_started = True
+            news_port = inn.start(news_dir, groups=[NEWS_GROUP])["innd"]
+            articles = side_data.NewsArticles()
+            loaded = inn.bulk(news_dir, NEWS_GROUP, sizes["articles"], subject=articles.subject,
+                              from_=articles.sender, headers=articles.headers,
+                              body="Text of article {n}.\nSecond line.\n")
+            print("news server holds %d articles" % loaded, flush=True)
+
+            os.makedirs(os.path.join(root, "trawlbox"))
+            trawlbox = trawlbox_runner.Trawlbox(
+                config={"Pop3PortOutgoing": pop3_port, "NntpPortOutgoing": news_port,
+                        "LogDebug": "N", "LogFilter": "J", "LogSession": "J"},
+                killfile=kill_file, directory=os.path.join(root, "trawlbox"))
+            trawlbox.start()
+            # The same again, but the leg to the mail server is implicit TLS.
+            os.makedirs(os.path.join(root, "trawlbox-tls"))
+            tls_trawlbox = trawlbox_runner.Trawlbox(
+                config={"Pop3PortOutgoing": ports["pop3s"], "NntpPortOutgoing": news_port,
+                        "Pop3Tls": "implicit", "TlsVerify": "J", "TlsCaFile": certificates["ca"],
+                        "LogDebug": "N", "LogFilter": "J", "LogSession": "J"},
+                killfile=kill_file, directory=os.path.join(root, "trawlbox-tls"))
+            tls_trawlbox.start()
+
+            bench = Bench(sizes, dovecot, backup, perdition, trawlbox, news_port, tls_trawlbox,
+                          certificates["ca"])
+            profiler = Profiler(args.perf and os.path.abspath(args.perf), trawlbox.process.pid)
+            try:
+                results = run_cases(bench, runs, profiler)
+            finally:
+                profiler.stop()
+            bench.tls_versions["trawlbox"] = tls_established(tls_trawlbox.log())
+            print_table(results, sizes, runs, rule_count, bench.tls_versions)
+            profiler.print_summaries()
+
+        if run_link:
+            rate = args.link_rate * 1e6 / 8 if args.link_rate else None
+            relay = LinkRelay(pop3_port, link["rtts"][0] / 2000.0, rate).start()
+            # Its own Trawlbox: the leg to the server goes over the link.
+            os.makedirs(os.path.join(root, "trawlbox-link"))
+            link_trawlbox = trawlbox_runner.Trawlbox(
+                config={"Pop3PortOutgoing": relay.port, "LogDebug": "N", "LogFilter": "J",
+                        "LogSession": "J"},
+                killfile=kill_file, directory=os.path.join(root, "trawlbox-link"))
+            link_trawlbox.start()
+            link_bench = side_link.LinkBench(
+                dovecot, PASSWORD, link_backups, link_trawlbox, relay,
+                lambda user, backup: restore_scan_mailbox(dovecot, backup, user),
+                thread_count(link_trawlbox.process.pid), thread_count)
+            link_results = []
+            for messages in link["messages"]:
+                for rtt in link["rtts"]:
+                    print("link case: %d messages, %d ms round trip ..." % (messages, rtt),
+                          flush=True)
+                    link_results.append((messages, rtt,
+                                         link_bench.run_case(messages, rtt, link["runs"])))
+            side_link.print_table(link_results, link["runs"], args.link_rate)
         return 0
     except (side_clients.ProtocolError, OSError, RuntimeError) as error:
         print("benchmark failed: %s" % error, file=sys.stderr)
-        for name, instance in (("Trawlbox", trawlbox), ("TLS Trawlbox", tls_trawlbox)):
+        for name, instance in (("Trawlbox", trawlbox), ("TLS Trawlbox", tls_trawlbox),
+                               ("link Trawlbox", link_trawlbox)):
             if instance is not None:
                 print("end of the %s log:\n%s" % (name, instance.log()[-3000:]), file=sys.stderr)
         return 1
@@ -724,6 +796,8 @@ def main(argv=None):
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
         steps = [("Trawlbox", trawlbox and trawlbox.stop),
                  ("TLS Trawlbox", tls_trawlbox and tls_trawlbox.stop),
+                 ("link Trawlbox", link_trawlbox and link_trawlbox.stop),
+                 ("link relay", relay and relay.stop),
                  ("perdition", perdition and perdition.stop),
                  ("news server", news_started and (lambda: inn.stop(news_dir))),
                  ("Dovecot", dovecot and dovecot.stop)]

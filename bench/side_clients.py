@@ -28,10 +28,12 @@ class ProtocolError(RuntimeError):
 class LineClient:
     """One connection; replies are read from an internal buffer. With tls
     (an ssl.SSLContext) the handshake is done in the constructor and the
-    server's certificate is checked against host as the context says."""
+    server's certificate is checked against host as the context says. A
+    reply slower than timeout seconds counts as lost."""
 
-    def __init__(self, port, host="127.0.0.1", tls=None):
-        sock = socket.create_connection((host, port), timeout=REPLY_TIMEOUT_S)
+    def __init__(self, port, host="127.0.0.1", tls=None, timeout=REPLY_TIMEOUT_S):
+        self.timeout = timeout
+        sock = socket.create_connection((host, port), timeout=timeout)
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         if tls is not None:
             try:
@@ -159,7 +161,7 @@ class Pop3(LineClient):
         its part of the session, deletions included)."""
         self.send("QUIT")
         reply = self.line()
-        self.sock.settimeout(REPLY_TIMEOUT_S)
+        self.sock.settimeout(self.timeout)
         try:
             while self.sock.recv(RECEIVE_BYTES):
                 pass

@@ -5,13 +5,59 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <system_error>
 #include <utility>
 
 bool FileExists(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+bool DirectoryExists(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+namespace {
+
+std::string SystemReason(int code) {
+    return std::error_code(code, std::generic_category()).message();
+}
+
+}  // namespace
+
+bool EnsurePrivateFile(const std::string& path, std::string& problem) {
+    // O_EXCL also refuses to follow a symbolic link planted under the name.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        ::close(fd);
+        return true;
+    }
+    if (errno == EEXIST) return true;
+    problem = SystemReason(errno);
+    return false;
+}
+
+bool IdentifyFile(const std::string& path, FileIdentity& identity) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return false;
+    identity.device = static_cast<uint64_t>(info.st_dev);
+    identity.inode = static_cast<uint64_t>(info.st_ino);
+    return true;
+}
+
+bool RenameFile(const std::string& from, const std::string& to, std::string& problem) {
+    if (::rename(from.c_str(), to.c_str()) == 0) return true;
+    problem = SystemReason(errno);
+    return false;
+}
+
+bool RemoveFile(const std::string& path) {
+    return ::unlink(path.c_str()) == 0 || errno == ENOENT;
 }
 
 bool ReadFilePrefix(const std::string& path, size_t limit, std::string& out) {
