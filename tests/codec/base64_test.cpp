@@ -1,4 +1,4 @@
-#include "filter/base64.h"
+#include "codec/base64.h"
 
 #include <gtest/gtest.h>
 

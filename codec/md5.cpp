@@ -1,4 +1,4 @@
-#include "pop3/md5.h"
+#include "codec/md5.h"
 
 #include <algorithm>
 #include <cstring>
