@@ -1,80 +1,75 @@
 #include "codec/base64.h"
 
-#include <array>
-#include <cstdint>
+#include <openssl/evp.h>
 
 namespace {
 
-constexpr std::string_view kAlphabet =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+// EVP's block calls take an int length, so long texts go to them in pieces
+// of whole groups: a multiple of 3 bytes (encoding) and of 4 characters
+// (decoding), far below the int range.
+constexpr size_t kPieceBytes = 3 * 4 * 4096;
 
-// Marks a byte that is not in the alphabet; such bytes are skipped.
-constexpr int kNotInAlphabet = -1;
+// EVP_EncodeBlock ends its output with a NUL, which needs room too.
+constexpr size_t kEncodeTerminator = 1;
 
-struct DecodeTable {
-    std::array<int, 256> value{};
-    constexpr DecodeTable() {
-        for (int& v : value) v = kNotInAlphabet;
-        for (size_t i = 0; i < kAlphabet.size(); ++i) {
-            value[static_cast<unsigned char>(kAlphabet[i])] = static_cast<int>(i);
-        }
-    }
-};
+unsigned char* WritableBytes(std::string& text, size_t at) {
+    return reinterpret_cast<unsigned char*>(text.data() + at);
+}
 
-constexpr DecodeTable kDecode;
+const unsigned char* Bytes(std::string_view text) {
+    return reinterpret_cast<const unsigned char*>(text.data());
+}
 
-}  // namespace
-
-std::string Base64Encode(std::string_view bytes) {
+template <typename Convert>
+std::string ByPieces(std::string_view input, Convert convert) {
     std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    size_t i = 0;
-    for (; i + 3 <= bytes.size(); i += 3) {
-        uint32_t group = static_cast<uint32_t>(static_cast<unsigned char>(bytes[i])) << 16 |
-                         static_cast<uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8 |
-                         static_cast<unsigned char>(bytes[i + 2]);
-        out += kAlphabet[group >> 18 & 0x3F];
-        out += kAlphabet[group >> 12 & 0x3F];
-        out += kAlphabet[group >> 6 & 0x3F];
-        out += kAlphabet[group & 0x3F];
-    }
-    size_t rest = bytes.size() - i;
-    if (rest > 0) {
-        uint32_t group = static_cast<uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
-        if (rest == 2)
-            group |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
-        out += kAlphabet[group >> 18 & 0x3F];
-        out += kAlphabet[group >> 12 & 0x3F];
-        out += rest == 2 ? kAlphabet[group >> 6 & 0x3F] : '=';
-        out += '=';
+    for (size_t at = 0; at < input.size(); at += kPieceBytes) {
+        convert(input.substr(at, kPieceBytes), out);
     }
     return out;
 }
 
+void EncodePiece(std::string_view piece, std::string& out) {
+    const size_t at = out.size();
+    out.resize(at + (piece.size() + 2) / 3 * 4 + kEncodeTerminator);
+    const int written = EVP_EncodeBlock(WritableBytes(out, at), Bytes(piece), int(piece.size()));
+    out.resize(at + size_t(written));
+}
+
+// `groups` holds whole groups of four alphabet characters, "=" only at the
+// end of the last one. EVP counts the padded places as zero bytes.
+void DecodePiece(std::string_view groups, std::string& out) {
+    const size_t at = out.size();
+    out.resize(at + groups.size() / 4 * 3);
+    const int written = EVP_DecodeBlock(WritableBytes(out, at), Bytes(groups), int(groups.size()));
+    out.resize(written < 0 ? at : at + size_t(written));
+}
+
+bool InAlphabet(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+           c == '/';
+}
+
+}  // namespace
+
+std::string Base64Encode(std::string_view bytes) {
+    return ByPieces(bytes, EncodePiece);
+}
+
 std::string Base64Decode(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() / 4 * 3 + 2);
-    uint32_t group = 0;
-    int count = 0;
+    // Padding and line breaks are skipped like any foreign byte, so a "=" in
+    // the middle neither ends nor restarts the group in progress; EVP, which
+    // refuses all of these, only sees the alphabet characters.
+    std::string groups;
+    groups.reserve(text.size());
     for (char c : text) {
-        int value = kDecode.value[static_cast<unsigned char>(c)];
-        // Padding and line breaks are skipped like any foreign byte, so a "="
-        // in the middle neither ends nor restarts the group in progress.
-        if (value == kNotInAlphabet) continue;
-        group = group << 6 | static_cast<uint32_t>(value);
-        if (++count == 4) {
-            out += static_cast<char>(group >> 16 & 0xFF);
-            out += static_cast<char>(group >> 8 & 0xFF);
-            out += static_cast<char>(group & 0xFF);
-            group = 0;
-            count = 0;
-        }
+        if (InAlphabet(c)) groups += c;
     }
-    if (count == 2) {
-        out += static_cast<char>(group >> 4 & 0xFF);
-    } else if (count == 3) {
-        out += static_cast<char>(group >> 10 & 0xFF);
-        out += static_cast<char>(group >> 2 & 0xFF);
-    }
+    // A lone last character carries less than a byte.
+    if (groups.size() % 4 == 1) groups.pop_back();
+    const size_t padding = (4 - groups.size() % 4) % 4;
+    groups.append(padding, '=');
+    std::string out = ByPieces(groups, DecodePiece);
+    out.resize(out.size() >= padding ? out.size() - padding : 0);
     return out;
 }

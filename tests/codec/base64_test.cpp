@@ -42,6 +42,19 @@ TEST(Base64, EveryByteValueAndNoLineBreaks) {
     EXPECT_EQ(Base64Decode(encoded), all);
 }
 
+// Long texts are converted in pieces; the pieces must join without a seam,
+// also when line breaks shift every group against the piece boundaries.
+TEST(Base64, LongTextsWithLineBreaksRoundTrip) {
+    std::string text;
+    for (int i = 0; i < 100001; ++i) text += static_cast<char>(i * 31 % 251);
+    const std::string encoded = Base64Encode(text);
+    ASSERT_EQ(encoded.size(), (text.size() + 2) / 3 * 4);
+    std::string folded;
+    for (size_t at = 0; at < encoded.size(); at += 76) folded += encoded.substr(at, 76) + "\r\n";
+    EXPECT_EQ(Base64Decode(encoded), text);
+    EXPECT_EQ(Base64Decode(folded), text);
+}
+
 TEST(Base64, DecodingSkipsForeignCharactersAndPadding) {
     const Vector cases[] = {
         {"Hallo", "SGFs\r\nbG8="},
