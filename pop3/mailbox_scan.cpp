@@ -8,7 +8,7 @@
 #include "core/log.h"
 #include "core/text.h"
 #include "filter/filter.h"
-#include "net/address_lists.h"
+#include "filter/relay_list.h"
 #include "net/line_io.h"
 #include "net/session_table.h"
 #include "platform/clock.h"
