@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "codec/header_decode.h"
 #include "core/text.h"
 #include "filter/filter.h"
-#include "filter/header_decode.h"
 
 namespace {
 

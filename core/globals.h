@@ -30,7 +30,7 @@ extern std::atomic<int> StopRequests;
 // session's upstream slot number; only the thread holding that slot uses it.
 extern std::array<std::string, kSlotCount + 1>& KillReportTexts;
 
-// Guards choosing and opening a data file (kill file, list files).
+// Guards choosing and opening the kill file.
 extern std::mutex& FileOpenLock;
 
 // Guards the allocation and release of session slots.

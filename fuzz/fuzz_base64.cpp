@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "filter/base64.h"
+#include "codec/base64.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view input(reinterpret_cast<const char*>(data), size);

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "filter/header_decode.h"
+#include "codec/header_decode.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view input(reinterpret_cast<const char*>(data), size);

@@ -8,7 +8,7 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "core/text.h"
-#include "net/address_lists.h"
+#include "net/access_list.h"
 #include "net/line_io.h"
 #include "net/placeholder_session.h"
 #include "net/session_table.h"

@@ -3,11 +3,11 @@
 #include <array>
 #include <string>
 
+#include "codec/header_decode.h"
 #include "core/globals.h"
 #include "core/log.h"
 #include "core/text.h"
 #include "filter/filter.h"
-#include "filter/header_decode.h"
 #include "net/line_io.h"
 #include "net/session_table.h"
 

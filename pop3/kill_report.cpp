@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "codec/header_decode.h"
 #include "core/globals.h"
 #include "core/settings.h"
 #include "core/text.h"
-#include "filter/header_decode.h"
 
 namespace {
 

@@ -3,12 +3,12 @@
 #include <array>
 #include <cctype>
 
+#include "codec/header_decode.h"
 #include "core/globals.h"
 #include "core/log.h"
 #include "core/text.h"
 #include "filter/filter.h"
-#include "filter/header_decode.h"
-#include "net/address_lists.h"
+#include "filter/relay_list.h"
 #include "net/line_io.h"
 #include "net/session_table.h"
 #include "platform/clock.h"

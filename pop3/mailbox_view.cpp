@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "pop3/crc32.h"
+#include "codec/crc32.h"
 
 MailboxEntry& MailboxEntryAt(Pop3Session& session, int64_t number) {
     if (number < 0) number = 0;

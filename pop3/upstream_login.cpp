@@ -4,13 +4,13 @@
 #include <iterator>
 #include <random>
 
+#include "codec/base64.h"
+#include "codec/md5.h"
 #include "core/globals.h"
 #include "core/log.h"
 #include "core/text.h"
-#include "filter/base64.h"
 #include "net/line_io.h"
 #include "net/session_table.h"
-#include "pop3/md5.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/text.h"
-#include "net/address_lists.h"
+#include "net/access_list.h"
 #include "net/line_io.h"
 #include "net/net_test_support.h"
 #include "net/session_table.h"

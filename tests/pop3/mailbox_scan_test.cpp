@@ -11,7 +11,7 @@
 #include "core/settings.h"
 #include "core/temp_dir.h"
 #include "filter/filter.h"
-#include "net/address_lists.h"
+#include "filter/relay_list.h"
 #include "net/line_io.h"
 #include "net/session_table.h"
 #include "pop3/pop3_fake_server.h"

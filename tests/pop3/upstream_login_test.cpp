@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
+#include "codec/base64.h"
+#include "codec/md5.h"
 #include "core/log.h"
-#include "filter/base64.h"
 #include "login_test_support.h"
-#include "pop3/md5.h"
 
 namespace {
 

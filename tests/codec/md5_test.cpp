@@ -1,4 +1,4 @@
-#include "pop3/md5.h"
+#include "codec/md5.h"
 
 #include <gtest/gtest.h>
 
@@ -26,17 +26,8 @@ const DigestCase kRfc1321[] = {
      "57edf4a22be3c955ac49da2e2107b67a"},
 };
 
-// Lengths around the padding boundaries (55 fits one block with its length,
-// 56 needs a second) and texts with zero bytes, which must be digested whole.
-const DigestCase kBoundariesAndZeros[] = {
-    {std::string(55, 'a'), "ef1772b6dff9a122358552954ad0df65"},
-    {std::string(56, 'a'), "3b0c8ac703f828b04c6c197006d17218"},
-    {std::string(63, 'a'), "b06521f39153d618550606be297466d5"},
-    {std::string(64, 'a'), "014842d480b571495a4a0363793f7367"},
-    {std::string(65, 'a'), "c743a45e0d2e6a95cb859adae0248435"},
-    {std::string(127, 'a'), "020406e1d05cdc2aa287641f7ae2cc39"},
-    {std::string(128, 'a'), "e510683b3f5ffe4093d021808bc6ff70"},
-    {std::string(1000, 'a'), "cabe45dcc9ae5b66ba86600cca6b8ba8"},
+// Zero bytes are digested like any other byte: the whole length counts.
+const DigestCase kZeroBytes[] = {
     {std::string("a\0b", 3), "70350f6027bce3713f6b76473084309b"},
     {std::string(1, '\0'), "93b885adfe0da089cdf634904fd59f71"},
     {std::string(3, '\0'), "693e9af84d3dfcc71e640e005bdc5e2e"},
@@ -61,25 +52,9 @@ TEST(Md5, Rfc1321Suite) {
     }
 }
 
-TEST(Md5, BlockBoundariesAndZeroBytes) {
-    for (const auto& c : kBoundariesAndZeros) {
+TEST(Md5, ZeroBytes) {
+    for (const auto& c : kZeroBytes) {
         EXPECT_EQ(Md5Hex(c.text), c.hex) << "length " << c.text.size();
-    }
-}
-
-// Feeding the text in pieces of every size must give the one-shot digest:
-// this walks the partially filled block through every offset.
-TEST(Md5, StreamingInPiecesMatchesOneShot) {
-    std::string text;
-    for (int i = 0; i < 300; ++i) text += char(i * 7);
-    const std::string expected = Md5Digest(text);
-    for (size_t piece = 1; piece <= 130; ++piece) {
-        Md5Context context;
-        Md5Init(context);
-        for (size_t at = 0; at < text.size(); at += piece) {
-            Md5Update(context, std::string_view(text).substr(at, piece));
-        }
-        ASSERT_EQ(Md5Final(context), expected) << "piece size " << piece;
     }
 }
 
@@ -105,29 +80,14 @@ const HmacCase kRfc2202[] = {
      "6f630fad67cda0ee1fb1f562db3aa53e"},
     // Zero bytes in key and text count like any other byte.
     {std::string("k\0ey", 4), std::string("te\0xt", 5), "93011e2eefb48cd81b5b71d8e4b68f26"},
+    // An empty password keys CRAM-MD5 with the empty key.
+    {"", "", "74e6f7298a9c2d168935f58c001bad88"},
 };
 
 TEST(HmacMd5, Rfc2202Vectors) {
     for (const auto& c : kRfc2202) {
         EXPECT_EQ(HmacMd5Hex(c.text, c.key), c.hex) << c.text;
     }
-}
-
-std::string KeyOfLength(int length) {
-    std::string key;
-    for (int i = 0; i < length; ++i) key += char(i);
-    return key;
-}
-
-// A 64-byte key fills the block exactly and is used as it is; from 65 bytes on
-// the key is replaced by its digest.
-TEST(HmacMd5, KeyOfBlockSizeIsUsedAsItIsLongerIsHashed) {
-    const std::string key64 = KeyOfLength(64);
-    const std::string key65 = KeyOfLength(65);
-    EXPECT_EQ(HmacMd5Hex("Hi There", key64), "f2e23138710750ab7037c59f08d5a4ee");
-    EXPECT_NE(HmacMd5Hex("Hi There", key64), HmacMd5Hex("Hi There", Md5Digest(key64)));
-    EXPECT_EQ(HmacMd5Hex("Hi There", key65), "a596c2189b3b093a38092222f7378002");
-    EXPECT_EQ(HmacMd5Hex("Hi There", key65), HmacMd5Hex("Hi There", Md5Digest(key65)));
 }
 
 // The two uses in logins, with the examples of their RFCs: APOP (RFC 1939)

@@ -1,4 +1,4 @@
-#include "filter/base64.h"
+#include "codec/base64.h"
 
 #include <gtest/gtest.h>
 
@@ -40,6 +40,19 @@ TEST(Base64, EveryByteValueAndNoLineBreaks) {
     EXPECT_EQ(encoded.substr(0, 8), "AAECAwQF");
     EXPECT_EQ(encoded.substr(encoded.size() - 4), "/f7/");
     EXPECT_EQ(Base64Decode(encoded), all);
+}
+
+// Long texts are converted in pieces; the pieces must join without a seam,
+// also when line breaks shift every group against the piece boundaries.
+TEST(Base64, LongTextsWithLineBreaksRoundTrip) {
+    std::string text;
+    for (int i = 0; i < 100001; ++i) text += static_cast<char>(i * 31 % 251);
+    const std::string encoded = Base64Encode(text);
+    ASSERT_EQ(encoded.size(), (text.size() + 2) / 3 * 4);
+    std::string folded;
+    for (size_t at = 0; at < encoded.size(); at += 76) folded += encoded.substr(at, 76) + "\r\n";
+    EXPECT_EQ(Base64Decode(encoded), text);
+    EXPECT_EQ(Base64Decode(folded), text);
 }
 
 TEST(Base64, DecodingSkipsForeignCharactersAndPadding) {

@@ -1,4 +1,4 @@
-#include "filter/code_page.h"
+#include "codec/code_page.h"
 
 #include <algorithm>
 #include <array>

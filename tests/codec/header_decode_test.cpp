@@ -1,9 +1,9 @@
-#include "filter/header_decode.h"
+#include "codec/header_decode.h"
 
 #include <gtest/gtest.h>
 
-#include "filter/base64.h"
-#include "filter/code_page.h"
+#include "codec/base64.h"
+#include "codec/code_page.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "pop3/crc32.h"
+#include "codec/crc32.h"
 
 #include <array>
 

@@ -1,11 +1,11 @@
-#include "filter/header_decode.h"
+#include "codec/header_decode.h"
 
 #include <algorithm>
 #include <array>
 
+#include "codec/base64.h"
+#include "codec/code_page.h"
 #include "core/text.h"
-#include "filter/base64.h"
-#include "filter/code_page.h"
 
 namespace {
 
