@@ -230,7 +230,7 @@ GrantResult RunDeviceGrant(const ProviderConfig& provider, const HttpOptions& ht
     if (!ReadPrompt(device, clock, prompt, deviceCode, interval, failure)) {
         return GrantResult::kProviderError;
     }
-    show(prompt);
+    if (show) show(prompt);
 
     FormFields poll = {{"grant_type", kDeviceGrantType}, {"device_code", deviceCode}};
     AddClientCredentials(provider, poll);

@@ -44,7 +44,8 @@ enum class GrantResult : int {
 };
 
 // Runs the device grant: asks for a device code, hands the prompt to `show`
-// once, then polls the token endpoint at the interval the provider gave
+// once (the caller prints it; the texts are printable ASCII, each at most
+// 2 KiB), then polls the token endpoint at the interval the provider gave
 // (5 s when it gave none; 5 s more after each slow_down) until it grants,
 // refuses, or the code expires by the provider's word or by `clock`.
 // Returns kGranted with `tokens` filled in (a refresh token included; a

@@ -6,9 +6,10 @@
 
 #include <algorithm>
 #include <array>
-#include <map>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <utility>
 
 #include "platform/clock.h"
@@ -317,20 +318,43 @@ VaultStatus Rewrite(const std::string& path, const std::string& lockPath, std::s
 }
 
 // --- This process's share of an account's lock -----------------------------------
+// The accounts claimed by some thread of this process, each named by its
+// vault directory and account. Claims are polled, as the file lock is.
 
-std::shared_ptr<std::timed_mutex> AccountMutex(const std::string& name) {
-    static std::mutex registryMutex;
-    static std::map<std::string, std::weak_ptr<std::timed_mutex>> registry;
-    std::lock_guard<std::mutex> guard(registryMutex);
-    for (auto it = registry.begin(); it != registry.end();) {
-        it = it->second.expired() ? registry.erase(it) : std::next(it);
+struct Claims {
+    std::mutex mutex;
+    std::set<std::string> names;
+};
+
+Claims& ClaimsOfThisProcess() {
+    static Claims claims;
+    return claims;
+}
+
+// How often a claimed account is tried again while waiting for it.
+constexpr int kClaimRetryMs = 20;
+
+std::string ClaimName(const std::string& directory, const std::string& account) {
+    return directory + '\0' + account;
+}
+
+bool Claim(const std::string& name, int waitMilliseconds) {
+    const int64_t deadline = MonotonicMilliseconds() + waitMilliseconds;
+    for (;;) {
+        {
+            Claims& claims = ClaimsOfThisProcess();
+            std::lock_guard<std::mutex> guard(claims.mutex);
+            if (claims.names.insert(name).second) return true;
+        }
+        if (MonotonicMilliseconds() >= deadline) return false;
+        SleepMilliseconds(kClaimRetryMs);
     }
-    std::shared_ptr<std::timed_mutex> mutex = registry[name].lock();
-    if (!mutex) {
-        mutex = std::make_shared<std::timed_mutex>();
-        registry[name] = mutex;
-    }
-    return mutex;
+}
+
+void Unclaim(const std::string& name) {
+    Claims& claims = ClaimsOfThisProcess();
+    std::lock_guard<std::mutex> guard(claims.mutex);
+    claims.names.erase(name);
 }
 
 // FNV-1a: the same account gets the same byte in every process.
@@ -347,13 +371,22 @@ std::string WithoutTrailingSlashes(std::string path) {
 
 }  // namespace
 
+AccountLock::~AccountLock() {
+    Release();
+}
+
+AccountLock::AccountLock(AccountLock&& other) noexcept
+    : directory_(std::move(other.directory_)),
+      account_(std::move(other.account_)),
+      claimed_(std::exchange(other.claimed_, false)),
+      fileLock_(std::move(other.fileLock_)) {}
+
 AccountLock& AccountLock::operator=(AccountLock&& other) noexcept {
     if (this != &other) {
         Release();
         directory_ = std::move(other.directory_);
         account_ = std::move(other.account_);
-        mutex_ = std::move(other.mutex_);
-        guard_ = std::move(other.guard_);
+        claimed_ = std::exchange(other.claimed_, false);
         fileLock_ = std::move(other.fileLock_);
     }
     return *this;
@@ -361,9 +394,8 @@ AccountLock& AccountLock::operator=(AccountLock&& other) noexcept {
 
 void AccountLock::Release() {
     fileLock_.Release();
-    if (guard_.owns_lock()) guard_.unlock();
-    guard_ = std::unique_lock<std::timed_mutex>();
-    mutex_.reset();
+    if (claimed_) Unclaim(ClaimName(directory_, account_));
+    claimed_ = false;
 }
 
 TokenVault::TokenVault(std::string directory)
@@ -387,16 +419,14 @@ VaultStatus TokenVault::LockAccount(const std::string& account, AccountLock& loc
         return VaultStatus::kRefused;
     }
     if (!EnsurePrivateDirectory(directory_, failure)) return VaultStatus::kFileError;
-    lock.directory_ = directory_;
-    lock.account_ = account;
-    lock.mutex_ = AccountMutex(directory_ + '\0' + account);
-    lock.guard_ = std::unique_lock<std::timed_mutex>(*lock.mutex_, std::defer_lock);
     const int64_t waitStart = MonotonicMilliseconds();
-    if (!lock.guard_.try_lock_for(std::chrono::milliseconds(kAccountWaitMs))) {
-        lock.Release();
+    if (!Claim(ClaimName(directory_, account), kAccountWaitMs)) {
         failure = "the account " + account + " stayed locked by another session";
         return VaultStatus::kBusy;
     }
+    lock.directory_ = directory_;
+    lock.account_ = account;
+    lock.claimed_ = true;
     const int waited = int(MonotonicMilliseconds() - waitStart);
     switch (lock.fileLock_.Acquire(lockPath_, AccountLockByte(account),
                                    std::max(0, kAccountWaitMs - waited), failure)) {

@@ -10,8 +10,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -48,19 +46,19 @@ enum class VaultStatus : int {
     kBusy,           // another holder kept the account locked too long
 };
 
-// The right to change one account, held from LockAccount until destroyed.
-// Use it on the thread that took it.
+// The right to change one account, held from LockAccount until released
+// or destroyed. Move-only.
 class AccountLock {
   public:
     AccountLock() = default;
-    AccountLock(AccountLock&&) noexcept = default;
+    ~AccountLock();
+    AccountLock(AccountLock&& other) noexcept;
     AccountLock& operator=(AccountLock&& other) noexcept;
     AccountLock(const AccountLock&) = delete;
     AccountLock& operator=(const AccountLock&) = delete;
 
-    bool IsHeld() const { return guard_.owns_lock() && fileLock_.IsHeld(); }
+    bool IsHeld() const { return claimed_ && fileLock_.IsHeld(); }
     const std::string& account() const { return account_; }
-
     // Gives the lock up before its end.
     void Release();
 
@@ -68,10 +66,8 @@ class AccountLock {
     friend class TokenVault;
     std::string directory_;
     std::string account_;
-    // Destroyed in reverse order: the file lock first, then this process's.
-    std::shared_ptr<std::timed_mutex> mutex_;
-    std::unique_lock<std::timed_mutex> guard_;
-    FileByteLock fileLock_;
+    bool claimed_ = false;   // this process's claim on the account
+    FileByteLock fileLock_;  // the claim that other processes see
 };
 
 class TokenVault {
@@ -92,9 +88,10 @@ class TokenVault {
 
     // Adds the account, or replaces what it holds, sealed with `password`.
     // `lock` must be held for the account. Returns kOk; kRefused (an empty
-    // password, or a lock not held for this account in this vault),
-    // kDamaged or kFileError with the reason in `failure`; the file is then
-    // as it was.
+    // password, a text that is not printable ASCII, or a lock not held for
+    // this account in this vault), kDamaged, kBusy (another writer kept the
+    // file) or kFileError with the reason in `failure`; the file is then as
+    // it was.
     VaultStatus Store(const AccountLock& lock, const std::string& password, const VaultEntry& entry,
                       std::string& failure);
 
@@ -111,7 +108,8 @@ class TokenVault {
     VaultStatus List(std::vector<VaultListing>& listing, std::string& failure) const;
 
     // Removes the account. `lock` must be held for it. Returns kOk;
-    // kNoEntry, kRefused, kDamaged or kFileError with the reason in `failure`.
+    // kNoEntry, kRefused, kDamaged, kBusy or kFileError with the reason in
+    // `failure`; the file is then as it was.
     VaultStatus Remove(const AccountLock& lock, std::string& failure);
 
     const std::string& path() const { return path_; }
