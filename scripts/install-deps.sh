@@ -6,8 +6,16 @@ set -euo pipefail
 
 want=${1:-test}
 
-build_pkgs=(cmake g++ make pkg-config libpcre2-dev libssl-dev libc-ares-dev libsqlite3-dev
-            libgtest-dev libgmock-dev libbenchmark-dev clang-format)
+build_pkgs=(
+    cmake g++ make pkg-config clang-format
+    libpcre2-dev
+    libssl-dev
+    libc-ares-dev
+    libsqlite3-dev
+    libcurl4-openssl-dev
+    nlohmann-json3-dev
+    libgtest-dev libgmock-dev libbenchmark-dev
+)
 test_pkgs=(clang libclang-rt-14-dev dovecot-core dovecot-pop3d inn2 fetchmail
            perdition openssl python3 procps tmux iproute2)
 
