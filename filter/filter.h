@@ -5,9 +5,11 @@
 // FilterSubject and FilterCursor. The loaded table is read without a lock.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // One bit per option letter of a rule's options word.
@@ -41,6 +43,9 @@ inline constexpr char kTargetMarker = '\xAF';
 inline constexpr char kRemarkMarker = '\xFE';
 // Ends each header value when several header lines are joined for one test.
 inline constexpr char kValueSeparator = '\xFF';
+
+// The action words a rule may end with, which the callers act on.
+inline constexpr std::array<std::string_view, 4> kActionWords{"DELE", "SKIP", "RETR", "HEAD"};
 
 // Loads the kill file into the process's kill table, replacing what was
 // there. Returns 1 when the file exists and was read (also when it holds no
