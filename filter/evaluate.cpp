@@ -14,16 +14,16 @@ constexpr size_t kSievedRulesWorthSketching = 4;
 
 // Whether each section of the table applies to one folder. A news reader's
 // overview brings thousands of lines of one group in a row, so the decisions
-// are kept per thread until the folder or the table changes.
+// are kept per thread until the folder or the set changes.
 struct SectionDecisions {
-    uint64_t generation = 0;  // KillTableGeneration() they were made for
+    uint64_t generation = 0;  // KillSet::generation of the set they were made for
     std::string folder;
     std::vector<signed char> applies;  // per section: -1 not yet decided, 0 no, 1 yes
 };
 
-SectionDecisions& DecisionsFor(const KillTableData& table, const std::string& folder) {
+SectionDecisions& DecisionsFor(const KillSet& table, const std::string& folder) {
     thread_local SectionDecisions decisions;
-    uint64_t generation = KillTableGeneration();
+    uint64_t generation = table.generation;
     if (decisions.generation != generation || decisions.folder != folder ||
         decisions.applies.size() != table.sections.size()) {
         decisions.applies.assign(table.sections.size(), -1);
@@ -35,7 +35,7 @@ SectionDecisions& DecisionsFor(const KillTableData& table, const std::string& fo
 
 // Returns true when section cursor.section, whose name list is `names`,
 // applies to the message's folder.
-bool Applies(const KillTableData& table, const FilterSubject& subject, const FilterCursor& cursor,
+bool Applies(const KillSet& table, const FilterSubject& subject, const FilterCursor& cursor,
              const std::string& names, EvaluationScratch& scratch) {
     if (table.mode == KillTableMode::kStreamed) {
         return SectionApplies(SplitSectionNames(names), UpperFolder(scratch));
@@ -114,7 +114,9 @@ void EvaluateFilters(const FilterSubject& subject, FilterCursor& cursor, std::st
     // copied once at the end, not once per rule.
     const ParsedRule* examined = nullptr;
     try {
-        const KillTableData& table = CurrentKillTable();
+        // Pinned at the judgement's first call: later calls read the same set.
+        if (cursor.killSet == nullptr) cursor.killSet = CurrentKillSet();
+        const KillSet& table = *cursor.killSet;
         bool streamed = table.mode == KillTableMode::kStreamed;
         EvaluationScratch& scratch = BeginEvaluation(subject, table.headerSlots);
         for (;;) {
