@@ -30,7 +30,7 @@ cmake --build "$root/build-asan" -j"$jobs"
 # The programs whose tests start threads, under the thread sanitizer.
 configure build-tsan Tsan -DTRAWLBOX_BENCH=OFF
 cmake --build "$root/build-tsan" -j"$jobs" \
-    --target test_core test_net test_app test_pop3 test_nntp
+    --target test_core test_filter test_net test_app test_pop3 test_nntp
 (cd "$root/build-tsan" && TSAN_OPTIONS=halt_on_error=1 \
     ctest --output-on-failure -j"$jobs" -L concurrency)
 
