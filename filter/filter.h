@@ -118,8 +118,9 @@ struct KillFileReader;
 // cursor and pass the same cursor to every call for that message.
 struct FilterCursor {
     // The set this judgement reads: the current one at its first call,
-    // unless the caller set one before, so that every call of a judgement
-    // reads the same set however many loads happen meanwhile.
+    // held from the first match on (or set by the caller before), so that
+    // every call of a judgement reads the same set however many loads
+    // happen meanwhile.
     std::shared_ptr<const KillSet> killSet;
     int matched = 0;                            // 1 when the last call found a matching rule
     FilterOptions options = 0;                  // options of the last condition part evaluated

@@ -174,9 +174,9 @@ struct KillFileReader {
     }
 };
 
-std::shared_ptr<const KillSet> CurrentKillSet() {
+const std::shared_ptr<const KillSet>& CurrentKillSet() {
     // Each thread keeps the set it saw last and looks again only after a
-    // publication, so that a judgement costs one atomic load here.
+    // publication, so that starting a judgement costs one atomic load.
     struct Seen {
         uint64_t publications = 0;
         std::shared_ptr<const KillSet> set;
@@ -377,16 +377,14 @@ void ClearKillTable() {
     PublishKillSet(nullptr);
 }
 
-const std::string* NextSection(FilterCursor& cursor) {
-    if (cursor.cachedSection == cursor.section) {
-        return cursor.stream ? &cursor.sectionText : cursor.sectionNames;
-    }
+const std::string* NextSection(const KillSet& set, FilterCursor& cursor) {
+    const bool table = set.mode == KillTableMode::kTable;
+    if (cursor.cachedSection == cursor.section)
+        return table ? cursor.sectionNames : &cursor.sectionText;
     cursor.rule = 1;
-    if (cursor.killSet == nullptr || cursor.section < 1) return nullptr;
-    const KillSet& set = *cursor.killSet;
-    if (set.mode == KillTableMode::kTable) {
+    if (cursor.section < 1) return nullptr;
+    if (table) {
         if (static_cast<size_t>(cursor.section) > set.sections.size()) return nullptr;
-        // The cursor holds the set, so its names outlive the cursor's use.
         cursor.sectionNames = &set.sections[cursor.section - 1].names;
     } else {
         if (!cursor.stream) cursor.stream = std::make_shared<KillFileReader>(set.data);
@@ -394,12 +392,11 @@ const std::string* NextSection(FilterCursor& cursor) {
         cursor.sectionText = cursor.stream->names;
     }
     cursor.cachedSection = cursor.section;
-    return cursor.stream ? &cursor.sectionText : cursor.sectionNames;
+    return table ? cursor.sectionNames : &cursor.sectionText;
 }
 
-const ParsedRule* NextRule(FilterCursor& cursor) {
-    if (cursor.killSet == nullptr || cursor.section < 1 || cursor.rule < 2) return nullptr;
-    const KillSet& set = *cursor.killSet;
+const ParsedRule* NextRule(const KillSet& set, FilterCursor& cursor) {
+    if (cursor.section < 1 || cursor.rule < 2) return nullptr;
     if (set.mode == KillTableMode::kTable) {
         if (static_cast<size_t>(cursor.section) > set.sections.size()) return nullptr;
         const std::vector<ParsedRule>& rules = set.sections[cursor.section - 1].rules;

@@ -56,9 +56,11 @@ struct KillSet {
 };
 
 // Returns the set new judgements start with: the one published last, or an
-// empty set (no sections) before any. Never nullptr. Takes a lock only
-// when the calling thread has not yet seen the latest publication.
-std::shared_ptr<const KillSet> CurrentKillSet();
+// empty set (no sections) before any; never nullptr. The calling thread
+// holds it until its next call after a publication, so the reference is
+// valid until then; copy it to hold the set longer. Takes a lock only when
+// the thread has not yet seen the latest publication.
+const std::shared_ptr<const KillSet>& CurrentKillSet();
 
 // As BuildKillSet, with the cell limit above which the file is streamed
 // given (tests build one file both ways).
@@ -90,14 +92,14 @@ struct ClassifiedLine {
 // concern.
 ClassifiedLine ClassifyLine(std::string_view raw);
 
-// Returns the name list of section cursor.section of cursor.killSet, or
-// nullptr past the last section (or without a set). When
+// Returns the name list of section cursor.section of `set`, the set the
+// cursor's judgement reads, or nullptr past the last section. When
 // cursor.cachedSection is that section the same text is returned and
 // cursor.rule kept; otherwise cursor.rule becomes 1. The text lives as long
-// as the cursor.
-const std::string* NextSection(FilterCursor& cursor);
+// as the set and the cursor.
+const std::string* NextSection(const KillSet& set, FilterCursor& cursor);
 
 // Returns the rule at row cursor.rule (2 onward) of section cursor.section
-// of cursor.killSet, or nullptr when the section has no such row. The
-// pointer stays valid until the next call with this cursor.
-const ParsedRule* NextRule(FilterCursor& cursor);
+// of `set`, or nullptr when the section has no such row. The pointer stays
+// valid until the next call with this cursor.
+const ParsedRule* NextRule(const KillSet& set, FilterCursor& cursor);

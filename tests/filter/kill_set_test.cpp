@@ -62,6 +62,25 @@ TEST(KillSet, AJudgementFinishesWithTheSetItStartedWith) {
     // The next judgement starts with the set published last.
     PublishKillSet(second);
     EXPECT_EQ(Judge(message).actions, (Texts{"RETR", "HEAD", "RETR", "HEAD"}));
+
+    // A cursor used again after a miss starts over with the set current
+    // then, between the two readers and between two streamed sets.
+    auto third = Built(dir, "C.CFG", {"--- USER@*", "\"*a*\" <EA>s <AF>DELE"}, 0);
+    const std::shared_ptr<const KillSet>* order[] = {&first, &second, &third, &first};
+    const char* firstAction[] = {"SKIP", "RETR", "DELE", "SKIP"};
+    for (size_t k = 0; k + 1 < std::size(order); ++k) {
+        SCOPED_TRACE(k);
+        PublishKillSet(*order[k]);
+        FilterSubject other = SubjectA();
+        other.subject = "b";
+        FilterCursor reused;
+        EvaluateFilters(other, reused, action, reason);
+        ASSERT_EQ(reused.matched, 0);
+        PublishKillSet(*order[k + 1]);
+        EvaluateFilters(message, reused, action, reason);
+        ASSERT_EQ(reused.matched, 1);
+        EXPECT_EQ(Trim(action), firstAction[k + 1]);
+    }
 }
 
 TEST(KillSet, BuildingLeavesTheRunningSetAlone) {
