@@ -1,7 +1,10 @@
 #include "core/text.h"
 
+#include <algorithm>
 #include <array>
 #include <limits>
+#include <numeric>
+#include <vector>
 
 namespace {
 
@@ -93,4 +96,22 @@ std::string Field(std::string_view text, size_t index) {
     }
     size_t end = text.find(' ', start);
     return std::string(text.substr(start, end == std::string_view::npos ? end : end - start));
+}
+
+size_t EditDistance(std::string_view a, std::string_view b) {
+    // One row of the distance table at a time: row[j] is the distance
+    // between the first i bytes of `a` and the first j bytes of `b`.
+    std::vector<size_t> row(b.size() + 1);
+    std::iota(row.begin(), row.end(), size_t{0});
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            size_t above = row[j];
+            size_t replace = diagonal + (a[i - 1] == b[j - 1] ? 0 : 1);
+            row[j] = std::min({above + 1, row[j - 1] + 1, replace});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
 }

@@ -32,6 +32,10 @@ int64_t LeadingNumber(std::string_view text);
 // "" when the text has fewer fields.
 std::string Field(std::string_view text, size_t index);
 
+// Returns the number of single-byte insertions, deletions and replacements
+// that turn `a` into `b` (Levenshtein distance), bytes compared as they are.
+size_t EditDistance(std::string_view a, std::string_view b);
+
 // Returns true when `text` begins with `prefix` (case-sensitive).
 inline bool StartsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;

@@ -14,16 +14,16 @@ constexpr size_t kSievedRulesWorthSketching = 4;
 
 // Whether each section of the table applies to one folder. A news reader's
 // overview brings thousands of lines of one group in a row, so the decisions
-// are kept per thread until the folder or the table changes.
+// are kept per thread until the folder or the set changes.
 struct SectionDecisions {
-    uint64_t generation = 0;  // KillTableGeneration() they were made for
+    uint64_t generation = 0;  // KillSet::generation of the set they were made for
     std::string folder;
     std::vector<signed char> applies;  // per section: -1 not yet decided, 0 no, 1 yes
 };
 
-SectionDecisions& DecisionsFor(const KillTableData& table, const std::string& folder) {
+SectionDecisions& DecisionsFor(const KillSet& table, const std::string& folder) {
     thread_local SectionDecisions decisions;
-    uint64_t generation = KillTableGeneration();
+    uint64_t generation = table.generation;
     if (decisions.generation != generation || decisions.folder != folder ||
         decisions.applies.size() != table.sections.size()) {
         decisions.applies.assign(table.sections.size(), -1);
@@ -35,7 +35,7 @@ SectionDecisions& DecisionsFor(const KillTableData& table, const std::string& fo
 
 // Returns true when section cursor.section, whose name list is `names`,
 // applies to the message's folder.
-bool Applies(const KillTableData& table, const FilterSubject& subject, const FilterCursor& cursor,
+bool Applies(const KillSet& table, const FilterSubject& subject, const FilterCursor& cursor,
              const std::string& names, EvaluationScratch& scratch) {
     if (table.mode == KillTableMode::kStreamed) {
         return SectionApplies(SplitSectionNames(names), UpperFolder(scratch));
@@ -92,11 +92,11 @@ const ParsedRule* SearchSection(const KillSection& section, EvaluationScratch& s
 
 // As SearchSection, for a rule read from the kill file at each evaluation:
 // the rule is overwritten by the next read, so its action is taken at once.
-const ParsedRule* SearchStreamedSection(EvaluationScratch& scratch, FilterCursor& cursor,
-                                        std::string& action) {
+const ParsedRule* SearchStreamedSection(const KillSet& table, EvaluationScratch& scratch,
+                                        FilterCursor& cursor, std::string& action) {
     for (;;) {
         ++cursor.rule;
-        const ParsedRule* rule = NextRule(cursor);
+        const ParsedRule* rule = NextRule(table, cursor);
         if (rule == nullptr) return nullptr;
         action = rule->action;
         if (rule->line.empty()) return nullptr;
@@ -113,12 +113,19 @@ void EvaluateFilters(const FilterSubject& subject, FilterCursor& cursor, std::st
     // The last table rule examined, whose action text the caller receives:
     // copied once at the end, not once per rule.
     const ParsedRule* examined = nullptr;
+    // The set the judgement reads. A judgement that ends at its first call
+    // (most messages: no rule matches) reads the set the thread holds and
+    // never touches its reference count; one that goes on takes the set
+    // into its cursor, so that its later calls read the same set whatever
+    // is published meanwhile.
+    const std::shared_ptr<const KillSet>* threadSet = nullptr;
     try {
-        const KillTableData& table = CurrentKillTable();
+        if (cursor.killSet == nullptr) threadSet = &CurrentKillSet();
+        const KillSet& table = threadSet ? **threadSet : *cursor.killSet;
         bool streamed = table.mode == KillTableMode::kStreamed;
         EvaluationScratch& scratch = BeginEvaluation(subject, table.headerSlots);
         for (;;) {
-            const std::string* names = NextSection(cursor);
+            const std::string* names = NextSection(table, cursor);
             // An empty name list ends the evaluation: later sections never apply.
             if (names == nullptr || names->empty()) break;
             // Resuming after a match inside this section: it applied already.
@@ -128,7 +135,7 @@ void EvaluateFilters(const FilterSubject& subject, FilterCursor& cursor, std::st
                 continue;
             }
             const ParsedRule* hit =
-                streamed ? SearchStreamedSection(scratch, cursor, action)
+                streamed ? SearchStreamedSection(table, scratch, cursor, action)
                          : SearchSection(table.sections[static_cast<size_t>(cursor.section) - 1],
                                          scratch, cursor, examined);
             if (hit != nullptr) {
@@ -153,5 +160,13 @@ void EvaluateFilters(const FilterSubject& subject, FilterCursor& cursor, std::st
     if (cursor.matched == 0) {
         cursor.section = 1;
         cursor.rule = 1;
+        if (threadSet != nullptr) {
+            // Nothing of the set the cursor does not hold may stay in it: a
+            // cursor used again starts with the set current then.
+            cursor.cachedSection = 0;
+            cursor.stream.reset();
+        }
+    } else if (threadSet != nullptr) {
+        cursor.killSet = *threadSet;
     }
 }

@@ -1,14 +1,21 @@
 // The kill file and its evaluation against one message.
 //
-// Start-up loads the kill file once with LoadKillFile; afterwards every
-// session thread calls EvaluateFilters at the same time, each with its own
-// FilterSubject and FilterCursor. The loaded table is read without a lock.
+// Start-up loads the kill file with LoadKillFile, or builds it with
+// BuildKillSet and publishes it with PublishKillSet; every session thread
+// calls EvaluateFilters at the same time, each with its own FilterSubject
+// and FilterCursor. A load may run while judgements run: each judgement
+// keeps the set it started with, which nothing changes, and reads it
+// without a lock.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "core/problems.h"
 
 // One bit per option letter of a rule's options word.
 using FilterOptions = uint32_t;
@@ -42,16 +49,50 @@ inline constexpr char kRemarkMarker = '\xFE';
 // Ends each header value when several header lines are joined for one test.
 inline constexpr char kValueSeparator = '\xFF';
 
-// Loads the kill file into the process's kill table, replacing what was
-// there. Returns 1 when the file exists and was read (also when it holds no
-// section line, and when it is too large for the table and will be read at
-// each evaluation instead); 0 when it does not exist or cannot be read, and
-// the table is then empty. Syntax faults are logged at level 2 and the
-// faulty lines left out. Must not run while an evaluation runs.
+// The action words a rule may end with, which the callers act on.
+inline constexpr std::array<std::string_view, 4> kActionWords{"DELE", "SKIP", "RETR", "HEAD"};
+
+// One loaded kill file, immutable once built (defined in kill_table.h).
+struct KillSet;
+
+// What building a set from a kill file gave.
+struct KillSetBuild {
+    // The set, or nullptr when the file does not exist or cannot be read.
+    // A file without a section line gives a set without sections.
+    std::shared_ptr<const KillSet> set;
+    // Every fault found in the file, with its line: a rule line without an
+    // options marker (left out, as it always was), a rule line before the
+    // first section line (never used), a section line without names (it
+    // ends the evaluation), and what RuleProblems finds in each rule; for
+    // the whole file: missing, unreadable, no section line.
+    Problems problems;
+    int64_t sections = 0;  // section lines
+    int64_t rules = 0;     // rule lines inside sections, the ones a judgement reads
+};
+
+// Reads and checks the kill file and builds its set; publishes nothing, so
+// the running set stays whatever this finds. Logs at level 2 what loading
+// has always logged (a file without a section line; a rule line without an
+// options marker, when the file fits the table; a regular expression that
+// does not compile, once per pattern), which the problems repeat.
+KillSetBuild BuildKillSet(const std::string& fileName);
+
+// Makes `set` the one new judgements start with (nullptr: an empty set);
+// judgements in progress finish with the set they hold. The set published
+// before is freed once no judgement holds it and each thread that judged
+// with it has started another judgement (a thread keeps the set it saw
+// last).
+void PublishKillSet(std::shared_ptr<const KillSet> set);
+
+// Builds the kill file's set and publishes it, whatever problems it has,
+// or an empty set when the file is missing or unreadable. Returns 1 when
+// the file exists and was read (also when it holds no section line, and
+// when it is too large for the table and will be read at each evaluation
+// instead); 0 when it does not exist or cannot be read.
 int LoadKillFile(const std::string& fileName);
 
-// Empties the kill table: every later evaluation finds no rule. Must not
-// run while an evaluation runs.
+// Publishes an empty set: every judgement that starts afterwards finds no
+// rule.
 void ClearKillTable();
 
 // The values of one message that rules are tested against. The caller
@@ -69,20 +110,26 @@ struct FilterSubject {
     int64_t age = 0;   // days; "DAYS@"
 };
 
-// Reads the kill file at each evaluation when the file is too large for the
-// table. Owned by the cursor that opened it.
+// Reads the kill file's lines at each evaluation when the file is too large
+// for the table. Owned by the cursor that made it.
 struct KillFileReader;
 
 // Where the evaluation of one message stands. Start each message with a new
 // cursor and pass the same cursor to every call for that message.
 struct FilterCursor {
-    int matched = 0;                         // 1 when the last call found a matching rule
-    FilterOptions options = 0;               // options of the last condition part evaluated
-    int section = 1;                         // 1-based section being evaluated
-    int rule = 0;                            // row of the current rule; rules start at row 2
-    int cachedSection = 0;                   // section whose name list is in sectionText
-    std::string sectionText;                 // cached name list
-    std::shared_ptr<KillFileReader> stream;  // the cursor's own reader, streamed mode only
+    // The set this judgement reads: the current one at its first call,
+    // held from the first match on (or set by the caller before), so that
+    // every call of a judgement reads the same set however many loads
+    // happen meanwhile.
+    std::shared_ptr<const KillSet> killSet;
+    int matched = 0;                            // 1 when the last call found a matching rule
+    FilterOptions options = 0;                  // options of the last condition part evaluated
+    int section = 1;                            // 1-based section being evaluated
+    int rule = 0;                               // row of the current rule; rules start at row 2
+    int cachedSection = 0;                      // section whose name list sectionNames points to
+    const std::string* sectionNames = nullptr;  // table mode: the name list in the set
+    std::string sectionText;                    // streamed mode: the name list read last
+    std::shared_ptr<KillFileReader> stream;     // the cursor's own reader, streamed mode only
 };
 
 // Finds the next rule, after the cursor's position, that matches the

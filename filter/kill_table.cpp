@@ -4,6 +4,7 @@
 #include <atomic>
 #include <fstream>
 #include <mutex>
+#include <utility>
 
 #include "core/globals.h"
 #include "core/log.h"
@@ -20,18 +21,27 @@ constexpr std::string_view kTripleOptions = "\xEA\xEA\xEA";
 
 constexpr std::string_view kExclusionName = "ALLE";
 
-KillTableData& Table() {
-    // Never destroyed: session threads may still evaluate while the process ends.
-    static KillTableData& table = *new KillTableData();
-    return table;
+// Numbers the sets built in this process; 0 is no set's.
+std::atomic<uint64_t> setsBuilt{0};
+
+std::shared_ptr<KillSet> NewSet(const std::string& fileName) {
+    auto set = std::make_shared<KillSet>();
+    set->generation = setsBuilt.fetch_add(1, std::memory_order_relaxed) + 1;
+    set->fileName = fileName;
+    return set;
 }
 
-std::atomic<uint64_t> tableGeneration{0};
+// The set new judgements start with. Never destroyed: session threads may
+// still start judgements while the process ends.
+struct PublishedSet {
+    std::mutex lock;
+    std::shared_ptr<const KillSet> set;  // nullptr until the first publication or look
+    std::atomic<uint64_t> publications{0};
+};
 
-// Empties the table for what comes next, telling every derived cache.
-void ResetTable(KillTableData& table) {
-    table = KillTableData{};
-    tableGeneration.fetch_add(1, std::memory_order_relaxed);
+PublishedSet& Published() {
+    static PublishedSet& published = *new PublishedSet();
+    return published;
 }
 
 bool StartsAsRemark(std::string_view text) {
@@ -43,20 +53,24 @@ bool IsRuleLine(const ClassifiedLine& line) {
     return line.kind == LineKind::kRule && line.text.find(kOptionsMarker) != std::string::npos;
 }
 
-// Splits the file's bytes into physical lines: each ends at LF, and a CR
-// before the LF belongs to the line end.
+// Reads the physical line that starts at `position` into `line` and moves
+// `position` past it: each line ends at LF, and a CR before the LF belongs
+// to the line end. Returns false at the end of the bytes.
+bool NextPhysicalLine(std::string_view data, size_t& position, std::string_view& line) {
+    if (position >= data.size()) return false;
+    size_t end = data.find('\n', position);
+    if (end == std::string_view::npos) end = data.size();
+    line = data.substr(position, end - position);
+    position = end + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    return true;
+}
+
 std::vector<std::string_view> SplitLines(std::string_view data) {
     std::vector<std::string_view> lines;
-    size_t start = 0;
-    while (start < data.size()) {
-        size_t end = data.find('\n', start);
-        size_t next = end == std::string_view::npos ? data.size() : end + 1;
-        if (end == std::string_view::npos) end = data.size();
-        std::string_view line = data.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        lines.push_back(line);
-        start = next;
-    }
+    size_t position = 0;
+    std::string_view line;
+    while (NextPhysicalLine(data, position, line)) lines.push_back(line);
     return lines;
 }
 
@@ -74,29 +88,24 @@ int ReadWholeFile(const std::string& fileName, std::string& data) {
 
 }  // namespace
 
-// Reads the kill file line by line for one cursor when the file is too large
-// for the table. Each cursor has its own reader and read position, so
-// sessions that evaluate at the same time never share one.
+// Reads the kill file's lines, kept in its set, for one cursor when the
+// file is too large for the table. Each cursor has its own reader and read
+// position, so sessions that evaluate at the same time never share one.
 struct KillFileReader {
-    std::ifstream file;
+    std::string_view data;      // the set's bytes; the cursor holds the set
+    size_t position = 0;        // where the next line starts
     int current = 0;            // section lines read so far: the section being read
     int rulesRead = 0;          // rules read from section `current`
     bool ended = false;         // section `current` is over (next section line or end of file read)
     bool pendingValid = false;  // `ended` by a section line whose names are in pendingNames
     std::string pendingNames;
     std::string names;  // name list of section `current`
-    std::string line;
-    ParsedRule rule;  // the rule read last
+    ParsedRule rule;    // the rule read last
 
-    bool Open(const std::string& fileName) {
-        std::lock_guard guard(FileOpenLock);
-        file.open(fileName, std::ios::binary);
-        return file.is_open();
-    }
+    explicit KillFileReader(std::string_view bytes) : data(bytes) {}
 
     void Rewind() {
-        file.clear();
-        file.seekg(0);
+        position = 0;
         current = 0;
         rulesRead = 0;
         ended = false;
@@ -108,15 +117,14 @@ struct KillFileReader {
     // remarks, "+++" lines, rule lines without an options marker). Returns
     // false at the end of the file.
     bool ReadNext(ClassifiedLine& out) {
-        while (std::getline(file, line)) {
-            if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::string_view line;
+        while (NextPhysicalLine(data, position, line)) {
             out = ClassifyLine(line);
             if (out.kind == LineKind::kSection) return true;
             if (current > 0 && IsRuleLine(out)) return true;
         }
         return false;
     }
-
     // Positions the reader inside section `wanted`. Returns false when the
     // file has fewer sections.
     bool SeekSection(int wanted) {
@@ -166,12 +174,33 @@ struct KillFileReader {
     }
 };
 
-const KillTableData& CurrentKillTable() {
-    return Table();
+const std::shared_ptr<const KillSet>& CurrentKillSet() {
+    // Each thread keeps the set it saw last and looks again only after a
+    // publication, so that starting a judgement costs one atomic load.
+    struct Seen {
+        uint64_t publications = 0;
+        std::shared_ptr<const KillSet> set;
+    };
+    thread_local Seen seen;
+    PublishedSet& published = Published();
+    if (seen.set == nullptr ||
+        seen.publications != published.publications.load(std::memory_order_acquire)) {
+        std::lock_guard guard(published.lock);
+        if (published.set == nullptr) published.set = NewSet("");
+        seen.set = published.set;
+        seen.publications = published.publications.load(std::memory_order_relaxed);
+    }
+    return seen.set;
 }
 
-uint64_t KillTableGeneration() {
-    return tableGeneration.load(std::memory_order_relaxed);
+void PublishKillSet(std::shared_ptr<const KillSet> set) {
+    if (set == nullptr) set = NewSet("");
+    PublishedSet& published = Published();
+    std::lock_guard guard(published.lock);
+    // The old set goes to `set` and is released after the lock; the last
+    // judgement holding it frees it.
+    published.set.swap(set);
+    published.publications.fetch_add(1, std::memory_order_release);
 }
 
 std::vector<SectionName> SplitSectionNames(std::string_view names) {
@@ -220,17 +249,26 @@ ClassifiedLine ClassifyLine(std::string_view raw) {
     return {LineKind::kRule, std::move(trimmed)};
 }
 
-int LoadKillFile(const std::string& fileName) {
-    return LoadKillFileWithLimit(fileName, kKillTableCellLimit);
+KillSetBuild BuildKillSet(const std::string& fileName) {
+    return BuildKillSetWithLimit(fileName, kKillTableCellLimit);
 }
 
-int LoadKillFileWithLimit(const std::string& fileName, int64_t cellLimit) {
-    KillTableData& table = Table();
-    ResetTable(table);
+KillSetBuild BuildKillSetWithLimit(const std::string& fileName, int64_t cellLimit) {
+    KillSetBuild build;
+    auto problem = [&](int64_t line, std::string text) {
+        build.problems.push_back({fileName, line, std::move(text), Severity::kError});
+    };
     try {
-        if (!FileExists(fileName)) return 0;
+        if (!FileExists(fileName)) {
+            problem(0, "no such file");
+            return build;
+        }
         std::string data;
-        if (ReadWholeFile(fileName, data) == 0) return 0;
+        if (ReadWholeFile(fileName, data) == 0) {
+            problem(0, "cannot be read");
+            return build;
+        }
+        std::shared_ptr<KillSet> set = NewSet(fileName);
         std::vector<std::string_view> lines = SplitLines(data);
 
         // First pass: the table's shape. Lines counted for a section are all
@@ -249,87 +287,125 @@ int LoadKillFileWithLimit(const std::string& fileName, int64_t cellLimit) {
         }
         if (sectionCount == 0) {
             WriteLog(fileName + " ist keine g\x81ltige Filter-Datei", -1, kLogFailure);
-            return 1;
+            problem(0, "no section line (\"--- names\"); nothing is filtered");
+            build.set = std::move(set);
+            return build;
         }
-        table.longestSection = longest;
-        if (sectionCount * longest > cellLimit) {
-            table.mode = KillTableMode::kStreamed;
-            table.fileName = fileName;
-            return 1;
+        set->longestSection = longest;
+        const bool streamed = sectionCount * longest > cellLimit;
+        if (streamed) {
+            set->mode = KillTableMode::kStreamed;
+        } else {
+            set->sections.reserve(static_cast<size_t>(sectionCount));
         }
 
-        // Second pass: store the sections and their rule lines.
-        table.sections.reserve(static_cast<size_t>(sectionCount));
+        // Second pass: check every line; for the table, store the sections
+        // and their rule lines. A streamed file's rules are parsed only to be
+        // checked, without compiling their expressions: the evaluation
+        // compiles (and reports) them as it reads them.
         int64_t lineNumber = 0;
         for (std::string_view raw : lines) {
             ++lineNumber;
             ClassifiedLine line = ClassifyLine(raw);
             if (line.kind == LineKind::kSection) {
+                ++build.sections;
+                if (line.text.empty()) {
+                    problem(lineNumber, "section line names no folder; no later section is used");
+                }
+                if (streamed) continue;
                 std::vector<SectionName> names = SplitSectionNames(line.text);
-                KillSection& section = table.sections.emplace_back();
+                KillSection& section = set->sections.emplace_back();
                 section.names = std::move(line.text);
                 section.nameList = std::move(names);
                 continue;
             }
-            if (line.kind != LineKind::kRule || table.sections.empty()) continue;
-            if (!IsRuleLine(line)) {
-                WriteLog("incorrect KF-Syntax at line" + NumberText(lineNumber) + ": " + line.text,
-                         -1, kLogFailure);
+            if (line.kind != LineKind::kRule) continue;
+            if (build.sections == 0) {
+                if (IsRuleLine(line)) {
+                    problem(lineNumber, "rule before the first section line is never used");
+                }
                 continue;
             }
-            KillSection& section = table.sections.back();
-            section.rules.push_back(ParseRule(line.text + " ", &table.headerSlots));
-            const RuleSieve& sieve = section.sieves.emplace_back(SieveOf(section.rules.back()));
+            if (!IsRuleLine(line)) {
+                if (!streamed) {
+                    WriteLog(
+                        "incorrect KF-Syntax at line" + NumberText(lineNumber) + ": " + line.text,
+                        -1, kLogFailure);
+                }
+                problem(lineNumber,
+                        "rule line has no options marker (byte 0xEA); the line is ignored");
+                continue;
+            }
+            ++build.rules;
+            if (streamed) {
+                ParsedRule rule = ParseRule(line.text + " ", nullptr, RegexCompile::kNone);
+                for (std::string& text : RuleProblems(rule)) problem(lineNumber, std::move(text));
+                continue;
+            }
+            KillSection& section = set->sections.back();
+            const ParsedRule& rule =
+                section.rules.emplace_back(ParseRule(line.text + " ", &set->headerSlots));
+            for (std::string& text : RuleProblems(rule)) problem(lineNumber, std::move(text));
+            const RuleSieve& sieve = section.sieves.emplace_back(SieveOf(rule));
             if (sieve.active) {
                 section.sieveFields[sieve.form] |= sieve.fields;
                 ++section.sievedRules;
             }
         }
-        return 1;
+        // The lines are views of `data`: kept only once they are read.
+        if (streamed) set->data = std::move(data);
+        build.set = std::move(set);
     } catch (...) {
-        ResetTable(table);
-        return 0;
+        build.set = nullptr;
+        problem(0, "cannot be read");
     }
+    return build;
+}
+
+int LoadKillFile(const std::string& fileName) {
+    return LoadKillFileWithLimit(fileName, kKillTableCellLimit);
+}
+
+int LoadKillFileWithLimit(const std::string& fileName, int64_t cellLimit) {
+    KillSetBuild build = BuildKillSetWithLimit(fileName, cellLimit);
+    bool read = build.set != nullptr;
+    PublishKillSet(std::move(build.set));
+    return read ? 1 : 0;
 }
 
 void ClearKillTable() {
-    ResetTable(Table());
+    PublishKillSet(nullptr);
 }
 
-const std::string* NextSection(FilterCursor& cursor) {
-    if (cursor.cachedSection == cursor.section) return &cursor.sectionText;
+const std::string* NextSection(const KillSet& set, FilterCursor& cursor) {
+    const bool table = set.mode == KillTableMode::kTable;
+    if (cursor.cachedSection == cursor.section)
+        return table ? cursor.sectionNames : &cursor.sectionText;
     cursor.rule = 1;
-    const KillTableData& table = Table();
     if (cursor.section < 1) return nullptr;
-    if (table.mode == KillTableMode::kTable) {
-        if (static_cast<size_t>(cursor.section) > table.sections.size()) return nullptr;
-        cursor.sectionText = table.sections[cursor.section - 1].names;
+    if (table) {
+        if (static_cast<size_t>(cursor.section) > set.sections.size()) return nullptr;
+        cursor.sectionNames = &set.sections[cursor.section - 1].names;
     } else {
-        if (!cursor.stream) {
-            cursor.stream = std::make_shared<KillFileReader>();
-            if (!cursor.stream->Open(table.fileName)) return nullptr;
-        }
-        if (!cursor.stream->file.is_open() || !cursor.stream->SeekSection(cursor.section)) {
-            return nullptr;
-        }
+        if (!cursor.stream) cursor.stream = std::make_shared<KillFileReader>(set.data);
+        if (!cursor.stream->SeekSection(cursor.section)) return nullptr;
         cursor.sectionText = cursor.stream->names;
     }
     cursor.cachedSection = cursor.section;
-    return &cursor.sectionText;
+    return table ? cursor.sectionNames : &cursor.sectionText;
 }
 
-const ParsedRule* NextRule(FilterCursor& cursor) {
-    const KillTableData& table = Table();
+const ParsedRule* NextRule(const KillSet& set, FilterCursor& cursor) {
     if (cursor.section < 1 || cursor.rule < 2) return nullptr;
-    if (table.mode == KillTableMode::kTable) {
-        if (static_cast<size_t>(cursor.section) > table.sections.size()) return nullptr;
-        const std::vector<ParsedRule>& rules = table.sections[cursor.section - 1].rules;
+    if (set.mode == KillTableMode::kTable) {
+        if (static_cast<size_t>(cursor.section) > set.sections.size()) return nullptr;
+        const std::vector<ParsedRule>& rules = set.sections[cursor.section - 1].rules;
         size_t index = static_cast<size_t>(cursor.rule) - 2;
         return index < rules.size() ? &rules[index] : nullptr;
     }
 
     KillFileReader* reader = cursor.stream.get();
-    if (reader == nullptr || !reader->file.is_open()) return nullptr;
+    if (reader == nullptr) return nullptr;
     int before = cursor.rule - 2;  // rules of the section that come before the wanted one
     if (reader->current != cursor.section || reader->rulesRead != before) {
         // The cursor is not where the reader stopped (a cursor reused after

@@ -1,14 +1,21 @@
 // The loaded kill file: its sections and rule lines, and the two readers
-// the evaluation walks them with (the table, or the file itself when it is
+// the evaluation walks them with (the table, or the file's lines when it is
 // too large for the table).
+//
+// A load builds a KillSet, which nothing changes afterwards, and publishes
+// it; a judgement holds the set it started with in its cursor. So a reload
+// never disturbs a judgement in progress, and the per-rule path takes no
+// lock.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/problems.h"
 #include "filter/filter.h"
 #include "filter/match.h"
 #include "filter/rules.h"
@@ -34,22 +41,30 @@ struct KillSection {
     size_t sievedRules = 0;                // rules whose sieve is active
 };
 
-struct KillTableData {
+struct KillSet {
+    // Different for every set built in this process, so that what a thread
+    // derived from one set (section decisions) is not used with another.
+    uint64_t generation = 0;
     KillTableMode mode = KillTableMode::kTable;
-    std::string fileName;  // the file read at each evaluation in streamed mode
-    std::vector<KillSection> sections;
-    int64_t longestSection = 0;  // L: the most lines counted for one section
+    std::string fileName;               // as the loader was given it
+    std::string data;                   // streamed mode: the file's bytes, read at each evaluation
+    std::vector<KillSection> sections;  // table mode
+    int64_t longestSection = 0;         // L: the most lines counted for one section
     // The distinct header names the rules read from header lines; a rule's
     // HeaderName::slot indexes this list.
     std::vector<std::string> headerSlots;
 };
 
-// The process's kill table, read-only between loads.
-const KillTableData& CurrentKillTable();
+// Returns the set new judgements start with: the one published last, or an
+// empty set (no sections) before any; never nullptr. The calling thread
+// holds it until its next call after a publication, so the reference is
+// valid until then; copy it to hold the set longer. Takes a lock only when
+// the thread has not yet seen the latest publication.
+const std::shared_ptr<const KillSet>& CurrentKillSet();
 
-// Returns a number that changes whenever the kill table is loaded or
-// cleared, so that what was derived from one table is not used with another.
-uint64_t KillTableGeneration();
+// As BuildKillSet, with the cell limit above which the file is streamed
+// given (tests build one file both ways).
+KillSetBuild BuildKillSetWithLimit(const std::string& fileName, int64_t cellLimit);
 
 // Returns the name list split at single spaces (empty names included), each
 // name compiled.
@@ -77,12 +92,14 @@ struct ClassifiedLine {
 // concern.
 ClassifiedLine ClassifyLine(std::string_view raw);
 
-// Returns the name list of section cursor.section, or nullptr past the last
-// section. When cursor.cachedSection is that section the cached text is
-// returned and cursor.rule kept; otherwise cursor.rule becomes 1.
-const std::string* NextSection(FilterCursor& cursor);
+// Returns the name list of section cursor.section of `set`, the set the
+// cursor's judgement reads, or nullptr past the last section. When
+// cursor.cachedSection is that section the same text is returned and
+// cursor.rule kept; otherwise cursor.rule becomes 1. The text lives as long
+// as the set and the cursor.
+const std::string* NextSection(const KillSet& set, FilterCursor& cursor);
 
-// Returns the rule at row cursor.rule (2 onward) of section cursor.section,
-// or nullptr when the section has no such row. The pointer stays valid until
-// the next call with this cursor or the next load.
-const ParsedRule* NextRule(FilterCursor& cursor);
+// Returns the rule at row cursor.rule (2 onward) of section cursor.section
+// of `set`, or nullptr when the section has no such row. The pointer stays
+// valid until the next call with this cursor.
+const ParsedRule* NextRule(const KillSet& set, FilterCursor& cursor);

@@ -93,17 +93,28 @@ MatchScratch& Scratch() {
     return scratch;
 }
 
-std::shared_ptr<const CompiledRegex> Compile(std::string_view pattern, std::string_view ruleText) {
+// Returns the compiled code, or nullptr with PCRE2's message and the offset
+// in the pattern where it stopped.
+pcre2_code* CompileCode(std::string_view pattern, std::string& message, size_t& offset) {
     int error = 0;
-    PCRE2_SIZE offset = 0;
+    PCRE2_SIZE errorOffset = 0;
     pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(),
-                                     0, &error, &offset, nullptr);
+                                     0, &error, &errorOffset, nullptr);
     if (code == nullptr) {
-        std::array<PCRE2_UCHAR, 256> message{};
-        pcre2_get_error_message(error, message.data(), message.size());
-        WriteLog("incorrect REGEXPR (" + std::string(reinterpret_cast<char*>(message.data())) +
-                     "): " + Trim(ruleText),
-                 -1, kLogFailure);
+        std::array<PCRE2_UCHAR, 256> text{};
+        pcre2_get_error_message(error, text.data(), text.size());
+        message = reinterpret_cast<char*>(text.data());
+        offset = errorOffset;
+    }
+    return code;
+}
+
+std::shared_ptr<const CompiledRegex> Compile(std::string_view pattern, std::string_view ruleText) {
+    std::string message;
+    size_t offset = 0;
+    pcre2_code* code = CompileCode(pattern, message, offset);
+    if (code == nullptr) {
+        WriteLog("incorrect REGEXPR (" + message + "): " + Trim(ruleText), -1, kLogFailure);
         return nullptr;
     }
     // Without JIT support the interpreter runs the same expression.
@@ -276,6 +287,17 @@ std::shared_ptr<const CompiledRegex> FindCompiledRegex(std::string_view pattern,
     if (cache.entries.size() >= kRegexCacheLimit) cache.entries.clear();
     auto [it, inserted] = cache.entries.emplace(std::move(key), std::move(compiled));
     return it->second;
+}
+
+std::string RegexCompileError(std::string_view pattern) {
+    std::string message;
+    size_t offset = 0;
+    pcre2_code* code = CompileCode(pattern, message, offset);
+    if (code != nullptr) {
+        pcre2_code_free(code);
+        return {};
+    }
+    return message + " at offset " + std::to_string(offset);
 }
 
 int MatchPreparedRegex(const CompiledRegex* compiled, std::string_view subject) {

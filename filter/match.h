@@ -95,6 +95,12 @@ void UpperCaseInPlace(std::string& text);
 std::shared_ptr<const CompiledRegex> FindCompiledRegex(std::string_view pattern,
                                                        std::string_view ruleText);
 
+// Returns why `pattern` does not compile as a regular expression, as PCRE2
+// says it, with the offset in the pattern where it stopped ("missing
+// closing parenthesis at offset 4"); "" when it compiles. Neither the
+// shared cache nor the log is touched.
+std::string RegexCompileError(std::string_view pattern);
+
 // Returns 1 when the wildcard pattern or, with `regex`, the regular
 // expression matches `text`, else 0. Without kOptionC the text is upper-cased
 // first; the caller has upper-cased the pattern. A regular expression is

@@ -59,6 +59,37 @@ FilterOptions LetterBit(char letter) {
     return 0;
 }
 
+// The options word of a condition part: the text from its options marker
+// to the next blank, split into the quoted header names and the letters
+// outside the quotes. A quote without its partner quotes the rest.
+struct OptionsWord {
+    bool present = false;  // the part has an options marker
+    std::string letters;
+    std::string names;  // the quoted texts, one after the other
+};
+
+OptionsWord SplitOptionsWord(std::string_view part) {
+    OptionsWord out;
+    size_t marker = part.find(kOptionsMarker);
+    if (marker == std::string_view::npos) return out;
+    out.present = true;
+    size_t end = part.find(' ', marker + 1);
+    std::string word(
+        part.substr(marker + 1, end == std::string_view::npos ? end : end - marker - 1));
+    for (size_t open = word.find('"'); open != std::string::npos; open = word.find('"')) {
+        size_t close = word.find('"', open + 1);
+        if (close == std::string::npos) {
+            out.names += word.substr(open + 1);
+            word.erase(open);
+        } else {
+            out.names += word.substr(open + 1, close - open - 1);
+            word.erase(open, close - open + 1);
+        }
+    }
+    out.letters = std::move(word);
+    return out;
+}
+
 // Returns the length of the number at the start of `text`: an optional sign,
 // then digits (the form LeadingNumber reads).
 size_t NumberLength(std::string_view text) {
@@ -66,6 +97,14 @@ size_t NumberLength(std::string_view text) {
     if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
     while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
     return i;
+}
+
+// Returns the byte quoted when it is printable ASCII, else as "0xNN".
+std::string ShownByte(char byte) {
+    auto value = static_cast<unsigned char>(byte);
+    if (value > 0x20 && value < 0x7F) return "\"" + std::string(1, byte) + "\"";
+    constexpr char kHex[] = "0123456789ABCDEF";
+    return std::string("0x") + kHex[value >> 4] + kHex[value & 0xF];
 }
 
 bool Contains(std::string_view text, std::string_view piece) {
@@ -136,7 +175,7 @@ int SlotOf(std::vector<std::string>& slots, const std::string& name) {
 }
 
 ParsedPart ParsePart(std::string text, std::string_view ruleText,
-                     std::vector<std::string>* headerSlots) {
+                     std::vector<std::string>* headerSlots, RegexCompile regexCompile) {
     ParsedPart part;
     std::string upper = UpperCase(text);
     std::vector<std::string> names;
@@ -189,6 +228,7 @@ ParsedPart ParsePart(std::string text, std::string_view ruleText,
         !part.headerNames.empty() && (part.pattern.empty() || part.pattern.back() != '*');
     if (needsCr) part.patternCr = part.pattern + "\r*";
     if (part.regex) {
+        if (regexCompile == RegexCompile::kNone) return part;
         part.compiled = FindCompiledRegex(part.pattern, ruleText);
         if (part.compiled && needsCr) part.compiledCr = FindCompiledRegex(part.patternCr, ruleText);
     } else {
@@ -440,23 +480,10 @@ bool TestPattern(const ParsedPart& part, EvaluationScratch& scratch) {
 
 FilterOptions ParseRuleOptions(std::string_view upperPart, std::vector<std::string>& headerNames) {
     headerNames.clear();
-    size_t marker = upperPart.find(kOptionsMarker);
-    if (marker == std::string_view::npos) return kOptionS | kOptionM;
+    OptionsWord word = SplitOptionsWord(upperPart);
+    if (!word.present) return kOptionS | kOptionM;
 
-    size_t end = upperPart.find(' ', marker + 1);
-    std::string word(
-        upperPart.substr(marker + 1, end == std::string_view::npos ? end : end - marker - 1));
-    std::string names;
-    for (size_t open = word.find('"'); open != std::string::npos; open = word.find('"')) {
-        size_t close = word.find('"', open + 1);
-        if (close == std::string::npos) {
-            names += word.substr(open + 1);
-            word.erase(open);
-        } else {
-            names += word.substr(open + 1, close - open - 1);
-            word.erase(open, close - open + 1);
-        }
-    }
+    const std::string& names = word.names;
     size_t start = 0;
     for (size_t colon = names.find(':'); colon != std::string::npos;
          colon = names.find(':', start)) {
@@ -466,13 +493,14 @@ FilterOptions ParseRuleOptions(std::string_view upperPart, std::vector<std::stri
     if (start < names.size()) headerNames.push_back(names.substr(start));
 
     FilterOptions options = 0;
-    for (char letter : word) options |= LetterBit(letter);
+    for (char letter : word.letters) options |= LetterBit(letter);
     if ((options & kFieldLetters) == 0 && headerNames.empty()) options |= kOptionS;
     if ((options & kCarriedGroup) == 0) options |= kOptionM;
     return options;
 }
 
-ParsedRule ParseRule(std::string_view ruleText, std::vector<std::string>* headerSlots) {
+ParsedRule ParseRule(std::string_view ruleText, std::vector<std::string>* headerSlots,
+                     RegexCompile regexCompile) {
     ParsedRule rule;
     rule.text = std::string(ruleText);
     size_t target = ruleText.find(kTargetMarker);
@@ -484,9 +512,48 @@ ParsedRule ParseRule(std::string_view ruleText, std::vector<std::string>* header
     }
     if (rule.line.empty()) return rule;
     for (std::string& text : SplitParts(rule.line)) {
-        rule.parts.push_back(ParsePart(std::move(text), ruleText, headerSlots));
+        rule.parts.push_back(ParsePart(std::move(text), ruleText, headerSlots, regexCompile));
     }
     return rule;
+}
+
+std::vector<std::string> RuleProblems(const ParsedRule& rule) {
+    std::vector<std::string> problems;
+    auto add = [&problems](std::string text) {
+        if (std::find(problems.begin(), problems.end(), text) == problems.end()) {
+            problems.push_back(std::move(text));
+        }
+    };
+    // A rule that starts with its target marker ends its section; nothing
+    // of it is read.
+    if (rule.line.empty()) return problems;
+    for (const ParsedPart& part : rule.parts) {
+        if (std::count(part.text.begin(), part.text.end(), '"') % 2 != 0) {
+            add("unterminated quote");
+        }
+        for (char letter : SplitOptionsWord(part.text).letters) {
+            if (LetterBit(static_cast<char>(UpperByte(static_cast<unsigned char>(letter)))) == 0) {
+                add("unknown option letter " + ShownByte(letter));
+            }
+        }
+        if (part.kind == PartKind::kPattern && part.regex && !part.compiled) {
+            std::string error = RegexCompileError(part.pattern);
+            if (!error.empty()) {
+                add("regular expression \"" + part.pattern + "\" does not compile: " + error);
+            }
+        }
+    }
+    if (rule.text.find(kTargetMarker) == std::string::npos) {
+        add("rule has no target marker (byte 0xAF) before its action word");
+        return problems;
+    }
+    std::string action = Trim(rule.action);
+    if (action.empty()) {
+        add("rule has no action word after the target marker");
+    } else if (std::find(kActionWords.begin(), kActionWords.end(), action) == kActionWords.end()) {
+        add("unknown action word \"" + action + "\" (known: DELE, SKIP, RETR, HEAD)");
+    }
+    return problems;
 }
 
 EvaluationScratch& BeginEvaluation(const FilterSubject& subject,

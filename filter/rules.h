@@ -72,12 +72,30 @@ struct ParsedRule {
 // E K M H D P F + - M is set.
 FilterOptions ParseRuleOptions(std::string_view upperPart, std::vector<std::string>& headerNames);
 
+// Whether ParseRule compiles a rule's regular expressions.
+enum class RegexCompile {
+    kShared,  // through the shared cache, for evaluation
+    kNone,    // not at all (ParsedPart::compiled stays empty): for a check
+              // that must neither fill the cache nor log
+};
+
 // Returns the rule text split and pre-parsed. Regular expressions are
-// compiled (through the shared cache) here; one that does not compile is
-// logged once with the rule text and leaves its part false. With
-// `headerSlots`, every header name read from header lines gets its slot in
-// that list of distinct names, the name being added when it is new.
-ParsedRule ParseRule(std::string_view ruleText, std::vector<std::string>* headerSlots = nullptr);
+// compiled (through the shared cache) here unless `regexCompile` says not;
+// one that does not compile is logged once with the rule text and leaves
+// its part false. With `headerSlots`, every header name read from header
+// lines gets its slot in that list of distinct names, the name being added
+// when it is new.
+ParsedRule ParseRule(std::string_view ruleText, std::vector<std::string>* headerSlots = nullptr,
+                     RegexCompile regexCompile = RegexCompile::kShared);
+
+// Returns what is wrong in a parsed rule, one plain-words text per fault
+// and each fault once, in this order: an odd number of quotes in a
+// condition part ("unterminated quote"), a letter of an options word that
+// names no option, a regular expression that does not compile (with
+// PCRE2's message and offset), no target marker, no or an unknown action
+// word. Empty for a sound rule and for one that starts with its target
+// marker (it only ends its section).
+std::vector<std::string> RuleProblems(const ParsedRule& rule);
 
 // The texts of one message as the rules test them, each made when a rule
 // first needs it and kept for the rest of the evaluation: upper-cased once,

@@ -4,6 +4,7 @@
 // The first byte's lowest bit chooses reading the file at each evaluation.
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -49,8 +50,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         out.write(killFile.data(), static_cast<std::streamsize>(killFile.size()));
     }
     bool streamed = (data[0] & 1) != 0;
-    int loaded = LoadKillFileWithLimit(KillFilePath(), streamed ? 0 : kKillTableCellLimit);
-    if (loaded != 1) abort();
+    KillSetBuild build = BuildKillSetWithLimit(KillFilePath(), streamed ? 0 : kKillTableCellLimit);
+    if (build.set == nullptr) abort();
+    // Every problem names a line of the file, or the whole file, and says something.
+    int64_t lines = static_cast<int64_t>(std::count(killFile.begin(), killFile.end(), '\n')) + 1;
+    for (const Problem& problem : build.problems) {
+        if (problem.line < 0 || problem.line > lines || problem.text.empty()) abort();
+    }
+    PublishKillSet(build.set);
 
     FilterSubject message;
     message.subject = NextField(rest);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <random>
 
 #include "core/log.h"
@@ -186,3 +187,135 @@ TEST_F(SettingsTest, UpstreamTlsKeys) {
     EXPECT_EQ(Settings.Pop3Tls, TlsMode::kOff);
     EXPECT_TRUE(Settings.TlsVerify);
 }
+
+namespace {
+
+using Texts = std::vector<std::string>;
+
+Texts CheckTexts(std::string_view config) {
+    Texts texts;
+    for (const Problem& problem : CheckSettings(config, "TRAWLBOX.CFG")) {
+        texts.push_back(ProblemText(problem));
+    }
+    return texts;
+}
+
+TEST(CheckSettingsTest, BrokenLinesAreNamedWithFileLineAndWhatIsWrong) {
+    struct Case {
+        const char* config;
+        Texts problems;
+    } cases[] = {
+        {"Pop3PortOutgoin=995\n",
+         {"TRAWLBOX.CFG:1: unknown key \"Pop3PortOutgoin\" (did you mean \"Pop3PortOutgoing\"?)"}},
+        {"# note\r\nExPop3Timout=30\r\n",
+         {"TRAWLBOX.CFG:2: unknown key \"ExPop3Timout\" (did you mean \"ExPop3Timeout\"?)"}},
+        {"logdri=x\n", {"TRAWLBOX.CFG:1: unknown key \"logdri\" (did you mean \"LOGDIR\"?)"}},
+        {"Colour=blue\n", {"TRAWLBOX.CFG:1: unknown key \"Colour\""}},
+        {"Pop3PortIncoming=70000\nNntpPortOutgoing=-1\n",
+         {"TRAWLBOX.CFG:1: value \"70000\" of Pop3PortIncoming is out of range 0..65535",
+          "TRAWLBOX.CFG:2: value \"-1\" of NntpPortOutgoing is out of range 0..65535"}},
+        {"Pop3Timeout=x60\nNntpTimeout=60s\nExNntpTimeout=-0.6\n",
+         {"TRAWLBOX.CFG:1: value \"x60\" of Pop3Timeout is not a number",
+          "TRAWLBOX.CFG:2: value \"60s\" of NntpTimeout is not a number",
+          "TRAWLBOX.CFG:3: value \"-0.6\" of ExNntpTimeout is out of range 0..2147483647"}},
+        {"Pop3Timeout=99999999999\n",
+         {"TRAWLBOX.CFG:1: value \"99999999999\" of Pop3Timeout is out of range 0..2147483647"}},
+        // "Yes" and "J " read as off today without a word.
+        {"LogDebug=Yes\nLogFilter=J \n",
+         {"TRAWLBOX.CFG:1: unknown flag word \"Yes\" for LogDebug (J or N)",
+          "TRAWLBOX.CFG:2: unknown flag word \"J \" for LogFilter (J or N)"}},
+        {"Pop3Tls=yes\nnntptls=tls\n",
+         {"TRAWLBOX.CFG:1: unknown TLS mode \"yes\" for Pop3Tls (off, stls, starttls or "
+          "implicit)",
+          "TRAWLBOX.CFG:2: unknown TLS mode \"tls\" for nntptls (off, stls, starttls or "
+          "implicit)"}},
+        {"Pop3Timeout=30\nPOP3TIMEOUT=40\nExPop3Timeout=45\nExPop3Timeout=50\n",
+         {"TRAWLBOX.CFG:2: key \"POP3TIMEOUT\" given twice; line 1 counts",
+          "TRAWLBOX.CFG:4: key \"ExPop3Timeout\" given twice; line 3 counts"}},
+        // The first line counts even when its value is empty.
+        {"KILLFILE=\nKILLFILE=rules.cfg\n",
+         {"TRAWLBOX.CFG:2: key \"KILLFILE\" given twice; line 1 counts"}},
+        {" Pop3Timeout=30\nNntpTimeout  =30\n",
+         {"TRAWLBOX.CFG:1: key \"Pop3Timeout\" is ignored: a blank before the key or more than "
+          "one before \"=\"",
+          "TRAWLBOX.CFG:2: key \"NntpTimeout\" is ignored: a blank before the key or more than "
+          "one before \"=\""}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(CheckTexts(c.config), c.problems) << c.config;
+    }
+}
+
+TEST(CheckSettingsTest, WhatTheFileFormatAcceptsIsNoProblem) {
+    const char* good[] = {
+        "Trawlbox configuration. Lines that do not start with a key are ignored.\n"
+        "The ports = what the mail program talks to\n"
+        "#TlsCaFile=ca.pem\n"
+        "# Pop3Timout=1\n",
+        "Pop3Timeout =2.5\nNntpTimeout=  42  \nPop3PortIncoming=+0\n",
+        "Pop3Timeout=\nPop3Tls=\nLogDebug=incompatible\n",  // empty or "incompatible": the fallback
+        "LogDebug=aus\nLogFilter=Disabled\nLogSession=0\nDEBUGLINE=TRUE\nTlsVerify=ein\n",
+        "Pop3Tls = StartTLS \nNntpTls=IMPLICIT\n",
+        "Pop3Timeout=30\nExPop3Timeout=45\n",  // the prefix overrides, it does not repeat
+        "KillReport=me@here ; with anything\nKILLFILE=my rules.cfg\n",
+        "Pop3Timeout=30",  // a last line without line end
+    };
+    for (const char* config : good) {
+        EXPECT_EQ(CheckTexts(config), Texts{}) << config;
+    }
+    // The shipped sample and every key at its own fallback.
+    std::ifstream sample(std::string(TRAWLBOX_SOURCE_DIR) + "/etc/TRAWLBOX.CFG", std::ios::binary);
+    std::string shipped(std::istreambuf_iterator<char>(sample), {});
+    ASSERT_FALSE(shipped.empty());
+    EXPECT_EQ(CheckTexts(shipped), Texts{});
+    std::string fallbacks;
+    for (const SettingKey& key : SettingKeys()) {
+        fallbacks += std::string(key.name) + "=" + std::string(key.fallback) + "\n";
+    }
+    EXPECT_EQ(CheckTexts(fallbacks), Texts{});
+}
+
+TEST(CheckSettingsTest, TextBeyondTheReadLimitIsAWarning) {
+    std::string config = "Pop3Timeout=x\n" + std::string(kConfigReadLimit, '#') + "\nColour=1\n";
+    Problems problems = CheckSettings(config, "T.CFG");
+    ASSERT_EQ(problems.size(), 2u);
+    EXPECT_EQ(ProblemText(problems[0]), "T.CFG: warning: only the first 16024 bytes are read");
+    EXPECT_EQ(problems[0].severity, Severity::kWarning);
+    EXPECT_EQ(ProblemText(problems[1]), "T.CFG:1: value \"x\" of Pop3Timeout is not a number");
+    EXPECT_TRUE(HasErrors(problems));
+    problems.pop_back();
+    EXPECT_FALSE(HasErrors(problems));  // a warning alone is no error
+}
+
+TEST(CheckSettingsTest, EveryKeyOfTheTableIsReadAndOnlyLiveKeysAreCopied) {
+    // Each key given a value other than its fallback is read into the record.
+    std::string config;
+    for (const SettingKey& key : SettingKeys()) {
+        const char* value = key.kind == SettingKind::kNumber    ? "7"
+                            : key.kind == SettingKind::kFlag    ? (key.fallback == "J" ? "N" : "J")
+                            : key.kind == SettingKind::kTlsMode ? "implicit"
+                                                                : "given";
+        config += std::string(key.name) + "=" + value + "\n";
+    }
+    SettingsRecord given = ReadSettings(config);
+    SettingsRecord fallback = ReadSettings("");
+    SettingsRecord running = fallback;
+    CopyLiveSettings(given, running);
+    // A key's value in a record, as text, whatever its kind.
+    auto value = [](const SettingKey& key, const SettingsRecord& record) {
+        if (key.number) return std::to_string(record.*key.number);
+        if (key.flag) return std::to_string(record.*key.flag);
+        if (key.tlsMode) return std::to_string(static_cast<int>(record.*key.tlsMode));
+        return record.*key.text;
+    };
+    for (const SettingKey& key : SettingKeys()) {
+        SCOPED_TRACE(std::string(key.name));
+        EXPECT_NE(value(key, given), value(key, fallback));
+        EXPECT_EQ(value(key, running),
+                  value(key, key.change == SettingChange::kWhileRunning ? given : fallback));
+    }
+    EXPECT_EQ(running.Pop3PortIncoming, 110);  // ports wait for a restart
+    EXPECT_EQ(running.Pop3Timeout, 7);
+}
+
+}  // namespace

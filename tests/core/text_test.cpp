@@ -38,3 +38,23 @@ TEST(TextTest, LeadingNumberAndFields) {
     EXPECT_EQ(Field("a  b", 1), "");  // split at every single space
     EXPECT_EQ(Field("a  b", 2), "b");
 }
+
+TEST(TextTest, EditDistanceCountsInsertionsDeletionsAndReplacements) {
+    struct Case {
+        const char* a;
+        const char* b;
+        size_t distance;
+    } cases[] = {
+        {"", "", 0},
+        {"", "abc", 3},
+        {"abc", "", 3},
+        {"POP3PORTOUTGOIN", "POP3PORTOUTGOING", 1},
+        {"KITTEN", "SITTING", 3},
+        {"FLAW", "LAWN", 2},
+        {"ab", "ba", 2},  // a swap is two steps
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(EditDistance(c.a, c.b), c.distance) << c.a << " / " << c.b;
+        EXPECT_EQ(EditDistance(c.b, c.a), c.distance) << c.b << " / " << c.a;
+    }
+}

@@ -306,14 +306,14 @@ TEST(Differential, GeneratedKillFilesJudgeLikeTheReference) {
         for (int m = 0; m < kMessagesPerFile; ++m) messages.push_back(generate.Message());
 
         ASSERT_EQ(LoadKillFile(dir.Path("GEN.CFG")), 1);
-        ASSERT_EQ(CurrentKillTable().mode, KillTableMode::kTable);
+        ASSERT_EQ(CurrentKillSet()->mode, KillTableMode::kTable);
         for (size_t m = 0; m < messages.size(); ++m) {
             CompareMessage(file.sections, messages[m],
                            "file " + std::to_string(f) + " message " + std::to_string(m), table);
         }
         if (f % kStreamedEvery != 0) continue;
         ASSERT_EQ(LoadKillFileWithLimit(dir.Path("GEN.CFG"), 0), 1);
-        ASSERT_EQ(CurrentKillTable().mode, KillTableMode::kStreamed);
+        ASSERT_EQ(CurrentKillSet()->mode, KillTableMode::kStreamed);
         for (size_t m = 0; m < messages.size(); ++m) {
             CompareMessage(file.sections, messages[m],
                            "streamed file " + std::to_string(f) + " message " + std::to_string(m),

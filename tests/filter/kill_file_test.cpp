@@ -2,6 +2,7 @@
 // and the switch to reading the file at each evaluation.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <thread>
 
 #include "filter/kill_table.h"
@@ -12,7 +13,8 @@ namespace {
 using Texts = std::vector<std::string>;
 
 std::string Cell(int section, int row) {
-    const KillTableData& table = CurrentKillTable();
+    std::shared_ptr<const KillSet> set = CurrentKillSet();
+    const KillSet& table = *set;
     const KillSection& column = table.sections.at(section - 1);
     if (row == 1) return column.names;
     size_t index = static_cast<size_t>(row - 2);
@@ -45,7 +47,8 @@ TEST(KillFileLoader, SyntaxMessageNamesThePhysicalLineAndTheTrimmedText) {
         EXPECT_EQ(line.substr(0, 2), "? ");
         EXPECT_EQ(line.substr(10, 7), "     : ");
     }
-    const KillTableData& table = CurrentKillTable();
+    std::shared_ptr<const KillSet> set = CurrentKillSet();
+    const KillSet& table = *set;
     EXPECT_EQ(table.mode, KillTableMode::kTable);
     ASSERT_EQ(table.sections.size(), 1u);
     EXPECT_EQ(Cell(1, 1), "ALLE");
@@ -58,14 +61,14 @@ TEST(KillFileLoader, FileWithoutSectionLine) {
     ASSERT_EQ(dir.Load({"' only remarks", "\"*x*\" <EA>s <AF>DELE", " --- indented"}, "NOSECT.CFG"),
               1);
     EXPECT_EQ(dir.LogTexts(), Texts{dir.Path("NOSECT.CFG") + " ist keine g\x81ltige Filter-Datei"});
-    EXPECT_TRUE(CurrentKillTable().sections.empty());
+    EXPECT_TRUE(CurrentKillSet()->sections.empty());
 }
 
 TEST(KillFileLoader, MissingFileGivesZeroAndAnEmptyTable) {
     FilterLogDir dir;
     ASSERT_EQ(dir.Load({"--- ALLE", "KILLALL <EA> <AF>DELE"}), 1);
     EXPECT_EQ(LoadKillFile(dir.Path("MISSING.CFG")), 0);
-    EXPECT_TRUE(CurrentKillTable().sections.empty());
+    EXPECT_TRUE(CurrentKillSet()->sections.empty());
     EXPECT_TRUE(dir.LogTexts().empty());
 }
 
@@ -74,7 +77,8 @@ TEST(KillFileLoader, SectionNamesAndCells) {
     ASSERT_EQ(dir.Load({"--- /de/comp/*   ", "   \"*a*\"   <EA>s  <AF>DELE   ", "---", "---    ",
                         "--- alle <FE> remark", "--- last"}),
               1);
-    const KillTableData& table = CurrentKillTable();
+    std::shared_ptr<const KillSet> set = CurrentKillSet();
+    const KillSet& table = *set;
     ASSERT_EQ(table.sections.size(), 5u);
     EXPECT_EQ(Cell(1, 1), "/DE/COMP/*");
     EXPECT_EQ(Cell(1, 2), Bytes("\"*a*\"   <EA>s  <AF>DELE "));
@@ -92,10 +96,10 @@ TEST(KillFileLoader, LongestSectionCountsAllButSectionAndColumnOneRemarkLines) {
                         "   ' indented remark", "no marker", "--- ALLE", "KILLALL <EA>"}),
               1);
     // KILLALL, empty, +++, indented remark, no marker: five lines.
-    EXPECT_EQ(CurrentKillTable().longestSection, 5);
+    EXPECT_EQ(CurrentKillSet()->longestSection, 5);
     ASSERT_EQ(dir.Load({"a", "b", "c", "--- ALLE", "KILLALL <EA>"}), 1);
     // The lines before the first section form a stretch of their own.
-    EXPECT_EQ(CurrentKillTable().longestSection, 3);
+    EXPECT_EQ(CurrentKillSet()->longestSection, 3);
 }
 
 // A kill file of `sections` sections whose first has `longest` counted
@@ -126,7 +130,8 @@ TEST(KillFileLoader, TableUpToFiveThousandCellsThenStreamed) {
         SCOPED_TRACE(std::to_string(shape.sections) + " x " + std::to_string(shape.longest));
         FilterLogDir dir;
         ASSERT_EQ(dir.Load(ShapedFile(shape.sections, shape.longest)), 1);
-        const KillTableData& table = CurrentKillTable();
+        std::shared_ptr<const KillSet> set = CurrentKillSet();
+        const KillSet& table = *set;
         EXPECT_EQ(table.mode, shape.mode);
         EXPECT_EQ(table.longestSection, shape.longest);
         EXPECT_EQ(table.sections.size(),
@@ -221,10 +226,10 @@ TEST(KillFileLoader, StreamedModeJudgesLikeTheTable) {
     std::vector<FilterSubject> messages = RichMessages();
 
     ASSERT_EQ(LoadKillFile(dir.Path("RICH.CFG")), 1);
-    ASSERT_EQ(CurrentKillTable().mode, KillTableMode::kTable);
+    ASSERT_EQ(CurrentKillSet()->mode, KillTableMode::kTable);
     std::vector<Outcome> table = JudgeAll(messages);
     ASSERT_EQ(LoadKillFileWithLimit(dir.Path("RICH.CFG"), 0), 1);
-    ASSERT_EQ(CurrentKillTable().mode, KillTableMode::kStreamed);
+    ASSERT_EQ(CurrentKillSet()->mode, KillTableMode::kStreamed);
     std::vector<Outcome> streamed = JudgeAll(messages);
 
     ASSERT_EQ(streamed.size(), table.size());
@@ -283,6 +288,109 @@ TEST(KillFileLoader, StreamedSessionsEvaluateAtTheSameTime) {
     }
     for (std::thread& thread : threads) thread.join();
     EXPECT_EQ(mismatches, std::vector<int>(kThreads, 0));
+}
+
+// Builds the file both ways (table and streamed) and returns the problems
+// as printed, with the file's directory cut off; they must agree.
+Texts ProblemTexts(const FilterLogDir& dir, const std::vector<std::string>& lines,
+                   KillSetBuild* tableBuild = nullptr) {
+    dir.dir().Write("K.CFG", KillFileText(lines));
+    KillSetBuild table = BuildKillSetWithLimit(dir.Path("K.CFG"), kKillTableCellLimit);
+    KillSetBuild streamed = BuildKillSetWithLimit(dir.Path("K.CFG"), 0);
+    Texts texts;
+    for (const Problem& problem : table.problems) {
+        texts.push_back(ProblemText(problem).substr(dir.dir().path().size()));
+    }
+    Texts streamedTexts;
+    for (const Problem& problem : streamed.problems) {
+        streamedTexts.push_back(ProblemText(problem).substr(dir.dir().path().size()));
+    }
+    EXPECT_EQ(streamedTexts, texts);
+    EXPECT_EQ(streamed.sections, table.sections);
+    EXPECT_EQ(streamed.rules, table.rules);
+    if (tableBuild != nullptr) *tableBuild = std::move(table);
+    return texts;
+}
+
+TEST(KillFileCheck, EachFaultIsNamedWithFileAndLine) {
+    FilterLogDir dir;
+    struct Case {
+        std::vector<std::string> lines;
+        Texts problems;
+    } cases[] = {
+        {{"--- ALLE", "\"*spam*\" DELE"},
+         {"K.CFG:2: rule line has no options marker (byte 0xEA); the line is ignored"}},
+        {{"--- ALLE", "\"*spam*\" <EA>s DELE"},
+         {"K.CFG:2: rule has no target marker (byte 0xAF) before its action word"}},
+        {{"--- ALLE", "\"*a*\" <EA>s <AF>dele", "\"*b*\" <EA>s <AF>DELETE", "\"*c*\" <EA>s <AF>",
+          "\"*d*\" <EA>s <AF> SKIP   <FE> a remark"},
+         {"K.CFG:2: unknown action word \"dele\" (known: DELE, SKIP, RETR, HEAD)",
+          "K.CFG:3: unknown action word \"DELETE\" (known: DELE, SKIP, RETR, HEAD)",
+          "K.CFG:4: rule has no action word after the target marker"}},
+        {{"--- ALLE", "\"*a*\" <EA>sz <AF>DELE", "\"*b*\" <EA>\"X-MAILER:\"w1 <AF>DELE",
+          "\"*c*\";\"*d*\" <EA>nz <AF>DELE", "\"*e*\" <EA>s\x84 <AF>DELE",
+          "\"*f*\" <EA>VCGYBEINSRKLMXQHDPF+- <AF>DELE"},
+         {"K.CFG:2: unknown option letter \"z\"", "K.CFG:3: unknown option letter \"w\"",
+          "K.CFG:3: unknown option letter \"1\"", "K.CFG:4: unknown option letter \"z\"",
+          "K.CFG:5: unknown option letter 0x84"}},
+        {{"--- ALLE", "\"*spam* <EA>s <AF>DELE", "\"*a*\";\"*b;c*\" <EA>s <AF>DELE"},
+         {"K.CFG:2: unterminated quote", "K.CFG:3: unterminated quote"}},
+        {{"--- ALLE", "REGEXPR \"(abc\" <EA>s <AF>DELE", "REGEXPR \"[a-\" <EA>sc <AF>DELE",
+          "REGEXPR \"^(ab|cd)+$\" <EA>s <AF>DELE"},
+         {"K.CFG:2: regular expression \"(ABC\" does not compile: missing closing parenthesis "
+          "at offset 4",
+          "K.CFG:3: regular expression \"[a-\" does not compile: missing terminating ] for "
+          "character class at offset 3"}},
+        {{"' head", "--- ALLE", "KILLALL <EA> <AF>DELE", "---", "--- <FE> a remark only",
+          "--- ALLE"},
+         {"K.CFG:4: section line names no folder; no later section is used",
+          "K.CFG:5: section line names no folder; no later section is used"}},
+        // Text before the first section line is a preamble; a rule there is lost.
+        {{"prose before the sections", "\"*x*\" <EA>s <AF>DELE", "--- ALLE"},
+         {"K.CFG:2: rule before the first section line is never used"}},
+        {{"\"*x*\" <EA>s <AF>DELE", " --- ALLE"},
+         {"K.CFG: no section line (\"--- names\"); nothing is filtered"}},
+        // Several faults of one line, each once, in a fixed order.
+        {{"--- ALLE", "\"*a <EA>sz <AF>drop"},
+         {"K.CFG:2: unterminated quote", "K.CFG:2: unknown option letter \"z\"",
+          "K.CFG:2: unknown action word \"drop\" (known: DELE, SKIP, RETR, HEAD)"}},
+        // A line that starts with its target marker only ends its section.
+        {{"--- ALLE", "<AF>whatever <EA>", "+++ RETR", "   ' remark"}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.lines.back());
+        EXPECT_EQ(ProblemTexts(dir, c.lines), c.problems);
+    }
+}
+
+TEST(KillFileCheck, MissingFileAndCountsForTheSummary) {
+    FilterLogDir dir;
+    KillSetBuild missing = BuildKillSet(dir.Path("NONE.CFG"));
+    EXPECT_EQ(missing.set, nullptr);
+    ASSERT_EQ(missing.problems.size(), 1u);
+    EXPECT_EQ(ProblemText(missing.problems[0]), dir.Path("NONE.CFG") + ": no such file");
+
+    // The shipped sample is clean.
+    std::ifstream sample(std::string(TRAWLBOX_SOURCE_DIR) + "/etc/KILLFILE.CFG", std::ios::binary);
+    std::string shipped(std::istreambuf_iterator<char>(sample), {});
+    ASSERT_FALSE(shipped.empty());
+    dir.dir().Write("SAMPLE.CFG", shipped);
+    KillSetBuild sampleBuild = BuildKillSet(dir.Path("SAMPLE.CFG"));
+    EXPECT_TRUE(sampleBuild.problems.empty());
+    EXPECT_EQ(sampleBuild.sections, 1);
+    EXPECT_EQ(sampleBuild.rules, 6);
+
+    // Rules count inside sections only, and only lines a judgement reads.
+    KillSetBuild build;
+    Texts texts = ProblemTexts(dir, RichFile(), &build);
+    EXPECT_EQ(texts, (Texts{"K.CFG:11: rule line has no options marker (byte 0xEA); the line is "
+                            "ignored",
+                            "K.CFG:24: section line names no folder; no later section is used"}));
+    EXPECT_EQ(build.sections, 4);
+    EXPECT_EQ(build.rules, 15);
+    EXPECT_TRUE(HasErrors(build.problems));
+    // What the loader has always logged is logged still, and only that.
+    EXPECT_EQ(dir.LogTexts(), Texts{"incorrect KF-Syntax at line 11: no options marker here"});
 }
 
 }  // namespace
