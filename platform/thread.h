@@ -1,4 +1,5 @@
-// Threads started with one integer argument.
+// Threads started with one integer argument, and the scheduling priority of
+// the calling one.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,14 @@ using ThreadBody = void (*)(int32_t argument);
 // started.
 int32_t StartThread(ThreadBody body, int32_t argument);
 
-// Raises (true) or restores (false) the calling thread's scheduling priority
-// where the system allows it; silently nothing otherwise.
-void SetHighPriority(bool high);
+// Raises the calling thread's scheduling priority for the life of the
+// object, where the system allows it (silently nothing otherwise), and
+// restores it on every way out: for work a user waits on, such as the
+// mailbox scan and a RETR.
+class HighPriorityScope {
+  public:
+    HighPriorityScope();
+    ~HighPriorityScope();
+    HighPriorityScope(const HighPriorityScope&) = delete;
+    HighPriorityScope& operator=(const HighPriorityScope&) = delete;
+};

@@ -9,8 +9,20 @@
 #include <thread>
 
 namespace {
+
 // Handles start above 1: the session table reads 1 as "outgoing connection".
 std::atomic<int32_t> nextHandle{2};
+
+// The nice value of a thread at raised priority.
+constexpr int kHighNice = -5;
+constexpr int kNormalNice = 0;
+
+void SetNice(int nice) {
+    // Lowering the nice value needs privileges; a refusal changes nothing.
+    pid_t tid = static_cast<pid_t>(::syscall(SYS_gettid));
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice);
+}
+
 }  // namespace
 
 int32_t StartThread(ThreadBody body, int32_t argument) {
@@ -24,8 +36,10 @@ int32_t StartThread(ThreadBody body, int32_t argument) {
     return handle;
 }
 
-void SetHighPriority(bool high) {
-    // Lowering the nice value needs privileges; a refusal changes nothing.
-    pid_t tid = static_cast<pid_t>(::syscall(SYS_gettid));
-    ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), high ? -5 : 0);
+HighPriorityScope::HighPriorityScope() {
+    SetNice(kHighNice);
+}
+
+HighPriorityScope::~HighPriorityScope() {
+    SetNice(kNormalNice);
 }

@@ -24,15 +24,6 @@ void RelayForClient(const Pop3Session& session, const std::string& lead) {
     }
 }
 
-// RETR of a large message runs at raised priority; restored on every way out.
-class HighPriority {
-  public:
-    HighPriority() { SetHighPriority(true); }
-    ~HighPriority() { SetHighPriority(false); }
-    HighPriority(const HighPriority&) = delete;
-    HighPriority& operator=(const HighPriority&) = delete;
-};
-
 bool Failed(int slot) {
     return slot > 0 && SessionTable[slot].failed != 0;
 }
@@ -117,7 +108,7 @@ void HandleTop(Pop3Session& session, const ClientCommand& command) {
 }
 
 void HandleRetr(Pop3Session& session, const ClientCommand& command) {
-    HighPriority priority;
+    HighPriorityScope priority;
     if (command.argument.empty()) {
         SendLine(session.clientSlot, ReplyUnknownCommand);
         return;

@@ -23,15 +23,6 @@ constexpr const char* kKillSound = "PLONK.WAV";
 
 constexpr int64_t kSecondsPerDay = 86400;
 
-// Raises the thread's priority for the scan and restores it on every way out.
-class HighPriority {
-  public:
-    HighPriority() { SetHighPriority(true); }
-    ~HighPriority() { SetHighPriority(false); }
-    HighPriority(const HighPriority&) = delete;
-    HighPriority& operator=(const HighPriority&) = delete;
-};
-
 void SendCommand(int slot, const std::string& command) {
     SendText(slot, command + std::string(WireNewline));
 }
@@ -463,7 +454,7 @@ int FetchHeader(Pop3Session& session, int64_t number) {
 }
 
 int ScanMailbox(Pop3Session& session) {
-    HighPriority priority;
+    HighPriorityScope priority;
     const int slot = session.upstreamSlot;
 
     SendCommand(slot, "STAT");
