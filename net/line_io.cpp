@@ -1,7 +1,6 @@
 #include "net/line_io.h"
 
 #include <algorithm>
-#include <cmath>
 
 #include "core/log.h"
 #include "core/settings.h"
@@ -18,12 +17,12 @@ std::array<ReceiveBuffer, kSlotCount + 1>& ReceiveBuffers =
 
 namespace {
 
-constexpr double kSecondsPerDay = 86400.0;
 constexpr int kSendErrorPauseMs = 10;    // after a failed send, before returning
 constexpr int kReceiveErrorPauseMs = 1;  // after a receive error that is retried
 constexpr int kKillPauseMs = 100;        // lets the killed session notice before the next kill
-// The clock is local wall time; it is read again at least this often while
-// waiting, so that a time-out follows it (and a clock set by tests).
+constexpr int64_t kMillisecondsPerSecond = 1000;
+// The clock is read again at least this often while waiting, so that a
+// time-out follows a clock set by tests.
 constexpr int kWaitSliceMs = 250;
 
 struct ConditionText {
@@ -61,19 +60,17 @@ bool ValidSlot(int slot) {
     return slot >= 1 && slot <= kSlotCount;
 }
 
-double SecondsSince(double start) {
-    double now = SecondsSinceMidnight();
-    if (now < start) now += kSecondsPerDay;  // midnight passed once
-    return now - start;
-}
-
 // Returns how long the next wait may last: until the time-out, but never
 // longer than one slice; -1 (no limit) when the slot has no time-out.
-int NextWaitMs(int timeoutSeconds, double start) {
+int NextWaitMs(int timeoutSeconds, int64_t elapsedMs) {
     if (timeoutSeconds <= 0) return -1;
-    double left = timeoutSeconds - SecondsSince(start);
+    int64_t left = timeoutSeconds * kMillisecondsPerSecond - elapsedMs;
     if (left <= 0) return 1;  // the time-out is due; it counts once more than that has passed
-    return static_cast<int>(std::min<double>(kWaitSliceMs, std::ceil(left * 1000.0)));
+    return static_cast<int>(std::min<int64_t>(kWaitSliceMs, left));
+}
+
+bool TimedOut(int timeoutSeconds, int64_t elapsedMs) {
+    return timeoutSeconds > 0 && elapsedMs > timeoutSeconds * kMillisecondsPerSecond;
 }
 
 // Peer text goes to the operator's terminal: control bytes could move the
@@ -141,18 +138,20 @@ TlsResult ReceiveSome(SessionSlot& entry, ReceiveBuffer& buffer) {
     return step;
 }
 
-// The clock reading a wait measures its time-out from. It is read only when
-// a wait is needed: a line that is already buffered costs no clock reading.
+// The monotonic clock reading a wait measures its time-out from; ElapsedMs
+// takes it at its first call. It is read only when a wait is needed: a line
+// that is already buffered costs no clock reading.
 struct WaitStart {
     bool taken = false;
-    double seconds = 0;
+    int64_t startMs = 0;
 
-    double Get() {
+    int64_t ElapsedMs() {
+        int64_t now = MonotonicMilliseconds();
         if (!taken) {
-            seconds = SecondsSinceMidnight();
+            startMs = now;
             taken = true;
         }
-        return seconds;
+        return now - startMs;
     }
 };
 
@@ -195,9 +194,9 @@ bool FillBuffer(int slot, SessionSlot& entry, ReceiveBuffer& buffer, WaitStart& 
         beforeWait();
         // Data that arrives is handed out at once; only a wait that ends
         // without data looks at the time-out.
-        double began = start.Get();
-        if (WaitForStep(entry.socket, step, NextWaitMs(timeout, began)) != WaitOutcome::kReady &&
-            timeout > 0 && SecondsSince(began) > timeout) {
+        int waitMs = NextWaitMs(timeout, start.ElapsedMs());
+        if (WaitForStep(entry.socket, step, waitMs) != WaitOutcome::kReady &&
+            TimedOut(timeout, start.ElapsedMs())) {
             WriteLog("Line_Socket_Timeout", slot, kLogDebug);
             Fail(entry);
         }
@@ -329,12 +328,13 @@ void SendText(int slot, std::string_view text) {
         }
         if (result.condition == SocketCondition::kWouldBlock) {
             WriteLog("Send_Empty", slot, kLogDebug);
-            if (timeout > 0 && SecondsSince(start.Get()) > timeout) {
+            int64_t elapsed = start.ElapsedMs();
+            if (TimedOut(timeout, elapsed)) {
                 WriteLog("Send_Socket_Timeout", slot, kLogDebug);
                 Fail(entry);
                 error = true;
             } else {
-                WaitForStep(socket, step, NextWaitMs(timeout, start.Get()));
+                WaitForStep(socket, step, NextWaitMs(timeout, elapsed));
             }
             continue;
         }

@@ -5,8 +5,8 @@
 //
 // Outgoing connections are non-blocking: a receive or send on them waits for
 // the socket to become ready and gives up ("Line_Socket_Timeout",
-// "Send_Socket_Timeout") once the slot's timeoutSeconds have passed, or waits
-// without limit when timeoutSeconds is 0. Accepted connections stay blocking
+// "Send_Socket_Timeout") once the slot's timeoutSeconds have passed on the
+// monotonic clock, or waits without limit when timeoutSeconds is 0. Accepted connections stay blocking
 // and wait without limit: only the watchdog ends a wait that lasts too long.
 #pragma once
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -248,21 +249,19 @@ TEST_F(LineIoTest, EndlessLineIsCutOffAtTheCap) {
     flood.join();
 }
 
-// A clock that starts at 23:59:50 and moves on five seconds per reading.
-constexpr double kClockStart = 86390.0;
-constexpr double kClockStep = 5.0;
+// A monotonic clock that moves on five seconds per reading.
+constexpr int64_t kClockStepMs = 5000;
 std::atomic<int> clockReadings{0};
-double ClockNearMidnight() {
-    double now = kClockStart + kClockStep * clockReadings.fetch_add(1);
-    return now >= 86400.0 ? now - 86400.0 : now;
+int64_t SteppingClock() {
+    return 1000000 + kClockStepMs * clockReadings.fetch_add(1);
 }
 
-TEST_F(LineIoTest, TimeOutCountsAcrossMidnight) {
+TEST_F(LineIoTest, TimeOutCountsOnTheMonotonicClock) {
     Peer server;
     int slot = Connect(server, 60);
     ASSERT_GT(slot, 0);
     clockReadings = 0;
-    SetClockForTesting(ClockNearMidnight);
+    SetMonotonicClockForTesting(SteppingClock);
     std::atomic<bool> done{false};
     std::thread guard([&] {
         // Ends the wait of an implementation that never times out.
@@ -273,16 +272,80 @@ TEST_F(LineIoTest, TimeOutCountsAcrossMidnight) {
     ReceiveLine(slot, line);
     done = true;
     guard.join();
-    SetClockForTesting(nullptr);
+    SetMonotonicClockForTesting(nullptr);
     EXPECT_EQ(line, "");
     EXPECT_EQ(SessionTable[slot].failed, 1);
     EXPECT_TRUE(Logged("Line_Socket_Timeout", slot));
-    // The reading that ended the wait lies past 00:00:50, a little over a
-    // minute after the start, and not at midnight.
-    double elapsed = kClockStep * (clockReadings - 1);
-    EXPECT_GT(elapsed, 60.0);
-    EXPECT_LE(elapsed, 60.0 + 4 * kClockStep);
+    // The reading that ended the wait lies a little over a minute after the
+    // first one.
+    int64_t elapsedMs = kClockStepMs * (clockReadings - 1);
+    EXPECT_GT(elapsedMs, 60000);
+    EXPECT_LE(elapsedMs, 60000 + 4 * kClockStepMs);
     Finish(slot);
+}
+
+// Wall clocks that jump an hour forward or back at every reading, and one
+// that stands still: the line time-out must follow none of them.
+std::atomic<int> wallReadings{0};
+double WallClockRushingOn() {
+    return 3600.0 * (wallReadings.fetch_add(1) % 24);
+}
+double WallClockFallingBack() {
+    return 86399.0 - 3600.0 * (wallReadings.fetch_add(1) % 24);
+}
+double WallClockStandingStill() {
+    return 43200.0;
+}
+
+TEST_F(LineIoTest, WallClockJumpsNeitherFireNorStallATimeOut) {
+    using std::chrono::steady_clock;
+    const struct {
+        const char* name;
+        double (*clock)();
+    } cases[] = {
+        {"rushing on", WallClockRushingOn},
+        {"falling back", WallClockFallingBack},
+        {"standing still", WallClockStandingStill},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetClockForTesting(c.clock);
+
+        // A reply that takes longer than a few waits, well within the time-out.
+        Peer server;
+        int patient = Connect(server, 60);
+        ASSERT_GT(patient, 0);
+        std::thread late([&server] {
+            SleepMilliseconds(400);
+            server.Send("+OK late\r\n");
+        });
+        std::string line;
+        ReceiveLine(patient, line);
+        late.join();
+        EXPECT_EQ(line, "+OK late");
+        EXPECT_EQ(SessionTable[patient].failed, 0);
+        Finish(patient);
+
+        // Silence: the one-second time-out ends the wait after a second.
+        Peer silent;
+        int waiting = Connect(silent, 1);
+        ASSERT_GT(waiting, 0);
+        std::atomic<bool> done{false};
+        std::thread guard([&] {
+            nettest::WaitUntil([&] { return done.load(); });
+            if (!done) silent.Close();
+        });
+        steady_clock::time_point start = steady_clock::now();
+        ReceiveLine(waiting, line);
+        auto waited = steady_clock::now() - start;
+        done = true;
+        guard.join();
+        EXPECT_EQ(SessionTable[waiting].failed, 1);
+        EXPECT_TRUE(Logged("Line_Socket_Timeout", waiting));
+        EXPECT_GE(waited, std::chrono::milliseconds(1000));
+        Finish(waiting);
+    }
+    SetClockForTesting(nullptr);
 }
 
 TEST_F(LineIoTest, RelayCopiesDotStuffedLinesAndSendsTheEndWithThePendingText) {
@@ -443,13 +506,13 @@ TEST_F(LineIoTest, CloseByTheOwnerEmptiesTheBufferAndReleaseKeepsIt) {
     ReleaseSlot(slot);
 }
 
-// A clock that stands still, so that only the watchdog can end a wait.
-double FrozenClock() {
-    return 43200.0;
+// A monotonic clock that stands still, so that only the watchdog can end a wait.
+int64_t FrozenClock() {
+    return 43200000;
 }
 
 TEST_F(LineIoTest, WatchdogKillsAnIdleOutgoingConnection) {
-    SetClockForTesting(FrozenClock);
+    SetMonotonicClockForTesting(FrozenClock);
     std::atomic<int> slot{0};
     std::atomic<bool> done{false};
     std::string line = "old";

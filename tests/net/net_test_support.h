@@ -173,6 +173,7 @@ class NetTest : public ::testing::Test {
         for (int slot = 1; slot <= kSlotCount; ++slot) SessionTable[slot].countdown = 0;
         CloseLog();
         SetClockForTesting(nullptr);
+        SetMonotonicClockForTesting(nullptr);
         int start = descriptorsAtStart_;
         EXPECT_TRUE(WaitUntil([start] { return OpenDescriptorCount() == start; }))
             << "descriptors open: " << OpenDescriptorCount() << ", at start: " << start;
