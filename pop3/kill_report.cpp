@@ -7,12 +7,10 @@
 #include "core/globals.h"
 #include "core/settings.h"
 #include "core/text.h"
+#include "filter/filter.h"
 #include "filter/header_decode.h"
 
 namespace {
-
-constexpr char kOptionsMarker = static_cast<char>(0xEA);
-constexpr char kTargetMarker = static_cast<char>(0xAF);
 
 // Continuation lines of a value stand under the value of "RBL Info   : ".
 constexpr std::string_view kValueIndent = "             ";  // 13 spaces
