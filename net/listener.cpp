@@ -1,6 +1,7 @@
 #include "net/listener.h"
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -9,12 +10,12 @@
 #include "core/settings.h"
 #include "core/text.h"
 #include "net/address_lists.h"
-#include "net/line_io.h"
 #include "net/placeholder_session.h"
 #include "net/session_table.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/socket.h"
+#include "platform/thread.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ constexpr int kStopPollMs = 1;
 // Everything in which the two listeners differ.
 struct ListenerTexts {
     int32_t SettingsRecord::*timeout;
-    ThreadBody placeholder;
+    SessionBody placeholder;
     const char* listenError;
     const char* listening;
     const char* accepted;
@@ -54,7 +55,7 @@ constexpr ListenerTexts kTexts[] = {
 };
 
 struct ListenerState {
-    std::atomic<ThreadBody> body{nullptr};
+    std::atomic<SessionBody> body{nullptr};
     std::atomic<int> exitCode{0};
     std::atomic<int> port{0};
     std::atomic<bool> stopRequested{false};
@@ -73,30 +74,6 @@ std::atomic<bool> bindAddressSet{false};
 bool ValidKind(int which) {
     return which == kPop3Listener || which == kNntpListener;
 }
-
-// The session thread starts here: it waits until the listener has stored
-// its handle in `owner` (a short session could otherwise release the slot
-// first, and the late store would leave the freed entry looking busy), takes
-// the slot over and runs the protocol's session body.
-template <int kWhich>
-void SessionEntry(int32_t slot) {
-    std::atomic<int32_t>& owner = SessionTable[slot].owner;
-    for (int32_t seen = owner.load(); seen == -1; seen = owner.load()) owner.wait(-1);
-    AdoptSlot(slot);
-    ThreadBody body = State(kWhich).body.load();
-    (body ? body : kTexts[kWhich].placeholder)(slot);
-}
-
-constexpr ThreadBody kSessionEntries[] = {SessionEntry<kPop3Listener>, SessionEntry<kNntpListener>};
-
-template <int kWhich>
-void ListenerEntry(int32_t port) {
-    int result = RunListener(kWhich, port);
-    State(kWhich).exitCode = result;
-}
-
-constexpr ThreadBody kListenerEntries[] = {ListenerEntry<kPop3Listener>,
-                                           ListenerEntry<kNntpListener>};
 
 // A client that comes while the overflow entry is held by another thread:
 // the entry is not ours to fill, so the client is turned away on its own
@@ -119,11 +96,11 @@ void TurnAwayWithoutEntry(const ListenerTexts& texts, int client, bool allowed,
     }
 }
 
-void ServeClient(int which, int client, uint32_t peer, int ownPort) {
+void ServeClient(int which, int socket, uint32_t peer, int ownPort) {
     const ListenerTexts& texts = kTexts[which];
     std::string portText = NumberText(ownPort);
     std::string clientText = DottedAddress(peer);
-    SetNoDelay(client);
+    SetNoDelay(socket);
 
     bool wasFree = false;
     int slot = AllocateSlot(wasFree);
@@ -131,39 +108,46 @@ void ServeClient(int which, int client, uint32_t peer, int ownPort) {
     // line, even when the table is full.
     bool allowed = IsAddressAllowed(peer);
     if (!wasFree) {
-        TurnAwayWithoutEntry(texts, client, allowed, clientText, portText);
+        TurnAwayWithoutEntry(texts, socket, allowed, clientText, portText);
         return;
     }
-    AttachAcceptedSocket(slot, client, peer, ownPort, Settings.*texts.timeout);
+    Connection client = Connection::Accepted(slot, socket, peer, ownPort, Settings.*texts.timeout);
 
     if (!allowed) {
-        SendLine(slot, texts.refusal);
-        CloseSlot(slot);
-        ReleaseSlot(slot);
+        client.SendLine(texts.refusal);
+        client.Close();
+        client.Release();
         WriteLog(texts.denied + clientText + "'  Port:" + portText, slot, kLogConnection);
         return;
     }
     if (slot >= kSlotCount) {
         // The overflow entry stays reserved; the client gets no reply.
         WriteLog(NumberText(slot) + " Too many sessions!", -1, kLogFailure);
-        CloseSlot(slot);
+        client.Close();
+        client.LeaveReserved();
         return;
     }
     WriteLog(texts.admitted + clientText + "'  Port:" + portText, slot, kLogConnection);
-    int32_t handle = StartThread(kSessionEntries[which], slot);
-    if (handle == 0) {
-        CloseSlot(slot);
+
+    // The entry shows as a session before its thread starts: a session that
+    // ended at once would otherwise free the entry before a later mark, which
+    // would leave the free entry looking busy.
+    SessionTable[slot].state = SlotState::kSession;
+    // The connection travels to the thread in a parcel the listener keeps a
+    // hold on: when no thread can be started, it is still here to be closed.
+    auto parcel = std::make_shared<Connection>(std::move(client));
+    SessionBody session = State(which).body.load();
+    if (session == nullptr) session = texts.placeholder;
+    if (!StartThread([parcel, session] { session(std::move(*parcel)); })) {
+        parcel->Close();
         WriteLog(texts.threadFailed + std::to_string(slot) + ")", slot, kLogFailure);
-        ReleaseSlot(slot);
-        return;
+        parcel->Release();
     }
-    SessionTable[slot].owner = handle;
-    SessionTable[slot].owner.notify_all();
 }
 
 }  // namespace
 
-void SetSessionBodies(ThreadBody pop3Body, ThreadBody nntpBody) {
+void SetSessionBodies(SessionBody pop3Body, SessionBody nntpBody) {
     State(kPop3Listener).body = pop3Body;
     State(kNntpListener).body = nntpBody;
 }
@@ -225,7 +209,7 @@ bool StartListener(int which, int port) {
     state.stopRequested = false;
     state.port = 0;
     state.exitCode = kListenerRunning;
-    if (StartThread(kListenerEntries[which], port) == 0) {
+    if (!StartThread([which, port] { State(which).exitCode = RunListener(which, port); })) {
         state.exitCode = 0;
         return false;
     }

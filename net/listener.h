@@ -5,7 +5,12 @@
 
 #include <cstdint>
 
-#include "platform/thread.h"
+#include "net/connection.h"
+
+// The session of one admitted client, run in a thread of its own; it owns
+// the client's connection (entry state kSession) and returns when the
+// session has ended.
+using SessionBody = void (*)(Connection client);
 
 enum ListenerKind : int { kPop3Listener = 0, kNntpListener = 1 };
 
@@ -15,10 +20,9 @@ inline constexpr int kListenerRunning = 259;
 inline constexpr int kListenerStopped = 1;
 
 // Hands the listeners the session bodies they start for admitted clients,
-// each called with the client's slot number in a thread of its own. The
-// calling thread is the slot's owner by then. nullptr keeps the placeholder
-// body of that protocol (greeting, close, release).
-void SetSessionBodies(ThreadBody pop3Body, ThreadBody nntpBody);
+// each called with the client's connection in a thread of its own. nullptr
+// keeps the placeholder body of that protocol (greeting, close, release).
+void SetSessionBodies(SessionBody pop3Body, SessionBody nntpBody);
 
 // Runs the listener of `which` on `port` (0: the system chooses one) in the
 // calling thread. Returns 0 when no socket could be created (StopRequests is

@@ -1,15 +1,12 @@
-// Threads started with one integer argument, and the scheduling priority of
-// the calling one.
+// Threads, and the scheduling priority of the calling one.
 #pragma once
 
-#include <cstdint>
+#include <functional>
 
-using ThreadBody = void (*)(int32_t argument);
-
-// Starts a detached thread running body(argument). Returns a positive handle
-// number (unique for the life of the process), or 0 when no thread could be
-// started.
-int32_t StartThread(ThreadBody body, int32_t argument);
+// Starts a detached thread running `body`. Returns true once it runs; false
+// when no thread could be started, and `body` has then not run (what it
+// captured is destroyed with it).
+bool StartThread(std::function<void()> body);
 
 // Raises the calling thread's scheduling priority for the life of the
 // object, where the system allows it (silently nothing otherwise), and

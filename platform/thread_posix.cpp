@@ -4,14 +4,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <system_error>
 #include <thread>
 
 namespace {
-
-// Handles start above 1: the session table reads 1 as "outgoing connection".
-std::atomic<int32_t> nextHandle{2};
 
 // The nice value of a thread at raised priority.
 constexpr int kHighNice = -5;
@@ -25,15 +21,13 @@ void SetNice(int nice) {
 
 }  // namespace
 
-int32_t StartThread(ThreadBody body, int32_t argument) {
+bool StartThread(std::function<void()> body) {
     try {
-        std::thread(body, argument).detach();
+        std::thread(std::move(body)).detach();
     } catch (const std::system_error&) {
-        return 0;
+        return false;
     }
-    int32_t handle = nextHandle.fetch_add(1);
-    if (handle <= 1) handle = nextHandle.fetch_add(2) + 2;  // wrapped: skip 0 and 1
-    return handle;
+    return true;
 }
 
 HighPriorityScope::HighPriorityScope() {

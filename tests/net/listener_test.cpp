@@ -8,8 +8,7 @@
 #include <vector>
 
 #include "core/text.h"
-#include "net/address_lists.h"
-#include "net/line_io.h"
+#include "net/connection.h"
 #include "net/net_test_support.h"
 #include "net/session_table.h"
 #include "net/watchdog.h"
@@ -22,36 +21,34 @@ using nettest::Peer;
 // What a session body saw of its entry when it started.
 struct EntrySeen {
     std::atomic<int> timeoutSeconds{-1};
-    std::atomic<int> failed{-1};
+    std::atomic<bool> failed{true};
     std::atomic<int> port{-1};
     std::atomic<uint32_t> address{0};
-    std::atomic<int> owner{0};
-    std::atomic<bool> ownsSlot{false};
+    std::atomic<SlotState> state{SlotState::kFree};
     std::atomic<bool> noDelay{false};
 };
 EntrySeen seen;
 std::atomic<int> sessionsEnded{0};
 
-void Record(int32_t slot) {
-    const SessionSlot& entry = SessionTable[slot];
+void Record(const Connection& client) {
+    const SessionSlot& entry = SessionTable[client.slot()];
     seen.timeoutSeconds = entry.timeoutSeconds.load();
-    seen.failed = entry.failed.load();
+    seen.failed = client.LinkFailed();
     seen.port = entry.port.load();
     seen.address = entry.address.load();
-    seen.owner = entry.owner.load();
-    seen.ownsSlot = CallerOwnsSlot(slot);
+    seen.state = entry.state.load();
     seen.noDelay = NoDelayEnabled(entry.socket);
 }
 
-// Greets with its slot number and holds the slot until a line comes or the
-// connection ends.
-void HoldingBody(int32_t slot) {
-    Record(slot);
-    SendLine(slot, "HELLO" + NumberText(slot));
+// Greets with its slot number and holds the connection until a line comes
+// or the connection ends.
+void HoldingBody(Connection client) {
+    Record(client);
+    client.SendLine("HELLO" + NumberText(client.slot()));
     std::string line;
-    ReceiveLine(slot, line);
-    CloseSlot(slot);
-    ReleaseSlot(slot);
+    client.ReceiveLine(line);
+    client.Close();
+    client.Release();
     ++sessionsEnded;
 }
 
@@ -63,20 +60,16 @@ class ListenerTest : public nettest::NetTest {
         Settings.NntpTimeout = 601;
         SetListenerAddressForTesting(Loopback(1));
         sessionsEnded = 0;
-        seen.owner = 0;
+        seen.state = SlotState::kFree;
         AllowOnly("127.0.0.1\n");
     }
     void TearDown() override {
         StopListeners();
         SetSessionBodies(nullptr, nullptr);
-        AccessList.clear();
         NetTest::TearDown();
     }
 
-    void AllowOnly(const std::string& accessFile) {
-        dir_.Write("ACCESS.IP", accessFile);
-        LoadAccessListFrom(dir_.path());
-    }
+    void AllowOnly(const std::string& accessFile) { nettest::AllowOnly(dir_, accessFile); }
 
     // Starts a listener (on a port of the system's choice unless given) and
     // returns the port it listens on, or 0 when it ended.
@@ -199,11 +192,10 @@ TEST_F(ListenerTest, NewEntryCarriesTheProtocolsTimeOutAndTheListeningPort) {
         Peer client = Peer::Connect(port);
         EXPECT_EQ(FirstLine(client), "HELLO 1\r\n");
         EXPECT_EQ(seen.timeoutSeconds, c.timeout);
-        EXPECT_EQ(seen.failed, 0);
+        EXPECT_FALSE(seen.failed);
         EXPECT_EQ(seen.port, port);
         EXPECT_EQ(seen.address, Loopback(1));
-        EXPECT_GT(seen.owner, 1) << "the session starts once its handle is stored";
-        EXPECT_TRUE(seen.ownsSlot);
+        EXPECT_EQ(seen.state, SlotState::kSession) << "the entry is a session once it runs";
         EXPECT_TRUE(seen.noDelay);
         client.Send("QUIT\r\n");
         std::string rest;
@@ -223,7 +215,8 @@ TEST_F(ListenerTest, ClientsGetTheLowestFreeSlot) {
     clients[1].Send("QUIT\r\n");
     std::string rest;
     EXPECT_TRUE(clients[1].ReadToEnd(rest));
-    ASSERT_TRUE(nettest::WaitUntil([] { return SessionTable[2].owner.load() == 0; }));
+    ASSERT_TRUE(
+        nettest::WaitUntil([] { return SessionTable[2].state.load() == SlotState::kFree; }));
     Peer again = Peer::Connect(port);
     EXPECT_EQ(FirstLine(again), "HELLO 2\r\n");
     for (Peer* client : {&clients[0], &clients[2], &again}) client->Send("QUIT\r\n");
@@ -244,7 +237,8 @@ TEST_F(ListenerTest, NinetyNineSessionsThenTheOverflowEntry) {
     std::string all = "unread";
     EXPECT_TRUE(overflow.ReadToEnd(all));
     EXPECT_EQ(all, "");
-    EXPECT_EQ(SessionTable[kSlotCount].owner, -1) << "the overflow entry stays reserved";
+    EXPECT_EQ(SessionTable[kSlotCount].state, SlotState::kReserved)
+        << "the overflow entry stays reserved";
 
     // The access test comes first: a refused client still gets its line.
     Peer refused = Peer::Connect(port, Loopback(2));
@@ -267,7 +261,7 @@ TEST_F(ListenerTest, NinetyNineSessionsThenTheOverflowEntry) {
 
     for (Peer& client : clients) client.Send("QUIT\r\n");
     EXPECT_TRUE(nettest::WaitUntil([] { return sessionsEnded == kSlotCount - 1; }));
-    EXPECT_EQ(SessionTable[kSlotCount].owner, -1);
+    EXPECT_EQ(SessionTable[kSlotCount].state, SlotState::kReserved);
     ReleaseSlot(kSlotCount);
 }
 

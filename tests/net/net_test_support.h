@@ -14,6 +14,7 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "core/temp_dir.h"
+#include "net/address_lists.h"
 #include "net/session_table.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
@@ -49,9 +50,16 @@ bool WaitUntil(Condition done, int limitMs = kPatienceMs) {
 
 inline bool TableEmpty() {
     for (int slot = 1; slot <= kSlotCount; ++slot) {
-        if (SessionTable[slot].owner.load() != 0) return false;
+        if (SessionTable[slot].state.load() != SlotState::kFree) return false;
     }
     return true;
+}
+
+// Admits only the clients that `accessFile` (the text of an access list
+// file, written to `dir`) names.
+inline void AllowOnly(const TempDir& dir, const std::string& accessFile) {
+    dir.Write(std::string(kAccessListFileName), accessFile);
+    LoadAccessListFrom(dir.path());
 }
 
 // The far end of one connection, with plain blocking socket calls.
@@ -157,7 +165,7 @@ class TestServer {
 
 // Logs to a temporary file with every level switched on, and checks at the
 // end that the slot table is empty and the descriptor count is back where it
-// was.
+// was; the access list is emptied then.
 class NetTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -171,6 +179,7 @@ class NetTest : public ::testing::Test {
     void TearDown() override {
         EXPECT_TRUE(WaitUntil(TableEmpty)) << "a slot is still reserved";
         for (int slot = 1; slot <= kSlotCount; ++slot) SessionTable[slot].countdown = 0;
+        AccessList.clear();
         CloseLog();
         SetClockForTesting(nullptr);
         SetMonotonicClockForTesting(nullptr);

@@ -26,10 +26,7 @@ constexpr int kTimeoutSeconds = 60;
 class SessionUnderTest {
   public:
     SessionUnderTest() : reader_(kTimeoutSeconds) {
-        thread_ = std::thread([this] {
-            AdoptSlot(reader_.slot());
-            RunNntpSession(reader_.slot());
-        });
+        thread_ = std::thread([this] { RunNntpSession(std::move(reader_.connection())); });
     }
     ~SessionUnderTest() {
         reader_.peer().Close();

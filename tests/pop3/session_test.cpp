@@ -13,7 +13,7 @@
 #include "core/settings.h"
 #include "core/temp_dir.h"
 #include "filter/filter.h"
-#include "net/line_io.h"
+#include "net/connection.h"
 #include "net/session_table.h"
 #include "platform/socket.h"
 #include "pop3/pop3_fake_server.h"
@@ -65,11 +65,9 @@ class TestClient {
         int accepted = AcceptConnection(listener.get(), peer);
         if (accepted < 0) return;
         slot_ = AllocateSlot();
-        AttachAcceptedSocket(slot_, accepted, peer, port, kTimeoutSeconds);
-        thread_ = std::thread([this] {
-            AdoptSlot(slot_);
-            RunPop3Session(slot_);
-        });
+        Connection client = Connection::Accepted(slot_, accepted, peer, port, kTimeoutSeconds);
+        thread_ = std::thread(
+            [client = std::move(client)]() mutable { RunPop3Session(std::move(client)); });
     }
 
     ~TestClient() {
@@ -179,7 +177,8 @@ class SessionTest : public ::testing::Test {
     // The slot of the session's connection to `server`, 0 when there is none.
     static int UpstreamSlot(const FakePop3Server& server) {
         for (int slot = 1; slot <= kSlotCount; ++slot) {
-            if (SessionTable[slot].owner == 1 && SessionTable[slot].port == server.port()) {
+            if (SessionTable[slot].state == SlotState::kUpstream &&
+                SessionTable[slot].port == server.port()) {
                 return slot;
             }
         }
@@ -255,7 +254,7 @@ TEST_F(SessionTest, ServesTheCleanedMailboxRenumberedWithTheReportLast) {
     client.Join();
     EXPECT_EQ(server.Expunged(), (std::set<int>{2}));
     EXPECT_EQ(server.Quits(), 1);
-    EXPECT_EQ(SessionTable[client.slot()].owner, 0);
+    EXPECT_EQ(SessionTable[client.slot()].state, SlotState::kFree);
     EXPECT_NE(Log().find(": 3 Messages with " + std::to_string(remaining) + " (Bytes)"),
               std::string::npos);
 }
@@ -348,7 +347,7 @@ TEST_F(SessionTest, FailedScanEndsTheSessionAfterItsReply) {
     EXPECT_EQ(client.Line(), "<closed>");
     client.Join();
     EXPECT_EQ(server.Quits(), 1);
-    EXPECT_EQ(SessionTable[client.slot()].owner, 0);
+    EXPECT_EQ(SessionTable[client.slot()].state, SlotState::kFree);
 }
 
 TEST_F(SessionTest, ConnectionsStayAliveWhileTheOtherSideIsBusy) {
