@@ -454,3 +454,10 @@ void RunNntpSession(Connection reader) {
     if (result == kNntpBridged) RunBridge(bridge);
     EndSession(bridge);
 }
+
+const ListenerDescription kNntpListenerDescription{
+    "Nntp",
+    &SettingsRecord::NntpTimeout,
+    "502 permission denied, closing connection ...",
+    RunNntpSession,
+};

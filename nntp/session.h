@@ -8,6 +8,7 @@
 #include <string>
 
 #include "net/connection.h"
+#include "net/listener.h"
 
 // Outcomes of NntpLogin.
 enum NntpLoginResult : int {
@@ -21,6 +22,10 @@ enum NntpLoginResult : int {
 // connection. Returns when the session has ended and both its connections
 // (reader and server) have been released.
 void RunNntpSession(Connection reader);
+
+// What the listener needs to serve news: the name "Nntp" in its log texts,
+// the NntpTimeout setting, the refusal line and RunNntpSession.
+extern const ListenerDescription kNntpListenerDescription;
 
 // Runs the login phase on the reader's connection. Returns a NntpLoginResult;
 // kNntpLoginPending when the reader's or the server's connection failed.

@@ -325,3 +325,10 @@ void RunPop3Session(Connection client) {
     }
     EndSession(state);
 }
+
+const ListenerDescription kPop3ListenerDescription{
+    "Pop3",
+    &SettingsRecord::Pop3Timeout,
+    "-ERR permission denied, closing connection ...",
+    RunPop3Session,
+};

@@ -15,6 +15,7 @@
 #include "core/settings.h"
 #include "core/temp_dir.h"
 #include "net/address_lists.h"
+#include "net/listener.h"
 #include "net/session_table.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
@@ -142,6 +143,25 @@ class Peer {
     std::string pending_;
     bool ended_ = false;
 };
+
+// Starts the listener on 127.0.0.1 (on a port of the system's choice unless
+// given) and returns the port it listens on, or 0 when it ended instead.
+inline int StartListening(Listener& listener, int port = 0) {
+    SetListenerAddressForTesting(Loopback(1));
+    EXPECT_TRUE(listener.Start(port));
+    EXPECT_TRUE(WaitUntil([&listener] {
+        return listener.port() != 0 || listener.state() != ListenerState::kRunning;
+    }));
+    return listener.port();
+}
+
+// Connects to 127.0.0.1:port from 127.0.0.x and returns all the proxy sends
+// before it closes ("" when it does not close within the patience bound).
+inline std::string WholeReply(int port, int x) {
+    Peer client = Peer::Connect(port, Loopback(x));
+    std::string all;
+    return client.ReadToEnd(all) ? all : std::string();
+}
 
 // A listening socket on 127.0.0.1 with a port chosen by the system.
 class TestServer {
