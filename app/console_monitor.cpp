@@ -5,7 +5,7 @@
 #include "core/globals.h"
 #include "core/log.h"
 #include "core/text.h"
-#include "net/line_io.h"
+#include "net/connection.h"
 #include "net/session_table.h"
 #include "platform/clock.h"
 #include "platform/console.h"
@@ -16,12 +16,14 @@ namespace {
 constexpr char kEnter = 13;
 constexpr char kEscape = 27;
 
-// Slots 1..kSlotCount-1 that carry a session; the overflow entry never
-// appears and is never closed from here.
+// Slots 1..kSlotCount-1 that carry a connection of a session, client or
+// server side; the overflow entry never appears and is never closed from
+// here.
 template <typename Action>
 void ForEachActiveSlot(Action action) {
     for (int slot = 1; slot < kSlotCount; ++slot) {
-        if (SessionTable[slot].owner.load() > 0) action(slot);
+        SlotState state = SessionTable[slot].state.load();
+        if (state == SlotState::kUpstream || state == SlotState::kSession) action(slot);
     }
 }
 
@@ -34,7 +36,7 @@ void ListSessions() {
 
 void CloseAllSessions() {
     ForEachActiveSlot([](int slot) {
-        CloseSlot(slot);
+        CloseFromOutside(slot);
         WriteLog("Thread" + NumberText(slot) + " killed by User", slot, kLogNotice);
     });
 }

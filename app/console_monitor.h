@@ -7,8 +7,8 @@
 // Handles one key as read by ConsoleReadKey: "" for none, one character for
 // an ordinary key, two (the first a zero byte) for arrow and function keys,
 // which do nothing. Letters count in either case. Writes the session list
-// through ConsoleWriteLine; closing goes through CloseSlot, so a session's
-// own thread sees its connection fail and ends by itself.
+// through ConsoleWriteLine; closing goes through CloseFromOutside, so a
+// session's own thread sees its connection fail and ends by itself.
 void HandleConsoleKey(const std::string& key);
 
 // Returns the session-list line of a slot: "hh:mm:ss:  a.b.c.d:port ID n

@@ -30,8 +30,14 @@ const std::string& Title() {
     return title;
 }
 
+// The listeners of both protocols.
+struct Listeners {
+    Listener pop3{kPop3ListenerDescription};
+    Listener nntp{kNntpListenerDescription};
+};
+
 // Returns true when start-up finished and the loop should run.
-bool StartUp() {
+bool StartUp(Listeners& listeners) {
     ConsoleBegin();
     InstallStopSignals(StopRequests);
     ConsoleFlushInput();
@@ -50,12 +56,12 @@ bool StartUp() {
     LoadRelayBlacklist();
     LoadAccessList();
 
-    SetSessionBodies(RunPop3Session, RunNntpSession);
-    StartListener(kPop3Listener, Settings.Pop3PortIncoming);
+    listeners.pop3.Start(Settings.Pop3PortIncoming);
     SleepMilliseconds(kListenerStartGapMs);
-    StartListener(kNntpListener, Settings.NntpPortIncoming);
+    listeners.nntp.Start(Settings.NntpPortIncoming);
     SleepMilliseconds(kListenerStartGapMs);
-    return ListenerExitCode(kPop3Listener) > 1 && ListenerExitCode(kNntpListener) > 1;
+    return listeners.pop3.state() == ListenerState::kRunning &&
+           listeners.nntp.state() == ListenerState::kRunning;
 }
 
 void Supervise() {
@@ -68,8 +74,9 @@ void Supervise() {
     }
 }
 
-void ShutDown() {
-    StopListeners();
+void ShutDown(Listeners& listeners) {
+    listeners.pop3.Stop();
+    listeners.nntp.Stop();
     SleepMilliseconds(kShutdownPauseMs);
     CloseLog();
     SleepMilliseconds(kShutdownPauseMs);
@@ -82,6 +89,7 @@ const char* ConsoleTitle() {
 }
 
 void RunService() {
-    if (StartUp()) Supervise();
-    ShutDown();
+    Listeners listeners;
+    if (StartUp(listeners)) Supervise();
+    ShutDown(listeners);
 }

@@ -6,8 +6,7 @@
 #include <thread>
 
 #include "core/globals.h"
-#include "net/line_io.h"
-#include "net/session_table.h"
+#include "net/connection.h"
 #include "platform/socket.h"
 
 namespace {
@@ -58,43 +57,37 @@ void RelayBlockThroughput(benchmark::State& state) {
     std::string block = Block(static_cast<size_t>(state.range(0)), 70);
     Listening server;
     Listening client;
-    int from = ConnectToServer("127.0.0.1", server.port);
-    int to = ConnectToServer("127.0.0.1", client.port);
+    Connection from = Connection::ConnectTo("127.0.0.1", server.port);
+    Connection to = Connection::ConnectTo("127.0.0.1", client.port);
     SocketHandle serverEnd = server.Accept();
     SetNoDelay(serverEnd.get());
     SocketHandle clientEnd = client.Accept();
     for (auto _ : state) {
         std::thread feeder([&] { SendAll(serverEnd.get(), block); });
         std::thread sink([&] { Drain(clientEnd.get(), block.size()); });
-        RelayBlock(from, to);
+        from.RelayBlockTo(to);
         feeder.join();
         sink.join();
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * block.size()));
-    CloseSlot(from);
-    CloseSlot(to);
-    ReleaseSlot(from);
-    ReleaseSlot(to);
 }
 BENCHMARK(RelayBlockThroughput)->Arg(50 * 1024)->Arg(5 * 1024 * 1024)->UseRealTime();
 
 void ReceiveLineThroughput(benchmark::State& state) {
     std::string block = Block(static_cast<size_t>(state.range(0)), 70);
     Listening server;
-    int from = ConnectToServer("127.0.0.1", server.port);
+    Connection from = Connection::ConnectTo("127.0.0.1", server.port);
     SocketHandle serverEnd = server.Accept();
     SetNoDelay(serverEnd.get());
     std::string line;
     for (auto _ : state) {
         std::thread feeder([&] { SendAll(serverEnd.get(), block); });
         do {
-            ReceiveLine(from, line);
-        } while (line != "." && SessionTable[from].failed == 0);
+            from.ReceiveLine(line);
+        } while (line != "." && !from.LinkFailed());
         feeder.join();
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * block.size()));
-    CloseSlot(from);
-    ReleaseSlot(from);
 }
 BENCHMARK(ReceiveLineThroughput)->Arg(5 * 1024 * 1024)->UseRealTime();
 

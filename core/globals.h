@@ -3,10 +3,8 @@
 // ends; nothing here is destroyed while a session thread may still run.
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <mutex>
-#include <string>
 #include <string_view>
 
 inline constexpr std::string_view ProgramVersion = "v0.25";
@@ -26,12 +24,5 @@ extern std::atomic<bool> FilterLoaded;
 // any non-zero value ends the supervision loop.
 extern std::atomic<int> StopRequests;
 
-// The kill report being collected by each POP3 session, indexed by the
-// session's upstream slot number; only the thread holding that slot uses it.
-extern std::array<std::string, kSlotCount + 1>& KillReportTexts;
-
 // Guards choosing and opening the kill file.
 extern std::mutex& FileOpenLock;
-
-// Guards the allocation and release of session slots.
-extern std::mutex& SlotTableLock;

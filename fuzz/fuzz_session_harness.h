@@ -1,6 +1,6 @@
 // The plumbing shared by the session fuzz targets: one session body runs in a
-// thread of its own on a slot whose connection was accepted on loopback, as
-// the listener would hand it over; the harness plays the client on the other
+// thread of its own with a client connection accepted on loopback, as the
+// listener would hand it over; the harness plays the client on the other
 // end, and a responder thread plays the real server on the port the session
 // connects to. One side's bytes are the fuzz input, the other side follows a
 // script. Each side closes its sending direction when its bytes are out, so
@@ -20,10 +20,10 @@
 
 #include "core/log.h"
 #include "core/settings.h"
-#include "net/line_io.h"
+#include "net/connection.h"
+#include "net/listener.h"
 #include "net/session_table.h"
 #include "platform/socket.h"
-#include "platform/thread.h"
 
 namespace fuzz_session {
 
@@ -143,11 +143,11 @@ inline void Prepare(int serverPort) {
     Settings.NntpPortOutgoing = serverPort;
 }
 
-// Runs one session: `body` on a slot holding the proxy's end of a client
-// connection, `clientBytes` sent from the client's end (whose replies are
+// Runs one session: `body` with the proxy's end of a client connection,
+// `clientBytes` sent from the client's end (whose replies are
 // read and dropped), `script` serving every connection the session makes to
 // the server. Returns when the session and the server's side have ended.
-inline void RunSession(Loopback& clients, Loopback& servers, ThreadBody body,
+inline void RunSession(Loopback& clients, Loopback& servers, SessionBody body,
                        std::string_view clientBytes, const ServerScript& script) {
     SocketHandle client(OpenTcpSocket());
     if (!ConnectSocket(client.get(), LoopbackAddress(), clients.port())) std::abort();
@@ -156,7 +156,8 @@ inline void RunSession(Loopback& clients, Loopback& servers, ThreadBody body,
     if (accepted < 0) std::abort();
     int slot = AllocateSlot();
     if (slot < 1 || slot >= kSlotCount) std::abort();
-    AttachAcceptedSocket(slot, accepted, LoopbackAddress(), clients.port(), kPeerTimeoutSeconds);
+    Connection connection = Connection::Accepted(slot, accepted, LoopbackAddress(), clients.port(),
+                                                 kPeerTimeoutSeconds);
 
     std::atomic<bool> sessionDone{false};
     std::thread server([&] {
@@ -170,10 +171,7 @@ inline void RunSession(Loopback& clients, Loopback& servers, ThreadBody body,
              stale = SocketHandle(servers.AcceptReady(0))) {
         }
     });
-    std::thread session([&] {
-        AdoptSlot(slot);
-        body(slot);
-    });
+    std::thread session([&] { body(std::move(connection)); });
     std::thread writer([&] {
         SendAll(client.get(), clientBytes);
         EndSending(client.get());
@@ -185,7 +183,7 @@ inline void RunSession(Loopback& clients, Loopback& servers, ThreadBody body,
     server.join();
     // The session has returned: both its entries must be free again.
     for (int entry = 1; entry < kSlotCount; ++entry) {
-        if (SessionTable[entry].owner.load() != 0) std::abort();
+        if (SessionTable[entry].state.load() != SlotState::kFree) std::abort();
     }
 }
 

@@ -6,15 +6,13 @@
 
 #include "core/globals.h"
 #include "core/log.h"
-#include "core/settings.h"
 #include "core/text.h"
 #include "net/access_list.h"
-#include "net/line_io.h"
-#include "net/placeholder_session.h"
 #include "net/session_table.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/socket.h"
+#include "platform/thread.h"
 
 namespace {
 
@@ -25,90 +23,63 @@ constexpr int kBacklog = kSlotCount;
 // An accept that fails at once again and again (no descriptors left) would
 // otherwise spin the listener at full speed.
 constexpr int kAcceptRetryPauseMs = 10;
-constexpr int kStopWaitMs = 2000;  // how long StopListener waits for the thread to end
+constexpr int kStopWaitMs = 2000;  // how long Stop waits for the thread to end
 constexpr int kStopPollMs = 1;
-
-// Everything in which the two listeners differ.
-struct ListenerTexts {
-    int32_t SettingsRecord::*timeout;
-    ThreadBody placeholder;
-    const char* listenError;
-    const char* listening;
-    const char* accepted;
-    const char* acceptError;
-    const char* admitted;
-    const char* threadFailed;
-    const char* refusal;
-    const char* denied;
-};
-
-constexpr ListenerTexts kTexts[] = {
-    {&SettingsRecord::Pop3Timeout, Pop3PlaceholderSession, "Pop3 Listen-Error on Port",
-     "Pop3-Listen at Port", "Accept incoming Pop3-connection ...", "Pop3 Accept-Error on Port",
-     "Incoming Pop3-connection from '", "Starting Pop3-Thread failed! (",
-     "-ERR permission denied, closing connection ...", "Denied Pop3-connection from '"},
-    {&SettingsRecord::NntpTimeout, NntpPlaceholderSession, "Nntp Listen-Error on Port",
-     "Nntp-Listen at Port", "Accept incoming Nntp-connection ...", "Nntp Accept-Error on Port",
-     "Incoming Nntp-connection from '", "Starting Nntp-Thread failed! (",
-     "502 permission denied, closing connection ...", "Denied Nntp-connection from '"},
-};
-
-struct ListenerState {
-    std::atomic<ThreadBody> body{nullptr};
-    std::atomic<int> exitCode{0};
-    std::atomic<int> port{0};
-    std::atomic<bool> stopRequested{false};
-    std::mutex socketLock;  // orders StopListener's shut-down against the close
-    int listeningSocket = kNoSocket;
-};
-
-ListenerState& State(int which) {
-    static ListenerState* const states = new ListenerState[2];  // outlives every thread
-    return states[which == kNntpListener ? 1 : 0];
-}
 
 std::atomic<uint32_t> bindAddress{0};
 std::atomic<bool> bindAddressSet{false};
 
-bool ValidKind(int which) {
-    return which == kPop3Listener || which == kNntpListener;
-}
+// The log texts of one protocol, composed once from its name.
+struct ListenerTexts {
+    std::string listenError;
+    std::string listening;
+    std::string accepted;
+    std::string acceptError;
+    std::string admitted;
+    std::string threadFailed;
+    std::string denied;
 
-// The session thread starts here: it waits until the listener has stored
-// its handle in `owner` (a short session could otherwise release the slot
-// first, and the late store would leave the freed entry looking busy), takes
-// the slot over and runs the protocol's session body.
-template <int kWhich>
-void SessionEntry(int32_t slot) {
-    std::atomic<int32_t>& owner = SessionTable[slot].owner;
-    for (int32_t seen = owner.load(); seen == -1; seen = owner.load()) owner.wait(-1);
-    AdoptSlot(slot);
-    ThreadBody body = State(kWhich).body.load();
-    (body ? body : kTexts[kWhich].placeholder)(slot);
-}
+    explicit ListenerTexts(std::string_view protocolName) {
+        const std::string name(protocolName);
+        listenError = name + " Listen-Error on Port";
+        listening = name + "-Listen at Port";
+        accepted = "Accept incoming " + name + "-connection ...";
+        acceptError = name + " Accept-Error on Port";
+        admitted = "Incoming " + name + "-connection from '";
+        threadFailed = "Starting " + name + "-Thread failed! (";
+        denied = "Denied " + name + "-connection from '";
+    }
+};
 
-constexpr ThreadBody kSessionEntries[] = {SessionEntry<kPop3Listener>, SessionEntry<kNntpListener>};
+}  // namespace
 
-template <int kWhich>
-void ListenerEntry(int32_t port) {
-    int result = RunListener(kWhich, port);
-    State(kWhich).exitCode = result;
-}
+struct Listener::Shared {
+    explicit Shared(const ListenerDescription& description)
+        : description(description), texts(description.protocol) {}
 
-constexpr ThreadBody kListenerEntries[] = {ListenerEntry<kPop3Listener>,
-                                           ListenerEntry<kNntpListener>};
+    const ListenerDescription description;
+    const ListenerTexts texts;
+    std::atomic<ListenerState> state{ListenerState::kIdle};
+    std::atomic<int> port{0};
+    std::atomic<bool> stopRequested{false};
+    std::mutex socketLock;  // orders Stop's shut-down against the close
+    int listeningSocket = kNoSocket;
+};
+
+namespace {
 
 // A client that comes while the overflow entry is held by another thread:
 // the entry is not ours to fill, so the client is turned away on its own
 // socket with what the entry would have given it.
-void TurnAwayWithoutEntry(const ListenerTexts& texts, int client, bool allowed,
-                          const std::string& clientText, const std::string& portText) {
+void TurnAwayWithoutEntry(const ListenerDescription& description, const ListenerTexts& texts,
+                          int client, bool allowed, const std::string& clientText,
+                          const std::string& portText) {
     if (allowed) {
         WriteLog(NumberText(kSlotCount) + " Too many sessions!", -1, kLogFailure);
     } else {
-        std::string line = std::string(texts.refusal) + "\r\n";
+        std::string line = std::string(description.refusal) + "\r\n";
         if (Settings.DebugLine) {
-            ConsoleWriteLine(std::to_string(kSlotCount) + ">:" + texts.refusal);
+            ConsoleWriteLine(std::to_string(kSlotCount) + ">:" + std::string(description.refusal));
         }
         SendBytes(client, line.data(), line.size());
     }
@@ -119,11 +90,11 @@ void TurnAwayWithoutEntry(const ListenerTexts& texts, int client, bool allowed,
     }
 }
 
-void ServeClient(int which, int client, uint32_t peer, int ownPort) {
-    const ListenerTexts& texts = kTexts[which];
+void ServeClient(const ListenerDescription& description, const ListenerTexts& texts, int socket,
+                 uint32_t peer, int ownPort) {
     std::string portText = NumberText(ownPort);
     std::string clientText = DottedAddress(peer);
-    SetNoDelay(client);
+    SetNoDelay(socket);
 
     bool wasFree = false;
     int slot = AllocateSlot(wasFree);
@@ -131,75 +102,86 @@ void ServeClient(int which, int client, uint32_t peer, int ownPort) {
     // line, even when the table is full.
     bool allowed = IsAddressAllowed(peer);
     if (!wasFree) {
-        TurnAwayWithoutEntry(texts, client, allowed, clientText, portText);
+        TurnAwayWithoutEntry(description, texts, socket, allowed, clientText, portText);
         return;
     }
-    AttachAcceptedSocket(slot, client, peer, ownPort, Settings.*texts.timeout);
+    Connection client =
+        Connection::Accepted(slot, socket, peer, ownPort, Settings.*description.timeoutSeconds);
 
     if (!allowed) {
-        SendLine(slot, texts.refusal);
-        CloseSlot(slot);
-        ReleaseSlot(slot);
+        client.SendLine(description.refusal);
+        client.Close();
+        client.Release();
         WriteLog(texts.denied + clientText + "'  Port:" + portText, slot, kLogConnection);
         return;
     }
     if (slot >= kSlotCount) {
         // The overflow entry stays reserved; the client gets no reply.
         WriteLog(NumberText(slot) + " Too many sessions!", -1, kLogFailure);
-        CloseSlot(slot);
+        client.Close();
+        client.LeaveReserved();
         return;
     }
     WriteLog(texts.admitted + clientText + "'  Port:" + portText, slot, kLogConnection);
-    int32_t handle = StartThread(kSessionEntries[which], slot);
-    if (handle == 0) {
-        CloseSlot(slot);
+
+    // The entry shows as a session before its thread starts: a session that
+    // ended at once would otherwise free the entry before a later mark, which
+    // would leave the free entry looking busy.
+    SessionTable[slot].state = SlotState::kSession;
+    // The connection travels to the thread in a parcel the listener keeps a
+    // hold on: when no thread can be started, it is still here to be closed.
+    auto parcel = std::make_shared<Connection>(std::move(client));
+    SessionBody session = description.session;
+    if (!StartThread([parcel, session] { session(std::move(*parcel)); })) {
+        parcel->Close();
         WriteLog(texts.threadFailed + std::to_string(slot) + ")", slot, kLogFailure);
-        ReleaseSlot(slot);
-        return;
+        parcel->Release();
     }
-    SessionTable[slot].owner = handle;
-    SessionTable[slot].owner.notify_all();
 }
 
 }  // namespace
 
-void SetSessionBodies(ThreadBody pop3Body, ThreadBody nntpBody) {
-    State(kPop3Listener).body = pop3Body;
-    State(kNntpListener).body = nntpBody;
+Listener::Listener(const ListenerDescription& description)
+    : shared_(std::make_shared<Shared>(description)) {}
+
+Listener::~Listener() {
+    Stop();
 }
 
-int RunListener(int which, int port) {
-    if (!ValidKind(which)) return 0;
-    const ListenerTexts& texts = kTexts[which];
-    ListenerState& state = State(which);
+ListenerState Listener::Run(int port) {
+    return Serve(*shared_, port);
+}
+
+ListenerState Listener::Serve(Shared& shared, int port) {
+    const ListenerTexts& texts = shared.texts;
 
     SocketHandle listening(OpenTcpSocket());
     if (!listening.valid()) {
         ++StopRequests;
-        return 0;
+        return ListenerState::kNoSocket;
     }
     SetReuseAddress(listening.get());
     uint32_t address = bindAddressSet ? bindAddress.load() : AnyAddress();
     if (!BindSocket(listening.get(), address, port)) {
         WriteLog("Another program is using Port" + NumberText(port), -1, kLogError);
-        return -1;
+        return ListenerState::kPortInUse;
     }
     if (!ListenSocket(listening.get(), kBacklog)) {
         WriteLog(texts.listenError + NumberText(port), -1, kLogError);
-        return -1;
+        return ListenerState::kPortInUse;
     }
     int ownPort = LocalPort(listening.get());
     {
-        std::lock_guard guard(state.socketLock);
-        state.listeningSocket = listening.get();
+        std::lock_guard guard(shared.socketLock);
+        shared.listeningSocket = listening.get();
     }
-    state.port = ownPort;
+    shared.port = ownPort;
     WriteLog(texts.listening + NumberText(ownPort), -1, kLogListen);
 
-    while (!state.stopRequested) {
+    while (!shared.stopRequested) {
         uint32_t peer = 0;
         int client = AcceptConnection(listening.get(), peer);
-        if (state.stopRequested) {
+        if (shared.stopRequested) {
             CloseSocket(client);
             break;
         }
@@ -209,55 +191,51 @@ int RunListener(int which, int port) {
             SleepMilliseconds(kAcceptRetryPauseMs);
             continue;
         }
-        ServeClient(which, client, peer, ownPort);
+        ServeClient(shared.description, texts, client, peer, ownPort);
     }
 
-    std::lock_guard guard(state.socketLock);
-    state.listeningSocket = kNoSocket;
-    state.port = 0;
+    std::lock_guard guard(shared.socketLock);
+    shared.listeningSocket = kNoSocket;
+    shared.port = 0;
     listening.Reset();
-    return kListenerStopped;
+    return ListenerState::kStopped;
 }
 
-bool StartListener(int which, int port) {
-    if (!ValidKind(which)) return false;
-    ListenerState& state = State(which);
-    state.stopRequested = false;
-    state.port = 0;
-    state.exitCode = kListenerRunning;
-    if (StartThread(kListenerEntries[which], port) == 0) {
-        state.exitCode = 0;
+bool Listener::Start(int port) {
+    Shared& shared = *shared_;
+    shared.stopRequested = false;
+    shared.port = 0;
+    shared.state = ListenerState::kRunning;
+    // The thread holds the shared part, which outlives this object should
+    // Stop give up waiting for the thread.
+    std::shared_ptr<Shared> held = shared_;
+    if (!StartThread([held, port] { held->state = Serve(*held, port); })) {
+        shared.state = ListenerState::kIdle;
         return false;
     }
     return true;
 }
 
-int ListenerExitCode(int which) {
-    return ValidKind(which) ? State(which).exitCode.load() : 0;
+ListenerState Listener::state() const {
+    return shared_->state.load();
 }
 
-int ListenerPort(int which) {
-    return ValidKind(which) ? State(which).port.load() : 0;
+int Listener::port() const {
+    return shared_->port.load();
 }
 
-void StopListener(int which) {
-    if (!ValidKind(which)) return;
-    ListenerState& state = State(which);
-    if (state.exitCode != kListenerRunning) return;
-    state.stopRequested = true;
+void Listener::Stop() {
+    Shared& shared = *shared_;
+    if (shared.state != ListenerState::kRunning) return;
+    shared.stopRequested = true;
     {
-        std::lock_guard guard(state.socketLock);
-        ShutdownSocket(state.listeningSocket);
+        std::lock_guard guard(shared.socketLock);
+        ShutdownSocket(shared.listeningSocket);
     }
-    for (int waited = 0; waited < kStopWaitMs && state.exitCode == kListenerRunning;
+    for (int waited = 0; waited < kStopWaitMs && shared.state == ListenerState::kRunning;
          waited += kStopPollMs) {
         SleepMilliseconds(kStopPollMs);
     }
-}
-
-void StopListeners() {
-    StopListener(kPop3Listener);
-    StopListener(kNntpListener);
 }
 
 void SetListenerAddressForTesting(uint32_t address) {

@@ -1,51 +1,85 @@
-// The two listeners: accept client connections on the POP3 and NNTP ports,
-// admit or refuse them by the access list, give each admitted client a slot
-// and start its session thread.
+// A listener: accepts client connections on one port, admits or refuses them
+// by the access list, gives each admitted client a slot and starts its
+// session in a thread of its own. What it serves comes from the description
+// of its protocol, which the protocol's own folder defines.
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <string_view>
 
-#include "platform/thread.h"
+#include "core/settings.h"
+#include "net/connection.h"
 
-enum ListenerKind : int { kPop3Listener = 0, kNntpListener = 1 };
+// The session of one admitted client, run in a thread of its own; it owns
+// the client's connection (entry state kSession) and returns when the
+// session has ended.
+using SessionBody = void (*)(Connection client);
 
-// ListenerExitCode while the listener runs (the system's "still active").
-inline constexpr int kListenerRunning = 259;
-// ListenerExitCode of a listener ended by StopListener.
-inline constexpr int kListenerStopped = 1;
+// Everything in which the listeners of the protocols differ.
+struct ListenerDescription {
+    // The protocol's name in the log texts: "Pop3" gives "Pop3-Listen at
+    // Port", "Incoming Pop3-connection from '", "Starting Pop3-Thread
+    // failed! (", ...
+    std::string_view protocol;
+    // The setting that holds the idle time-out of a client connection, read
+    // at each accept.
+    int32_t SettingsRecord::*timeoutSeconds;
+    // The one line a client refused by the access list gets.
+    std::string_view refusal;
+    SessionBody session;
+};
 
-// Hands the listeners the session bodies they start for admitted clients,
-// each called with the client's slot number in a thread of its own. The
-// calling thread is the slot's owner by then. nullptr keeps the placeholder
-// body of that protocol (greeting, close, release).
-void SetSessionBodies(ThreadBody pop3Body, ThreadBody nntpBody);
+// Where a listener stands.
+enum class ListenerState : int {
+    kIdle,       // never started
+    kRunning,    // started; listening, or about to
+    kNoSocket,   // ended: no socket could be created (StopRequests was raised)
+    kPortInUse,  // ended: the port could not be bound or listened on
+    kStopped,    // ended by Stop
+};
 
-// Runs the listener of `which` on `port` (0: the system chooses one) in the
-// calling thread. Returns 0 when no socket could be created (StopRequests is
-// raised then), -1 when the port cannot be bound or listened on, and
-// kListenerStopped after StopListener; it does not return otherwise.
-int RunListener(int which, int port);
+class Listener {
+  public:
+    explicit Listener(const ListenerDescription& description);
+    // Stops the listener (see Stop).
+    ~Listener();
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
 
-// Starts the listener of `which` in a thread of its own. Returns false (exit
-// code 0) when no thread could be started.
-bool StartListener(int which, int port);
+    // Runs the listener on `port` (0: the system chooses one) in the calling
+    // thread. Returns kNoSocket when no socket could be created (StopRequests
+    // is raised then, and nothing is logged), kPortInUse when the port cannot
+    // be bound or listened on, and kStopped after Stop; it does not return
+    // otherwise.
+    ListenerState Run(int port);
 
-// Returns kListenerRunning while the listener started last runs, its result
-// once it has ended (-1, 0 or kListenerStopped), 0 when it was never started.
-int ListenerExitCode(int which);
+    // Runs the listener in a thread of its own. Returns false (state kIdle)
+    // when no thread could be started.
+    bool Start(int port);
 
-// Returns the port the listener listens on (the chosen one when it was given
-// 0), or 0 while it is not listening.
-int ListenerPort(int which);
+    // kRunning while the listener runs, what Run returned once it has ended,
+    // kIdle when it was never started.
+    ListenerState state() const;
 
-// Ends the listener of `which` (its listening socket is shut down) and waits,
-// at most about two seconds, until its thread has ended. Sessions it started
-// go on. Nothing happens when it does not run.
-void StopListener(int which);
+    // The port the listener listens on (the chosen one when it was given 0),
+    // or 0 while it is not listening.
+    int port() const;
 
-// StopListener for both listeners.
-void StopListeners();
+    // Ends the listener (its listening socket is shut down) and waits, at
+    // most about two seconds, until its thread has ended. Sessions it started
+    // go on. Nothing happens when it does not run.
+    void Stop();
 
-// The address the listeners bind to (network byte order): all interfaces
-// unless a test asks for the loopback address only.
+  private:
+    struct Shared;
+    static ListenerState Serve(Shared& shared, int port);
+
+    // Shared with the listener's thread, so that it outlives an object
+    // destroyed while the thread still ends.
+    std::shared_ptr<Shared> shared_;
+};
+
+// The address listeners bind to (network byte order): all interfaces unless
+// a test asks for the loopback address only.
 void SetListenerAddressForTesting(uint32_t address);

@@ -1,33 +1,27 @@
 #include "net/session_table.h"
 
-#include "platform/socket.h"
-
 // Allocated once and never freed: session threads are not waited for at
 // shutdown, so the table must outlive them.
 SessionSlot (&SessionTable)[kSlotCount + 1] = *new SessionSlot[1][kSlotCount + 1];
 
 namespace {
 
+// Guards the choice of a free entry against another thread choosing it too,
+// and its release against that choice. Never freed, like the table.
+std::mutex& tableLock = *new std::mutex();
+
 bool InRange(int slot) {
     return slot >= 1 && slot <= kSlotCount;
 }
 
-std::atomic<uint64_t> nextThreadTag{1};
-
 }  // namespace
 
-uint64_t CurrentThreadTag() {
-    thread_local const uint64_t tag = nextThreadTag.fetch_add(1);
-    return tag;
-}
-
 int AllocateSlot(bool& wasFree) {
-    std::lock_guard guard(SlotTableLock);
+    std::lock_guard guard(tableLock);
     for (int slot = 1; slot <= kSlotCount; ++slot) {
         SessionSlot& entry = SessionTable[slot];
-        if (entry.owner.load() == 0) {
-            entry.owner = -1;
-            entry.ownerThread = CurrentThreadTag();
+        if (entry.state.load() == SlotState::kFree) {
+            entry.state = SlotState::kReserved;
             wasFree = true;
             return slot;
         }
@@ -43,28 +37,16 @@ int AllocateSlot() {
     return AllocateSlot(wasFree);
 }
 
-int ReleaseSlot(int slot) {
-    if (!InRange(slot)) return slot;
+void ReleaseSlot(int slot) {
+    if (!InRange(slot)) return;
     SessionSlot& entry = SessionTable[slot];
-    entry.tls.End(false);
     bool wasShutDown = false;
     CloseSocket(DetachSocket(slot, wasShutDown));
-    std::lock_guard guard(SlotTableLock);
+    std::lock_guard guard(tableLock);
     entry.address = 0;
     entry.port = 0;
     entry.timeoutSeconds = 0;
-    entry.failed = 0;
-    entry.ownerThread = 0;
-    entry.owner = 0;
-    return slot;
-}
-
-void AdoptSlot(int slot) {
-    if (InRange(slot)) SessionTable[slot].ownerThread = CurrentThreadTag();
-}
-
-bool CallerOwnsSlot(int slot) {
-    return InRange(slot) && SessionTable[slot].ownerThread.load() == CurrentThreadTag();
+    entry.state = SlotState::kFree;
 }
 
 void AttachSocket(int slot, int socket) {
@@ -72,7 +54,7 @@ void AttachSocket(int slot, int socket) {
     SessionSlot& entry = SessionTable[slot];
     std::lock_guard guard(entry.closeLock);
     entry.socket = socket;
-    entry.closedByOther = 0;
+    entry.closedByOther = false;
 }
 
 int DetachSocket(int slot, bool& wasShutDown) {
@@ -80,7 +62,7 @@ int DetachSocket(int slot, bool& wasShutDown) {
     if (!InRange(slot)) return kNoSocket;
     SessionSlot& entry = SessionTable[slot];
     std::lock_guard guard(entry.closeLock);
-    wasShutDown = entry.closedByOther.exchange(0) != 0;
+    wasShutDown = entry.closedByOther.exchange(false);
     return entry.socket.exchange(kNoSocket);
 }
 
@@ -89,9 +71,9 @@ bool ShutDownFromOutside(int slot) {
     SessionSlot& entry = SessionTable[slot];
     std::lock_guard guard(entry.closeLock);
     int socket = entry.socket.load();
-    if (socket < 0 || entry.closedByOther.load() != 0) return false;
+    if (socket < 0 || entry.closedByOther.load()) return false;
     // The flag goes first: whoever sees the shutdown also sees who did it.
-    entry.closedByOther = 1;
+    entry.closedByOther = true;
     ShutdownSocket(socket);
     return true;
 }

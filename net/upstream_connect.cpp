@@ -1,17 +1,11 @@
 #include "net/upstream_connect.h"
 
 #include <array>
-#include <cstdint>
 #include <string_view>
 
 #include "core/log.h"
 #include "core/settings.h"
 #include "core/text.h"
-#include "net/line_io.h"
-#include "net/session_table.h"
-#include "platform/clock.h"
-#include "platform/socket.h"
-#include "platform/tls.h"
 
 namespace {
 
@@ -44,114 +38,71 @@ bool Serves(const ProtocolTexts& texts, std::string_view greeting) {
 }
 
 // The server's line as the log shows it; a link that ended gave none.
-std::string QuotedLine(int slot, const std::string& line) {
-    if (SessionTable[slot].failed) return "connection lost";
+std::string QuotedLine(const Connection& connection, const std::string& line) {
+    if (connection.LinkFailed()) return "connection lost";
     return line.substr(0, kLoggedLineLimit);
 }
 
-// Logs why TLS did not come about, then closes and gives back the slot
-// without another byte to the server.
-int GiveUp(int slot, const std::string& reason) {
-    WriteLog(reason, slot, kLogError);
-    CloseSlot(slot);
-    ReleaseSlot(slot);
-    return kUpstreamTlsFailed;
+// Logs why TLS did not come about, then closes and gives back the
+// connection without another byte to the server.
+UpstreamOutcome GiveUp(Connection& connection, const std::string& reason) {
+    WriteLog(reason, connection.slot(), kLogError);
+    connection.Close();
+    connection.Release();
+    return UpstreamOutcome::kTlsFailed;
 }
 
-// Runs the TLS handshake on the slot's connection for `host`, waiting for
-// the socket as the library asks, up to the slot's time-out (without limit
-// when it is 0); a shut-down by the watchdog or the operator ends it too.
-// Returns "" when TLS is established, else the reason it is not.
-std::string Handshake(int slot, const std::string& host) {
-    SessionSlot& entry = SessionTable[slot];
-    const int socket = entry.socket;
-    const int timeout = entry.timeoutSeconds;
-    std::string failure;
+// Establishes TLS on a connected link; gives the link up when it fails.
+UpstreamOutcome Secure(Connection& connection, const std::string& host) {
     TlsClientOptions options;
     options.verify = Settings.TlsVerify;
     options.caFile = Settings.TlsCaFile;
-    if (!entry.tls.Begin(socket, host, options, failure)) return failure;
-
-    entry.countdown = timeout;
-    const int64_t start = MonotonicMilliseconds();
-    for (;;) {
-        if (entry.closedByOther) return "connection shut down by the watchdog or the operator";
-        TlsResult step = entry.tls.Handshake();
-        if (step.io.count >= 0) return "";
-        if (step.io.condition != SocketCondition::kWouldBlock) {
-            // A shutdown from outside reads like the server hanging up; the
-            // flag set before the shutdown tells which it was.
-            if (entry.closedByOther) return "connection shut down by the watchdog or the operator";
-            return step.failure;
-        }
-        int waitMs = -1;
-        if (timeout > 0) {
-            int64_t left = int64_t{timeout} * 1000 - (MonotonicMilliseconds() - start);
-            if (left <= 0) return "no answer within the time-out";
-            waitMs = static_cast<int>(left);
-        }
-        if (step.waitWritable) {
-            WaitWritable(socket, waitMs);
-        } else {
-            WaitReadable(socket, waitMs);
-        }
-    }
-}
-
-// Establishes TLS on a connected slot; returns the slot, or kUpstreamTlsFailed
-// after giving it up.
-int SecureSlot(int slot, const std::string& host) {
-    std::string failure = Handshake(slot, host);
-    if (!failure.empty()) {
-        SessionTable[slot].failed = 1;  // no close_notify over a broken handshake
-        return GiveUp(slot, "TLS handshake failed: " + failure);
-    }
-    WriteLog("TLS established: " + SessionTable[slot].tls.Description(), slot, kLogConnection);
-    return slot;
+    std::string failure = connection.SecureAsClient(host, options);
+    if (!failure.empty()) return GiveUp(connection, "TLS handshake failed: " + failure);
+    WriteLog("TLS established: " + connection.TlsDescription(), connection.slot(), kLogConnection);
+    return UpstreamOutcome::kConnected;
 }
 
 }  // namespace
 
-int ConnectUpstream(const std::string& host, int port, UpstreamProtocol protocol,
-                    int timeoutSeconds, std::string& greeting) {
+UpstreamOutcome ConnectUpstream(const std::string& host, int port, UpstreamProtocol protocol,
+                                int timeoutSeconds, Connection& connection, std::string& greeting) {
     greeting.clear();
+    connection.Release();
     const ProtocolTexts& texts = kProtocols[static_cast<size_t>(protocol)];
     const TlsMode mode = ModeOf(protocol);
     if (mode != TlsMode::kOff && mode != TlsMode::kUpgrade && mode != TlsMode::kImplicit) {
         WriteLog(std::string(texts.modeKey) + " names no TLS mode, no connection made", -1,
                  kLogError);
-        return kUpstreamTlsFailed;
+        return UpstreamOutcome::kTlsFailed;
     }
 
-    const int slot = ConnectToServer(host, port);
-    if (slot <= 0) return kUpstreamConnectFailed;
-    SessionSlot& entry = SessionTable[slot];
-    entry.timeoutSeconds = timeoutSeconds;
-    entry.countdown = timeoutSeconds;
+    connection = Connection::ConnectTo(host, port);
+    if (!connection.open()) return UpstreamOutcome::kConnectFailed;
+    connection.SetTimeout(timeoutSeconds);
     // The name the certificate must carry is the one the user gave, as far
     // as the connect used it.
     const std::string checkedHost = host.substr(0, kHostNameLimit);
 
-    if (mode == TlsMode::kImplicit && SecureSlot(slot, checkedHost) != slot)
-        return kUpstreamTlsFailed;
+    if (mode == TlsMode::kImplicit &&
+        Secure(connection, checkedHost) != UpstreamOutcome::kConnected)
+        return UpstreamOutcome::kTlsFailed;
 
-    ReceiveLine(slot, greeting);
-    if (mode != TlsMode::kUpgrade) return slot;
+    connection.ReceiveLine(greeting);
+    if (mode != TlsMode::kUpgrade) return UpstreamOutcome::kConnected;
 
     // The upgrade: only over a server that greeted as serving, and TLS only
-    // after its consent. Nothing else is sent in plaintext.
+    // after its consent. Nothing else is sent in plaintext; whatever followed
+    // the consent arrived in plaintext and is dropped when TLS begins.
     std::string refused = std::string(texts.upgradeCommand) + " refused: ";
-    if (entry.failed || !Serves(texts, greeting)) {
-        return GiveUp(slot, refused + QuotedLine(slot, greeting));
+    if (connection.LinkFailed() || !Serves(texts, greeting)) {
+        return GiveUp(connection, refused + QuotedLine(connection, greeting));
     }
-    SendLine(slot, texts.upgradeCommand);
+    connection.SendLine(texts.upgradeCommand);
     std::string reply;
-    ReceiveLine(slot, reply);
-    if (entry.failed || !StartsWith(reply, texts.upgradeAccepted)) {
-        return GiveUp(slot, refused + QuotedLine(slot, reply));
+    connection.ReceiveLine(reply);
+    if (connection.LinkFailed() || !StartsWith(reply, texts.upgradeAccepted)) {
+        return GiveUp(connection, refused + QuotedLine(connection, reply));
     }
-    // Whatever followed the consent arrived in plaintext: it must not be
-    // read later as if it had come over TLS (an injected reply).
-    ReceiveBuffers[slot].clear();
-    return SecureSlot(slot, checkedHost);
+    return Secure(connection, checkedHost);
 }

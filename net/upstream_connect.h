@@ -5,32 +5,37 @@
 
 #include <string>
 
+#include "net/connection.h"
+
 enum class UpstreamProtocol : int {
     kPop3,  // TLS by Pop3Tls; upgrade command STLS (RFC 2595), answered "+OK"
     kNntp,  // TLS by NntpTls; upgrade command STARTTLS (RFC 4642), answered "382"
 };
 
-// Results of ConnectUpstream besides a slot number.
-inline constexpr int kUpstreamConnectFailed = -1;  // no connection was made
-inline constexpr int kUpstreamTlsFailed = -2;      // connected, but TLS was not established
+// What ConnectUpstream came to.
+enum class UpstreamOutcome : int {
+    kConnected,      // `connection` holds the link to the server
+    kConnectFailed,  // no connection was made
+    kTlsFailed,      // connected, but TLS was not established
+};
 
-// Connects to host:port (ConnectToServer), sets the slot's timeoutSeconds and
-// reads the server's greeting into `greeting`:
+// Connects to host:port (Connection::ConnectTo) into `connection`, sets its
+// time-out and reads the server's greeting into `greeting`:
 // - TLS off: the greeting, in plaintext;
 // - implicit: handshake first, then the greeting over TLS;
 // - upgrade: the plaintext greeting (which is what is returned: an APOP login
 //   needs its time stamp), then STLS or STARTTLS, then the handshake.
-// Returns the slot number of the connection. A greeting that could not be
-// read over a working (or plaintext) link shows in the slot's `failed` flag
-// as after ReceiveLine. Returns kUpstreamConnectFailed when the connect
-// failed (logged by ConnectToServer). Returns kUpstreamTlsFailed when TLS was
-// asked for and not established: the mode setting names no mode, the server
-// greeted with a refusal or refused the upgrade, or the handshake or the
-// certificate check failed. The reason is logged at level 1 ("STLS refused:
-// " and the server's line, "TLS handshake failed: certificate verify failed:
-// unable to get local issuer certificate", ...), the slot is closed and
-// released, and nothing was sent in plaintext after the upgrade command.
-// On success with TLS, "TLS established: " with the protocol version and
-// cipher is logged at level 9.
-int ConnectUpstream(const std::string& host, int port, UpstreamProtocol protocol,
-                    int timeoutSeconds, std::string& greeting);
+// Returns kConnected with the connection. A greeting that could not be read
+// over a working (or plaintext) link shows in the connection's LinkFailed
+// as after ReceiveLine. Returns kConnectFailed when the connect failed
+// (logged by ConnectTo). Returns kTlsFailed when TLS was asked for and not
+// established: the mode setting names no mode, the server greeted with a
+// refusal or refused the upgrade, or the handshake or the certificate check
+// failed. The reason is logged at level 1 ("STLS refused: " and the server's
+// line, "TLS handshake failed: certificate verify failed: unable to get local
+// issuer certificate", ...), the connection is closed and released, and
+// nothing was sent in plaintext after the upgrade command. On both failures
+// `connection` is left empty. On success with TLS, "TLS established: " with
+// the protocol version and cipher is logged at level 9.
+UpstreamOutcome ConnectUpstream(const std::string& host, int port, UpstreamProtocol protocol,
+                                int timeoutSeconds, Connection& connection, std::string& greeting);

@@ -8,8 +8,7 @@
 #include "core/log.h"
 #include "core/text.h"
 #include "filter/filter.h"
-#include "net/line_io.h"
-#include "net/session_table.h"
+#include "net/connection.h"
 
 namespace {
 
@@ -50,10 +49,6 @@ ArticleVerdict VerdictOf(std::string_view word) {
     return kArticlePass;
 }
 
-bool Failed(int slot) {
-    return slot > 0 && SessionTable[slot].failed != 0;
-}
-
 // Splits an overview line into its first fields; missing fields are empty.
 std::array<std::string_view, kFieldsRead> SplitOverview(std::string_view line) {
     std::array<std::string_view, kFieldsRead> fields{};
@@ -88,15 +83,15 @@ ArticleVerdict JudgeOverviewLine(int serverSlot, const std::string& group, std::
     return verdict;
 }
 
-void RelayOverviewList(int clientSlot, int serverSlot, const std::string& group,
+void RelayOverviewList(Connection& reader, Connection& server, const std::string& group,
                        const std::string& command) {
-    SendLine(serverSlot, command);
+    server.SendLine(command);
     std::string reply;
-    ReceiveLine(serverSlot, reply);
+    server.ReceiveLine(reply);
     // A failed receive yields an empty line, which is no reply for the
     // reader; the session ends on the failed flag and says good-bye instead.
-    if (Failed(serverSlot)) return;
-    SendLine(clientSlot, reply);
+    if (server.LinkFailed()) return;
+    reader.SendLine(reply);
     if (!StartsWith(reply, kOverviewFollows)) return;
 
     // Passed lines are gathered and sent in pieces, never the whole list:
@@ -106,34 +101,34 @@ void RelayOverviewList(int clientSlot, int serverSlot, const std::string& group,
     for (;;) {
         // Before waiting for the server, hand the reader what it may already
         // use.
-        if (!pending.empty() && !HasBufferedLine(serverSlot)) {
-            SendText(clientSlot, pending);
+        if (!pending.empty() && !server.HasBufferedLine()) {
+            reader.SendText(pending);
             pending.clear();
         }
-        ReceiveLine(serverSlot, line);
-        if (Failed(serverSlot)) {
-            SendText(clientSlot, pending);
-            WriteLog("Connection lost during XOVER", clientSlot, kLogFailure);
+        server.ReceiveLine(line);
+        if (server.LinkFailed()) {
+            reader.SendText(pending);
+            WriteLog("Connection lost during XOVER", reader.slot(), kLogFailure);
             return;
         }
         if (line == ".") {
             pending += ".\r\n";
-            SendText(clientSlot, pending);
+            reader.SendText(pending);
             return;
         }
         // An empty line from a live server is a malformed overview line, not
         // the end of the list: stopping here would leave the rest of the list
         // to be read as the replies to the reader's next commands.
-        if (FilterLoaded && JudgeOverviewLine(serverSlot, group, line) == kArticleWithhold) {
+        if (FilterLoaded && JudgeOverviewLine(server.slot(), group, line) == kArticleWithhold) {
             continue;
         }
         pending += line;
         pending += WireNewline;
         if (pending.size() > kRelayBatchBytes) {
-            SendText(clientSlot, pending);
+            reader.SendText(pending);
             pending.clear();
         }
-        if (Failed(clientSlot)) return;
+        if (reader.LinkFailed()) return;
     }
 }
 
@@ -170,11 +165,11 @@ ArticleVerdict JudgeArticle(std::string_view group, const std::string& sender,
     return verdict;
 }
 
-void RelayOverview(int clientSlot, int serverSlot, const std::string& group,
+void RelayOverview(Connection& reader, Connection& server, const std::string& group,
                    const std::string& line) {
-    if (serverSlot < 1 || serverSlot > kSlotCount) return;
+    if (!server.open()) return;
     try {
-        RelayOverviewList(clientSlot, serverSlot, group, line);
+        RelayOverviewList(reader, server, group, line);
     } catch (...) {
         // Out of memory or a fault in a helper: nothing may escape into the
         // session thread, so the relay just ends.

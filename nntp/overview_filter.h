@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "net/connection.h"
+
 // What becomes of one overview line.
 enum ArticleVerdict : int {
     kArticlePass = 0,      // passed on to the reader
@@ -17,9 +19,9 @@ enum ArticleVerdict : int {
 // overview line the kill file does not reject, up to and including ".".
 // `group` is the session's current group (empty before any GROUP). Returns
 // nothing: a server lost during the list is logged ("Connection lost during
-// XOVER") and shows in the server slot's `failed` flag; the reader then gets
-// no closing ".".
-void RelayOverview(int clientSlot, int serverSlot, const std::string& group,
+// XOVER") and shows in the server's LinkFailed; the reader then gets no
+// closing ".". Does nothing when `server` is no connection.
+void RelayOverview(Connection& reader, Connection& server, const std::string& group,
                    const std::string& line);
 
 // Judges one article of `group` by the kill file, with the sender and

@@ -7,8 +7,6 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "core/text.h"
-#include "net/line_io.h"
-#include "net/session_table.h"
 #include "net/upstream_connect.h"
 #include "nntp/overview_filter.h"
 
@@ -40,10 +38,6 @@ constexpr std::array<std::string_view, 6> kHiddenCapabilities{
 // Position of the group name in a 211 reply: "211 count low high group".
 constexpr size_t kGroupWordOfReply = 4;
 
-bool Failed(int slot) {
-    return slot > 0 && SessionTable[slot].failed != 0;
-}
-
 void LogClosedByPeer(int slot) {
     WriteLog("Socket #" + std::to_string(slot) + " closed by remote host!", slot, kLogNotice);
 }
@@ -71,8 +65,10 @@ std::string_view AfterTwoWords(std::string_view line) {
 // --- Login phase -------------------------------------------------------------
 
 struct LoginState {
-    int clientSlot = 0;
-    int serverSlot = 0;
+    LoginState(Connection& reader, Connection& server) : reader(reader), server(server) {}
+
+    Connection& reader;
+    Connection& server;
     std::string host;
     std::string user;
     std::string password;
@@ -81,8 +77,8 @@ struct LoginState {
     std::string line;  // the reader's line being handled
 };
 
-void LoginReply(const LoginState& state, std::string_view text) {
-    SendLine(state.clientSlot, text);
+void LoginReply(LoginState& state, std::string_view text) {
+    state.reader.SendLine(text);
 }
 
 void OnLoginUser(LoginState& state) {
@@ -111,21 +107,22 @@ void OnLoginPass(LoginState& state) {
 
     std::string notFound = "502 " + state.host + " not found/ready";
     std::string greeting;
-    state.serverSlot = ConnectUpstream(state.host, Settings.NntpPortOutgoing,
-                                       UpstreamProtocol::kNntp, Settings.NntpTimeout, greeting);
-    if (state.serverSlot <= 0) {
+    if (ConnectUpstream(state.host, Settings.NntpPortOutgoing, UpstreamProtocol::kNntp,
+                        Settings.NntpTimeout, state.server,
+                        greeting) != UpstreamOutcome::kConnected) {
         LoginReply(state, notFound);
         state.result = kNntpLoginFailed;
         return;
     }
-    const int server = state.serverSlot;
-    WriteLog("Bridge from #" + std::to_string(state.clientSlot) + " to #" + std::to_string(server),
-             state.clientSlot, kLogNotice);
+    Connection& server = state.server;
+    const int reader = state.reader.slot();
+    WriteLog("Bridge from #" + std::to_string(reader) + " to #" + std::to_string(server.slot()),
+             reader, kLogNotice);
 
     // A server that hangs up at once, or greets with a refusal, serves no
     // reader: telling the reader it was accepted would only fail its next
     // command.
-    if (Failed(server)) {
+    if (server.LinkFailed()) {
         LoginReply(state, notFound);
         state.result = kNntpLoginFailed;
         return;
@@ -133,7 +130,7 @@ void OnLoginPass(LoginState& state) {
     bool serves = false;
     for (std::string_view code : kServiceGreetings) serves = serves || StartsWith(greeting, code);
     if (!serves) {
-        WriteLog(greeting, server, kLogFailure);
+        WriteLog(greeting, server.slot(), kLogFailure);
         LoginReply(state, greeting);
         state.result = kNntpLoginFailed;
         return;
@@ -141,12 +138,12 @@ void OnLoginPass(LoginState& state) {
 
     std::string lastReply;
     if (UpstreamAuthinfo(server, state.user, state.password, lastReply)) {
-        WriteLog("NNTP Connection established", server, kLogOutcome);
+        WriteLog("NNTP Connection established", server.slot(), kLogOutcome);
         LoginReply(state, "281 Authenticaion accepted from " + state.host);
         state.result = kNntpBridged;
         return;
     }
-    WriteLog("No permission", server, kLogOutcome);
+    WriteLog("No permission", server.slot(), kLogOutcome);
     // An empty last reply means the server went away during the login; an
     // empty line would be no answer at all for the reader.
     LoginReply(state, lastReply.empty() ? notFound : lastReply);
@@ -158,7 +155,7 @@ void OnLoginQuit(LoginState& state) {
 }
 
 void OnLoginCapabilities(LoginState& state) {
-    SendText(state.clientSlot, kLoginCapabilities);
+    state.reader.SendText(kLoginCapabilities);
 }
 
 using LoginHandler = void (*)(LoginState& state);
@@ -188,9 +185,11 @@ LoginHandler FindLoginHandler(std::string_view line) {
 
 // --- Bridged phase -----------------------------------------------------------
 
+// The session: it owns the reader's connection and, once the login
+// connected, the server's.
 struct Bridge {
-    int clientSlot = 0;
-    int serverSlot = 0;
+    Connection reader;
+    Connection server;
     std::string group;     // selected by the last successful GROUP or LISTGROUP
     std::string line;      // the reader's line, forwarded exactly as received
     std::string argument;  // its second word
@@ -210,12 +209,12 @@ struct BridgedCommand {
 // Forwards the reader's line and passes the server's reply on. Returns the
 // reply; "" when the server connection failed (then nothing is passed on:
 // the session ends on the failed flag and says good-bye instead).
-std::string Exchange(const Bridge& bridge) {
-    SendLine(bridge.serverSlot, bridge.line);
+std::string Exchange(Bridge& bridge) {
+    bridge.server.SendLine(bridge.line);
     std::string reply;
-    ReceiveLine(bridge.serverSlot, reply);
-    if (Failed(bridge.serverSlot)) return {};
-    SendLine(bridge.clientSlot, reply);
+    bridge.server.ReceiveLine(reply);
+    if (bridge.server.LinkFailed()) return {};
+    bridge.reader.SendLine(reply);
     return reply;
 }
 
@@ -231,7 +230,7 @@ bool BlockFollows(std::string_view reply) {
 
 void RelayBelow400(Bridge& bridge, const BridgedCommand&) {
     std::string reply = Exchange(bridge);
-    if (BlockFollows(reply)) RelayBlock(bridge.serverSlot, bridge.clientSlot);
+    if (BlockFollows(reply)) bridge.server.RelayBlockTo(bridge.reader);
 }
 
 // For the RFC 3977 commands: a block follows exactly the one reply code the
@@ -239,7 +238,7 @@ void RelayBelow400(Bridge& bridge, const BridgedCommand&) {
 void RelayOnCode(Bridge& bridge, const BridgedCommand& entry) {
     std::string reply = Exchange(bridge);
     if (!reply.empty() && StartsWith(reply, entry.blockCode)) {
-        RelayBlock(bridge.serverSlot, bridge.clientSlot);
+        bridge.server.RelayBlockTo(bridge.reader);
     }
 }
 
@@ -255,21 +254,21 @@ void OnGroup(Bridge& bridge, const BridgedCommand&) {
 // the filter's folder has to follow it.
 void OnListGroup(Bridge& bridge, const BridgedCommand&) {
     std::string reply = Exchange(bridge);
-    if (BlockFollows(reply)) RelayBlock(bridge.serverSlot, bridge.clientSlot);
-    if (!Failed(bridge.serverSlot)) TakeGroup(bridge, reply);
+    if (BlockFollows(reply)) bridge.server.RelayBlockTo(bridge.reader);
+    if (!bridge.server.LinkFailed()) TakeGroup(bridge, reply);
 }
 
 void OnPost(Bridge& bridge, const BridgedCommand&) {
     if (!StartsWith(Exchange(bridge), "340")) return;
-    RelayBlock(bridge.clientSlot, bridge.serverSlot);
-    if (Failed(bridge.clientSlot)) return;
+    bridge.reader.RelayBlockTo(bridge.server);
+    if (bridge.reader.LinkFailed()) return;
     std::string reply;
-    ReceiveLine(bridge.serverSlot, reply);
-    if (!Failed(bridge.serverSlot)) SendLine(bridge.clientSlot, reply);
+    bridge.server.ReceiveLine(reply);
+    if (!bridge.server.LinkFailed()) bridge.reader.SendLine(reply);
 }
 
 void OnOverview(Bridge& bridge, const BridgedCommand&) {
-    RelayOverview(bridge.clientSlot, bridge.serverSlot, bridge.group, bridge.line);
+    RelayOverview(bridge.reader, bridge.server, bridge.group, bridge.line);
 }
 
 bool HiddenCapability(std::string_view line) {
@@ -283,22 +282,20 @@ bool HiddenCapability(std::string_view line) {
 void OnCapabilities(Bridge& bridge, const BridgedCommand&) {
     if (!StartsWith(Exchange(bridge), "101")) return;
     std::string list;
-    std::string line;
-    for (;;) {
-        ReceiveLine(bridge.serverSlot, line);
-        if (Failed(bridge.serverSlot)) return;
-        if (line == ".") break;
+    bool complete = bridge.server.ReadBlock(kMaxBlockLines, [&](const std::string& line) {
         if (!HiddenCapability(line)) {
             list += line;
             list += WireNewline;
         }
         if (list.size() > kRelayBatchBytes) {
-            SendText(bridge.clientSlot, list);
+            bridge.reader.SendText(list);
             list.clear();
         }
-    }
+        return true;
+    });
+    if (!complete) return;
     list += ".\r\n";
-    SendText(bridge.clientSlot, list);
+    bridge.reader.SendText(list);
 }
 
 // The reader is logged in already: the proxy answers, nothing reaches the
@@ -306,19 +303,19 @@ void OnCapabilities(Bridge& bridge, const BridgedCommand&) {
 void OnAuthinfo(Bridge& bridge, const BridgedCommand&) {
     std::string argument = UpperCase(bridge.argument);
     if (argument == "USER") {
-        SendLine(bridge.clientSlot, "381 ignored");
+        bridge.reader.SendLine("381 ignored");
     } else if (argument == "PASS") {
-        SendLine(bridge.clientSlot, "281 ignored");
+        bridge.reader.SendLine("281 ignored");
     } else {
         // Every command needs an answer, or the reader waits for ever.
-        SendLine(bridge.clientSlot, "500 command not (yet) implemented");
+        bridge.reader.SendLine("500 command not (yet) implemented");
     }
 }
 
 void OnQuit(Bridge& bridge, const BridgedCommand&) {
-    SendLine(bridge.serverSlot, "QUIT");
+    bridge.server.SendLine("QUIT");
     std::string reply;
-    ReceiveLine(bridge.serverSlot, reply);
+    bridge.server.ReceiveLine(reply);
     bridge.quit = true;
 }
 
@@ -363,75 +360,76 @@ const BridgedCommand* FindBridgedCommand(std::string_view command) {
 }
 
 void RunBridge(Bridge& bridge) {
-    const int client = bridge.clientSlot;
-    const int server = bridge.serverSlot;
-    while (!bridge.quit && !Failed(client) && !Failed(server)) {
-        ReceiveLine(client, bridge.line);
-        bool clientLost = Failed(client);
-        bool serverLost = Failed(server);
-        if (clientLost) LogClosedByPeer(client);
-        if (serverLost) LogClosedByPeer(server);
-        if (clientLost || serverLost) break;
+    Connection& reader = bridge.reader;
+    Connection& server = bridge.server;
+    while (!bridge.quit && !reader.LinkFailed() && !server.LinkFailed()) {
+        reader.ReceiveLine(bridge.line);
+        bool readerLost = reader.LinkFailed();
+        bool serverLost = server.LinkFailed();
+        if (readerLost) LogClosedByPeer(reader.slot());
+        if (serverLost) LogClosedByPeer(server.slot());
+        if (readerLost || serverLost) break;
 
         std::string command = UpperCase(Field(bridge.line, 0));
         bridge.argument = Field(bridge.line, 1);
         const BridgedCommand* entry = FindBridgedCommand(command);
         if (entry == nullptr) {
-            SendLine(client, "500 command not (yet) implemented");
+            reader.SendLine("500 command not (yet) implemented");
         } else {
             entry->handler(bridge, *entry);
         }
     }
 }
 
-void EndSession(int clientSlot, int serverSlot) {
-    if (serverSlot > 0) {
-        if (Failed(serverSlot)) {
-            WriteLog("Nntp-Connection lost ...", serverSlot, kLogFailure);
+void EndSession(Bridge& bridge) {
+    Connection& server = bridge.server;
+    Connection& reader = bridge.reader;
+    if (server.open()) {
+        if (server.LinkFailed()) {
+            WriteLog("Nntp-Connection lost ...", server.slot(), kLogFailure);
         } else {
-            SendLine(serverSlot, "QUIT");
+            server.SendLine("QUIT");
         }
-        CloseSlot(serverSlot);
-        ReleaseSlot(serverSlot);
+        server.Close();
+        server.Release();
     }
-    if (Failed(clientSlot)) {
-        WriteLog("Nntp-Connection lost ...", clientSlot, kLogFailure);
+    if (reader.LinkFailed()) {
+        WriteLog("Nntp-Connection lost ...", reader.slot(), kLogFailure);
     } else {
-        SendLine(clientSlot, Goodbye(clientSlot));
+        reader.SendLine(Goodbye(reader.slot()));
     }
-    CloseSlot(clientSlot);
-    ReleaseSlot(clientSlot);
+    reader.Close();
+    reader.Release();
 }
 
 }  // namespace
 
-bool UpstreamAuthinfo(int serverSlot, const std::string& user, const std::string& password,
+bool UpstreamAuthinfo(Connection& server, const std::string& user, const std::string& password,
                       std::string& lastReply) {
     lastReply.clear();
     if (user.empty()) return true;
-    WriteLog("Sending AUTHINFO USER", serverSlot, kLogProgress);
-    SendText(serverSlot, "AUTHINFO USER " + user + std::string(WireNewline));
+    WriteLog("Sending AUTHINFO USER", server.slot(), kLogProgress);
+    server.SendLine("AUTHINFO USER " + user);
     std::string reply;
-    ReceiveLine(serverSlot, reply);
+    server.ReceiveLine(reply);
     if (StartsWith(reply, "281")) return true;
     if (StartsWith(reply, "381")) {
-        WriteLog("Sending AUTHINFO PASS", serverSlot, kLogProgress);
-        SendText(serverSlot, "AUTHINFO PASS " + password + std::string(WireNewline));
-        ReceiveLine(serverSlot, reply);
+        WriteLog("Sending AUTHINFO PASS", server.slot(), kLogProgress);
+        server.SendLine("AUTHINFO PASS " + password);
+        server.ReceiveLine(reply);
         if (StartsWith(reply, "281")) return true;
     }
     lastReply = reply;
-    if (!reply.empty()) WriteLog(reply, serverSlot, kLogFailure);
+    if (!reply.empty()) WriteLog(reply, server.slot(), kLogFailure);
     return false;
 }
 
-int NntpLogin(int clientSlot, int& serverSlot, std::string& host, std::string& user,
+int NntpLogin(Connection& reader, Connection& server, std::string& host, std::string& user,
               std::string& password) {
-    LoginState state;
-    state.clientSlot = clientSlot;
-    while (state.result == kNntpLoginPending && !Failed(clientSlot) && !Failed(state.serverSlot)) {
-        ReceiveLine(clientSlot, state.line);
-        if (Failed(clientSlot)) break;
+    LoginState state(reader, server);
+    while (state.result == kNntpLoginPending && !reader.LinkFailed() && !server.LinkFailed()) {
+        reader.ReceiveLine(state.line);
+        if (reader.LinkFailed()) break;
         LoginHandler handler = FindLoginHandler(state.line);
         if (handler == nullptr) {
             LoginReply(state, "480 Authentication required");
@@ -439,21 +437,27 @@ int NntpLogin(int clientSlot, int& serverSlot, std::string& host, std::string& u
             handler(state);
         }
     }
-    serverSlot = state.serverSlot;
     host = state.host;
     user = state.user;
     password = state.password;
     return state.result;
 }
 
-void RunNntpSession(int32_t clientSlot) {
-    SendLine(clientSlot, Greeting(clientSlot));
+void RunNntpSession(Connection reader) {
     Bridge bridge;
-    bridge.clientSlot = clientSlot;
+    bridge.reader = std::move(reader);
+    bridge.reader.SendLine(Greeting(bridge.reader.slot()));
     std::string host;
     std::string user;
     std::string password;
-    int result = NntpLogin(clientSlot, bridge.serverSlot, host, user, password);
+    int result = NntpLogin(bridge.reader, bridge.server, host, user, password);
     if (result == kNntpBridged) RunBridge(bridge);
-    EndSession(clientSlot, bridge.serverSlot);
+    EndSession(bridge);
 }
+
+const ListenerDescription kNntpListenerDescription{
+    "Nntp",
+    &SettingsRecord::NntpTimeout,
+    "502 permission denied, closing connection ...",
+    RunNntpSession,
+};

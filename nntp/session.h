@@ -5,8 +5,10 @@
 // come back filtered by the kill file.
 #pragma once
 
-#include <cstdint>
 #include <string>
+
+#include "net/connection.h"
+#include "net/listener.h"
 
 // Outcomes of NntpLogin.
 enum NntpLoginResult : int {
@@ -17,22 +19,26 @@ enum NntpLoginResult : int {
 };
 
 // The session thread's body, started by the NNTP listener with the reader's
-// slot number; the calling thread owns that slot. Returns when the session
-// has ended and both its slots (reader and server) have been released.
-void RunNntpSession(int32_t clientSlot);
+// connection. Returns when the session has ended and both its connections
+// (reader and server) have been released.
+void RunNntpSession(Connection reader);
 
-// Runs the login phase on the reader's slot. Returns a NntpLoginResult;
+// What the listener needs to serve news: the name "Nntp" in its log texts,
+// the NntpTimeout setting, the refusal line and RunNntpSession.
+extern const ListenerDescription kNntpListenerDescription;
+
+// Runs the login phase on the reader's connection. Returns a NntpLoginResult;
 // kNntpLoginPending when the reader's or the server's connection failed.
-// serverSlot is 0 until a connect was tried, the server's slot after a
-// successful one (the caller closes and releases it whatever the result),
-// and -1 after a failed one. host, user and password are those the reader
-// gave last.
-int NntpLogin(int clientSlot, int& serverSlot, std::string& host, std::string& user,
+// `server` receives the server's connection after a successful connect (the
+// caller closes and releases it whatever the result) and stays no
+// connection otherwise. host, user and password are those the reader gave
+// last.
+int NntpLogin(Connection& reader, Connection& server, std::string& host, std::string& user,
               std::string& password);
 
-// Logs in on the server behind serverSlot with AUTHINFO USER/PASS. Returns
-// true when the server accepted (with an empty user at once, sending
-// nothing); false when it refused, and lastReply then holds the server's
-// refusal line (empty when the connection failed instead).
-bool UpstreamAuthinfo(int serverSlot, const std::string& user, const std::string& password,
+// Logs in on the server with AUTHINFO USER/PASS. Returns true when the
+// server accepted (with an empty user at once, sending nothing); false when
+// it refused, and lastReply then holds the server's refusal line (empty when
+// the connection failed instead).
+bool UpstreamAuthinfo(Connection& server, const std::string& user, const std::string& password,
                       std::string& lastReply);

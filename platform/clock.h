@@ -31,5 +31,11 @@ void SetClockForTesting(double (*source)());
 // Sleeps for the given number of milliseconds.
 void SleepMilliseconds(int milliseconds);
 
-// Returns a monotonic reading in milliseconds, for measuring waits.
+// Returns a monotonic reading in milliseconds, for measuring waits: it never
+// jumps when the wall clock is set. Tests may replace the source with
+// SetMonotonicClockForTesting.
 int64_t MonotonicMilliseconds();
+
+// Replaces the clock behind MonotonicMilliseconds; nullptr restores the real
+// one.
+void SetMonotonicClockForTesting(int64_t (*source)());

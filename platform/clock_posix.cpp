@@ -7,7 +7,8 @@
 
 namespace {
 std::atomic<double (*)()> clockSource{nullptr};
-}
+std::atomic<int64_t (*)()> monotonicSource{nullptr};
+}  // namespace
 
 LocalTime LocalNow() {
     timespec now{};
@@ -42,6 +43,11 @@ void SleepMilliseconds(int milliseconds) {
 }
 
 int64_t MonotonicMilliseconds() {
+    if (auto source = monotonicSource.load()) return source();
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void SetMonotonicClockForTesting(int64_t (*source)()) {
+    monotonicSource.store(source);
 }

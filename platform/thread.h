@@ -1,15 +1,21 @@
-// Threads started with one integer argument.
+// Threads, and the scheduling priority of the calling one.
 #pragma once
 
-#include <cstdint>
+#include <functional>
 
-using ThreadBody = void (*)(int32_t argument);
+// Starts a detached thread running `body`. Returns true once it runs; false
+// when no thread could be started, and `body` has then not run (what it
+// captured is destroyed with it).
+bool StartThread(std::function<void()> body);
 
-// Starts a detached thread running body(argument). Returns a positive handle
-// number (unique for the life of the process), or 0 when no thread could be
-// started.
-int32_t StartThread(ThreadBody body, int32_t argument);
-
-// Raises (true) or restores (false) the calling thread's scheduling priority
-// where the system allows it; silently nothing otherwise.
-void SetHighPriority(bool high);
+// Raises the calling thread's scheduling priority for the life of the
+// object, where the system allows it (silently nothing otherwise), and
+// restores it on every way out: for work a user waits on, such as the
+// mailbox scan and a RETR.
+class HighPriorityScope {
+  public:
+    HighPriorityScope();
+    ~HighPriorityScope();
+    HighPriorityScope(const HighPriorityScope&) = delete;
+    HighPriorityScope& operator=(const HighPriorityScope&) = delete;
+};

@@ -8,11 +8,9 @@
 #include "core/globals.h"
 #include "core/settings.h"
 #include "core/text.h"
+#include "filter/filter.h"
 
 namespace {
-
-constexpr char kOptionsMarker = static_cast<char>(0xEA);
-constexpr char kTargetMarker = static_cast<char>(0xAF);
 
 // Continuation lines of a value stand under the value of "RBL Info   : ".
 constexpr std::string_view kValueIndent = "             ";  // 13 spaces
@@ -146,14 +144,6 @@ std::string KillReportEntry(std::string_view from, std::string_view subject,
     return entry;
 }
 
-void AddKillReportEntry(int slot, std::string_view from, std::string_view subject,
-                        std::string_view messageId, int64_t size,
-                        std::span<const std::string> headerLines, const KillReasonFields& fields) {
-    if (slot < 1 || slot > kSlotCount) return;
-    KillReportTexts[static_cast<size_t>(slot)] +=
-        KillReportEntry(from, subject, messageId, size, headerLines, fields);
-}
-
 std::string KillReportHeader(std::string_view recipient, const LocalTime& now, int biasMinutes) {
     std::string header;
     header += "To: " + std::string(recipient) + "\n";
@@ -172,13 +162,11 @@ std::string KillReportHeader(std::string_view recipient, const LocalTime& now, i
     return header;
 }
 
-void CompleteKillReport(int slot) {
-    if (slot < 1 || slot > kSlotCount) return;
-    std::string& text = KillReportTexts[static_cast<size_t>(slot)];
-    if (text.empty()) return;
+std::string CompleteKillReport(std::string_view entries) {
+    if (entries.empty()) return {};
     std::string_view recipient =
         Settings.KillReport.empty() ? kDefaultKillReport : std::string_view(Settings.KillReport);
-    text = KillReportHeader(recipient, LocalNow(), TimeZoneBiasMinutes()) + text;
+    return KillReportHeader(recipient, LocalNow(), TimeZoneBiasMinutes()) + std::string(entries);
 }
 
 std::string FormatDateLine(const LocalTime& now, int biasMinutes) {

@@ -1,7 +1,6 @@
 // The kill report: one entry per message the scan killed, completed after the
 // scan into a mail message that the session appends to the client's mailbox.
-// The text lives in KillReportTexts[upstream slot], with LF line ends; only
-// the session holding that slot writes or reads it.
+// The text, with LF line ends, belongs to its session (Pop3Session::killReport).
 #pragma once
 
 #include <cstdint>
@@ -39,20 +38,14 @@ std::string KillReportEntry(std::string_view from, std::string_view subject,
                             std::span<const std::string> headerLines,
                             const KillReasonFields& fields);
 
-// Appends KillReportEntry(...) to the report text of `slot` (1..kSlotCount;
-// other slots are ignored).
-void AddKillReportEntry(int slot, std::string_view from, std::string_view subject,
-                        std::string_view messageId, int64_t size,
-                        std::span<const std::string> headerLines, const KillReasonFields& fields);
-
 // Returns the report's header and preamble for the given local time and zone
 // bias (UTC minus local time, minutes), addressed to `recipient`.
 std::string KillReportHeader(std::string_view recipient, const LocalTime& now, int biasMinutes);
 
-// Puts the header (KillReportHeader for the KillReport setting and the
-// current local time) in front of the slot's report text; an empty text stays
-// empty.
-void CompleteKillReport(int slot);
+// Returns the whole report: the header (KillReportHeader for the KillReport
+// setting and the current local time) followed by `entries`; "" when there
+// are no entries.
+std::string CompleteKillReport(std::string_view entries);
 
 // Returns the "Date: " header line (no line end) for the given local time and
 // zone bias: "Date: Sun, 06 Dec 2026 07:05:09 +0100" for a bias of -60.

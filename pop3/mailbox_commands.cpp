@@ -4,8 +4,7 @@
 
 #include "core/globals.h"
 #include "core/text.h"
-#include "net/line_io.h"
-#include "net/session_table.h"
+#include "net/connection.h"
 #include "platform/thread.h"
 
 namespace {
@@ -17,24 +16,11 @@ constexpr std::string_view kEndOfBlock = ".\r\n";
 // When the client goes away meanwhile, the rest of the reply is read and
 // dropped: the server is still sending it and would otherwise never read the
 // QUIT that carries out this session's deletions.
-void RelayForClient(const Pop3Session& session, const std::string& lead) {
-    RelayBlock(session.upstreamSlot, session.clientSlot, lead);
-    if (SessionTable[session.clientSlot].failed && !SessionTable[session.upstreamSlot].failed) {
-        SkipBlock(session.upstreamSlot);
+void RelayForClient(Pop3Session& session, const std::string& lead) {
+    session.upstream.RelayBlockTo(session.client, lead);
+    if (session.client.LinkFailed() && !session.upstream.LinkFailed()) {
+        session.upstream.SkipBlock();
     }
-}
-
-// RETR of a large message runs at raised priority; restored on every way out.
-class HighPriority {
-  public:
-    HighPriority() { SetHighPriority(true); }
-    ~HighPriority() { SetHighPriority(false); }
-    HighPriority(const HighPriority&) = delete;
-    HighPriority& operator=(const HighPriority&) = delete;
-};
-
-bool Failed(int slot) {
-    return slot > 0 && SessionTable[slot].failed != 0;
 }
 
 // Finds the client's message n. Returns its server number, or 0 after the
@@ -43,11 +29,11 @@ int64_t FindMessage(Pop3Session& session, const std::string& argument, bool topR
     int64_t n = LeadingNumber(argument);
     int64_t m = ServerNumber(session, n);
     if (m == 0) {
-        SendLine(session.clientSlot, std::string(ReplyNoSuchMessage) + (topReply ? " Arg" : ""));
+        session.client.SendLine(std::string(ReplyNoSuchMessage) + (topReply ? " Arg" : ""));
         return 0;
     }
     if (MailboxEntryAt(session, m).deleted == 1) {
-        SendLine(session.clientSlot, ReplyNoSuchMessage);
+        session.client.SendLine(ReplyNoSuchMessage);
         return 0;
     }
     return m;
@@ -58,17 +44,17 @@ std::string Octets(int64_t size) {
 }
 
 // Sends a command upstream and returns true when the reply is "+OK".
-bool AskUpstream(const Pop3Session& session, const std::string& command) {
-    SendLine(session.upstreamSlot, command);
+bool AskUpstream(Pop3Session& session, const std::string& command) {
+    session.upstream.SendLine(command);
     std::string reply;
-    ReceiveLine(session.upstreamSlot, reply);
-    return !Failed(session.upstreamSlot) && StartsWith(reply, "+OK");
+    session.upstream.ReceiveLine(reply);
+    return !session.upstream.LinkFailed() && StartsWith(reply, "+OK");
 }
 
 // The report's header, the empty line after it and its first `lines` body
 // lines, as TOP sends them (without the final ".").
 std::string ReportTop(const Pop3Session& session, int64_t lines) {
-    const std::string& text = KillReportTexts[static_cast<size_t>(session.upstreamSlot)];
+    const std::string& text = session.killReport;
     std::string header = ReportHeaderPart(text);
     if (header.empty()) return {};
     size_t bodyStart = header.size() + 1;
@@ -94,7 +80,7 @@ ClientCommand SplitClientCommand(const std::string& line) {
 
 void HandleTop(Pop3Session& session, const ClientCommand& command) {
     if (command.argument.empty()) {
-        SendLine(session.clientSlot, ReplyUnknownCommand);
+        session.client.SendLine(ReplyUnknownCommand);
         return;
     }
     int64_t m = FindMessage(session, command.argument, true);
@@ -105,33 +91,33 @@ void HandleTop(Pop3Session& session, const ClientCommand& command) {
     if (lines < 0) lines = 0;
     const MailboxEntry& entry = MailboxEntryAt(session, m);
     if (IsReportMessage(session, m)) {
-        SendLine(session.clientSlot, Octets(entry.size) + std::string(kReportNote));
-        SendText(session.clientSlot, ReportTop(session, lines) + std::string(kEndOfBlock));
+        session.client.SendLine(Octets(entry.size) + std::string(kReportNote));
+        session.client.SendText(ReportTop(session, lines) + std::string(kEndOfBlock));
         return;
     }
     if (!AskUpstream(session, "TOP " + std::to_string(m) + " " + std::to_string(lines))) {
-        SendLine(session.clientSlot, ReplyNoSuchMessage);
+        session.client.SendLine(ReplyNoSuchMessage);
         return;
     }
     RelayForClient(session, Octets(entry.size));
 }
 
 void HandleRetr(Pop3Session& session, const ClientCommand& command) {
-    HighPriority priority;
+    HighPriorityScope priority;
     if (command.argument.empty()) {
-        SendLine(session.clientSlot, ReplyUnknownCommand);
+        session.client.SendLine(ReplyUnknownCommand);
         return;
     }
     int64_t m = FindMessage(session, command.argument, false);
     if (m == 0) return;
     const MailboxEntry& entry = MailboxEntryAt(session, m);
     if (IsReportMessage(session, m)) {
-        SendLine(session.clientSlot, Octets(entry.size) + std::string(kReportNote));
-        SendText(session.clientSlot, session.reportWire + std::string(kEndOfBlock));
+        session.client.SendLine(Octets(entry.size) + std::string(kReportNote));
+        session.client.SendText(session.reportWire + std::string(kEndOfBlock));
         return;
     }
     if (!AskUpstream(session, "RETR " + std::to_string(m))) {
-        SendLine(session.clientSlot, ReplyNoSuchMessage);
+        session.client.SendLine(ReplyNoSuchMessage);
         return;
     }
     RelayForClient(session, Octets(entry.size));
@@ -139,19 +125,19 @@ void HandleRetr(Pop3Session& session, const ClientCommand& command) {
 
 void HandleDele(Pop3Session& session, const ClientCommand& command) {
     if (command.argument.empty()) {
-        SendLine(session.clientSlot, ReplyUnknownCommand);
+        session.client.SendLine(ReplyUnknownCommand);
         return;
     }
     int64_t m = FindMessage(session, command.argument, false);
     if (m == 0) return;
     MailboxEntry& entry = MailboxEntryAt(session, m);
     if (IsReportMessage(session, m)) {
-        SendLine(session.clientSlot, "+OK internal spam-message deleted");
+        session.client.SendLine("+OK internal spam-message deleted");
     } else if (AskUpstream(session, "DELE " + std::to_string(m))) {
-        SendLine(session.clientSlot,
-                 "+OK message " + std::to_string(LeadingNumber(command.argument)) + " deleted");
+        session.client.SendLine("+OK message " + std::to_string(LeadingNumber(command.argument)) +
+                                " deleted");
     } else {
-        SendLine(session.clientSlot, ReplyNoSuchMessage);
+        session.client.SendLine(ReplyNoSuchMessage);
         return;
     }
     entry.deleted = 1;
@@ -171,11 +157,11 @@ void SendListing(Pop3Session& session, const std::string& firstLine, Column colu
         if (entry.deleted == 1) continue;
         block += std::to_string(n) + " " + column(entry) + "\r\n";
         if (block.size() >= kRelayBatchBytes) {
-            SendText(session.clientSlot, block);
+            session.client.SendText(block);
             block.clear();
         }
     }
-    SendText(session.clientSlot, block + std::string(kEndOfBlock));
+    session.client.SendText(block + std::string(kEndOfBlock));
 }
 
 }  // namespace
@@ -188,8 +174,8 @@ void HandleList(Pop3Session& session, const ClientCommand& command) {
     }
     int64_t m = FindMessage(session, command.argument, false);
     if (m == 0) return;
-    SendLine(session.clientSlot, "+OK " + std::to_string(LeadingNumber(command.argument)) + " " +
-                                     std::to_string(MailboxEntryAt(session, m).size));
+    session.client.SendLine("+OK " + std::to_string(LeadingNumber(command.argument)) + " " +
+                            std::to_string(MailboxEntryAt(session, m).size));
 }
 
 void HandleUidl(Pop3Session& session, const ClientCommand& command) {
@@ -200,6 +186,6 @@ void HandleUidl(Pop3Session& session, const ClientCommand& command) {
     }
     int64_t m = FindMessage(session, command.argument, false);
     if (m == 0) return;
-    SendLine(session.clientSlot, "+OK " + std::to_string(LeadingNumber(command.argument)) + " " +
-                                     MailboxEntryAt(session, m).uid);
+    session.client.SendLine("+OK " + std::to_string(LeadingNumber(command.argument)) + " " +
+                            MailboxEntryAt(session, m).uid);
 }

@@ -18,7 +18,7 @@ struct ClientCommand {
 // Splits a client's line into a ClientCommand.
 ClientCommand SplitClientCommand(const std::string& line);
 
-// Each handler sends its whole reply to session.clientSlot. A number outside
+// Each handler sends its whole reply to session.client. A number outside
 // the client's view, or of a message it deleted, gets "-ERR no such message"
 // (TOP: followed by " Arg" for the first case); TOP, RETR and DELE without
 // argument get "-ERR unknown command". A refused or lost upstream gives

@@ -9,8 +9,7 @@
 #include "core/text.h"
 #include "filter/filter.h"
 #include "filter/relay_list.h"
-#include "net/line_io.h"
-#include "net/session_table.h"
+#include "net/connection.h"
 #include "platform/clock.h"
 #include "platform/sound.h"
 #include "platform/thread.h"
@@ -23,29 +22,9 @@ constexpr const char* kKillSound = "PLONK.WAV";
 
 constexpr int64_t kSecondsPerDay = 86400;
 
-// Raises the thread's priority for the scan and restores it on every way out.
-class HighPriority {
-  public:
-    HighPriority() { SetHighPriority(true); }
-    ~HighPriority() { SetHighPriority(false); }
-    HighPriority(const HighPriority&) = delete;
-    HighPriority& operator=(const HighPriority&) = delete;
-};
-
-void SendCommand(int slot, const std::string& command) {
-    SendText(slot, command + std::string(WireNewline));
-}
-
-bool Failed(int slot) {
-    return slot > 0 && SessionTable[slot].failed != 0;
-}
-
-// The scan answers the client only at its end; without this a long scan would
-// let the watchdog close the waiting client's connection.
-void KeepAlive(int slot) {
-    if (slot < 1 || slot > kSlotCount) return;
-    SessionTable[slot].countdown = SessionTable[slot].timeoutSeconds.load();
-}
+// Every listing the scan reads fits in one block: a mailbox it accepts has
+// at most kMaxMailboxMessages lines in its LIST and UIDL replies.
+static_assert(kMaxBlockLines > kMaxMailboxMessages);
 
 bool StartsWithUpper(std::string_view text, std::string_view upperPrefix) {
     return UpperCase(text.substr(0, upperPrefix.size())) == upperPrefix;
@@ -92,19 +71,6 @@ std::vector<std::string_view> CommaFields(std::string_view text) {
         start = comma + 1;
     }
     return fields;
-}
-
-// Reads the lines of a multi-line reply up to ".", handing each to `take`.
-// Returns false when the link failed or `take` refused a line.
-template <typename Take>
-bool ReadBlock(int slot, Take take) {
-    std::string line;
-    for (;;) {
-        ReceiveLine(slot, line);
-        if (Failed(slot)) return false;
-        if (line == ".") return true;
-        if (!take(line)) return false;
-    }
 }
 
 // Days from 1970-01-01 to the given civil date (proleptic Gregorian).
@@ -382,21 +348,22 @@ std::string FilterLogBlock(std::string_view heading, const MessageHeader& header
 }
 
 int FetchHeader(Pop3Session& session, int64_t number) {
-    const int slot = session.upstreamSlot;
+    Connection& upstream = session.upstream;
+    const int slot = upstream.slot();
     MessageHeader header;
     header.number = number;
 
     std::string command = "TOP " + std::to_string(number) + " 0";
-    SendCommand(slot, command);
+    upstream.SendLine(command);
     std::string reply;
-    ReceiveLine(slot, reply);
+    upstream.ReceiveLine(reply);
     if (!StartsWith(reply, "+OK")) {
         WriteLog(command, slot, kLogFailure);
         WriteLog(reply, slot, kLogFailure);
         return 0;
     }
     header.size = LeadingNumber(Field(reply, 1));
-    bool complete = ReadBlock(slot, [&](const std::string& line) {
+    bool complete = upstream.ReadBlock(kMaxBlockLines, [&](const std::string& line) {
         TakeHeaderLine(header, line);
         return true;
     });
@@ -408,11 +375,11 @@ int FetchHeader(Pop3Session& session, int64_t number) {
     // trip per message for the same number.
     if (header.size == 0) header.size = MailboxEntryAt(session, number).size;
     if (header.size == 0) {
-        SendCommand(slot, "LIST " + std::to_string(number));
-        ReceiveLine(slot, reply);
+        upstream.SendLine("LIST " + std::to_string(number));
+        upstream.ReceiveLine(reply);
         if (StartsWith(reply, "+OK")) header.size = LeadingNumber(Field(reply, 2));
     }
-    if (Failed(slot)) return 0;
+    if (upstream.LinkFailed()) return 0;
 
     MarkBlacklistedRelays(header);
     for (size_t j = 1; j < header.lines.size(); ++j) {
@@ -443,13 +410,14 @@ int FetchHeader(Pop3Session& session, int64_t number) {
         case kVerdictDele: {
             WriteLog(FilterLogBlock("Killing: ", header), slot, kLogFilter);
             KillReasonFields fields = DescribeKillReason(header.reason, header.rblInfo);
-            AddKillReportEntry(slot, header.from, header.subject, header.messageId, header.size,
-                               std::span<const std::string>(header.lines).subspan(1), fields);
+            session.killReport +=
+                KillReportEntry(header.from, header.subject, header.messageId, header.size,
+                                std::span<const std::string>(header.lines).subspan(1), fields);
             PlayWaveFile(kKillSound);
             entry.shown = 0;
             WriteLog("Deleting Message " + std::to_string(number), slot, kLogDebug);
-            SendCommand(slot, "DELE " + std::to_string(number));
-            ReceiveLine(slot, reply);
+            upstream.SendLine("DELE " + std::to_string(number));
+            upstream.ReceiveLine(reply);
             WriteLog(reply, slot, kLogDebug);
             entry.deleted = StartsWith(reply, "+OK") ? 1 : 0;
             break;
@@ -463,12 +431,13 @@ int FetchHeader(Pop3Session& session, int64_t number) {
 }
 
 int ScanMailbox(Pop3Session& session) {
-    HighPriority priority;
-    const int slot = session.upstreamSlot;
+    HighPriorityScope priority;
+    Connection& upstream = session.upstream;
+    const int slot = upstream.slot();
 
-    SendCommand(slot, "STAT");
+    upstream.SendLine("STAT");
     std::string reply;
-    ReceiveLine(slot, reply);
+    upstream.ReceiveLine(reply);
     if (!StartsWith(reply, "+OK")) {
         WriteLog("Error on receiving Mailbox Status", slot, kLogError);
         return 0;
@@ -493,13 +462,13 @@ int ScanMailbox(Pop3Session& session) {
         return &MailboxEntryAt(session, n);
     };
 
-    SendCommand(slot, "LIST");
-    ReceiveLine(slot, reply);
+    upstream.SendLine("LIST");
+    upstream.ReceiveLine(reply);
     if (!StartsWith(reply, "+OK")) {
         WriteLog("Error on receiving Mailbox Listing", slot, kLogFigures);
         return 0;
     }
-    bool listed = ReadBlock(slot, [&](const std::string& line) {
+    bool listed = upstream.ReadBlock(kMaxBlockLines, [&](const std::string& line) {
         MailboxEntry* entry = listedEntry(line);
         if (entry == nullptr) return false;
         entry->size = LeadingNumber(Field(line, 1));
@@ -508,13 +477,13 @@ int ScanMailbox(Pop3Session& session) {
     });
     if (!listed) return 0;
 
-    SendCommand(slot, "UIDL");
-    ReceiveLine(slot, reply);
+    upstream.SendLine("UIDL");
+    upstream.ReceiveLine(reply);
     if (!StartsWith(reply, "+OK")) {
         WriteLog("Error on receiving Mailbox Informations", slot, kLogFigures);
         return 0;
     }
-    bool identified = ReadBlock(slot, [&](const std::string& line) {
+    bool identified = upstream.ReadBlock(kMaxBlockLines, [&](const std::string& line) {
         MailboxEntry* entry = listedEntry(line);
         if (entry == nullptr) return false;
         // A fresh copy of at most the cap: a cut copy would keep its room.
@@ -523,10 +492,12 @@ int ScanMailbox(Pop3Session& session) {
     });
     if (!identified) return 0;
 
+    // The scan answers the client only at its end; without this a long scan
+    // would let the watchdog close the waiting client's connection.
     for (int64_t i = 1; i <= session.totalCount; ++i) {
-        KeepAlive(session.clientSlot);
+        session.client.KeepAlive();
         if (FetchHeader(session, i) != 1) return 0;
     }
-    KeepAlive(session.clientSlot);
+    session.client.KeepAlive();
     return 1;
 }

@@ -102,11 +102,11 @@ FilterVerdict EvaluateVerdict(MessageHeader& header);
 std::string FilterLogBlock(std::string_view heading, const MessageHeader& header);
 
 // Fetches, judges and acts on server message `number`; updates its entry of
-// the session's table. Returns 1 on success, 0 when the TOP was refused or
-// the upstream link failed.
+// the session's table. Returns 1 on success, 0 when the TOP was refused, its
+// header did not end within kMaxBlockLines lines, or the upstream link failed.
 int FetchHeader(Pop3Session& session, int64_t number);
 
-// Scans the whole mailbox on session.upstreamSlot: STAT fills totalCount and
+// Scans the whole mailbox on session.upstream: STAT fills totalCount and
 // serverOctets, LIST and UIDL the entries' size, uid and shown flag, then
 // FetchHeader for every message. Keeps the client's idle countdown from
 // running out meanwhile. Returns 1 when the mailbox was scanned, 0 when it

@@ -1,13 +1,16 @@
 // The session's view of the real mailbox: which server messages the client
 // sees, under which numbers, and the kill report message appended at the end.
 // The scan fills the table, the session counts it once, the message commands
-// read and update it. A Pop3Session belongs to its session's thread alone.
+// read and update it. A Pop3Session belongs to its session's thread alone,
+// and with it its two connections and its kill report.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "net/connection.h"
 
 // The envelope handed to the filter when the client gives none (or one that
 // fails the envelope test). It must pass that test itself.
@@ -25,8 +28,8 @@ struct MailboxEntry {
 };
 
 struct Pop3Session {
-    int clientSlot = 0;
-    int upstreamSlot = 0;  // 0 while there is no upstream connection
+    Connection client;
+    Connection upstream;  // no connection until PASS connects upstream
     int userSeen = 0;
     std::string method;  // login method selector from USER, "" for none
     std::string host;
@@ -44,6 +47,9 @@ struct Pop3Session {
     std::vector<MailboxEntry> messages;
     // clientToServer[n] is the server number of client message n; entry 0 unused.
     std::vector<int64_t> clientToServer;
+    // The kill report: the scan's entries (LF line ends), then, once the
+    // view is counted, the whole report message; empty when nothing was killed.
+    std::string killReport;
     // The report message with CR LF line ends and dot-stuffed, as RETR sends
     // it (without the terminating "."); empty when there is no report.
     std::string reportWire;

@@ -6,8 +6,6 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "core/text.h"
-#include "net/line_io.h"
-#include "net/session_table.h"
 #include "net/upstream_connect.h"
 #include "pop3/kill_report.h"
 #include "pop3/mailbox_commands.h"
@@ -57,12 +55,8 @@ struct CommandEntry {
     Handler handler;
 };
 
-bool Failed(int slot) {
-    return slot > 0 && SessionTable[slot].failed != 0;
-}
-
-void Reply(const SessionState& state, std::string_view text) {
-    SendLine(state.session.clientSlot, text);
+void Reply(SessionState& state, std::string_view text) {
+    state.session.client.SendLine(text);
 }
 
 std::string Greeting(int clientSlot) {
@@ -86,20 +80,19 @@ void OnPass(SessionState& state, const ClientCommand& command) {
     TakePassArgument(session, command.rest);
 
     std::string greeting;
-    int upstream = ConnectUpstream(session.host, Settings.Pop3PortOutgoing, UpstreamProtocol::kPop3,
-                                   Settings.Pop3Timeout, greeting);
-    if (upstream <= 0) {
+    if (ConnectUpstream(session.host, Settings.Pop3PortOutgoing, UpstreamProtocol::kPop3,
+                        Settings.Pop3Timeout, session.upstream,
+                        greeting) != UpstreamOutcome::kConnected) {
         Reply(state, "-ERR " + session.host + " not found/ready");
         state.authResult = kAuthFailed;
         return;
     }
-    session.upstreamSlot = upstream;
-    KillReportTexts[static_cast<size_t>(upstream)].clear();
 
-    WriteLog(
-        "Bridge from #" + std::to_string(session.clientSlot) + " to #" + std::to_string(upstream),
-        session.clientSlot, kLogNotice);
-    if (UpstreamLogin(upstream, session.account, session.password, session.method,
+    const int client = session.client.slot();
+    WriteLog("Bridge from #" + std::to_string(client) + " to #" +
+                 std::to_string(session.upstream.slot()),
+             client, kLogNotice);
+    if (UpstreamLogin(session.upstream, session.account, session.password, session.method,
                       ApopStamp(greeting), session.host) != 1) {
         Reply(state, "-ERR " + session.host + " authentication error");
         state.authResult = kAuthFailed;
@@ -127,10 +120,10 @@ constexpr std::array<CommandEntry, 3> kAuthorisationCommands{{
 // --- Transaction state -----------------------------------------------------
 
 void OnQuit(SessionState& state, const ClientCommand&) {
-    int upstream = state.session.upstreamSlot;
-    SendLine(upstream, "QUIT");
+    Connection& upstream = state.session.upstream;
+    upstream.SendLine("QUIT");
     std::string reply;
-    ReceiveLine(upstream, reply);
+    upstream.ReceiveLine(reply);
     state.upstreamQuitSent = true;
     state.quit = true;
 }
@@ -158,7 +151,7 @@ void OnStatAll(SessionState& state, const ClientCommand&) {
 void OnHelp(SessionState& state, const ClientCommand&) {
     std::string text;
     for (std::string_view line : kHelpLines) text += std::string(line) + "\r\n";
-    SendText(state.session.clientSlot, text);
+    state.session.client.SendText(text);
 }
 
 void OnDele(SessionState& state, const ClientCommand& command) {
@@ -205,22 +198,13 @@ bool Dispatch(const std::array<CommandEntry, N>& table, SessionState& state,
     return false;
 }
 
-// The answers to the client come from the session's own table, so the
-// upstream connection may stay silent for a long time while the client is
-// busy; it must survive that, or the client's deletions would be lost with it.
-void KeepUpstreamAlive(const Pop3Session& session) {
-    int slot = session.upstreamSlot;
-    if (slot < 1 || slot > kSlotCount) return;
-    SessionTable[slot].countdown = SessionTable[slot].timeoutSeconds.load();
-}
-
 void RunAuthorisation(SessionState& state) {
-    const int client = state.session.clientSlot;
+    Connection& client = state.session.client;
     std::string line;
-    while (state.authResult == kAuthPending && !Failed(client) &&
-           !Failed(state.session.upstreamSlot)) {
-        ReceiveLine(client, line);
-        if (Failed(client)) break;
+    while (state.authResult == kAuthPending && !client.LinkFailed() &&
+           !state.session.upstream.LinkFailed()) {
+        client.ReceiveLine(line);
+        if (client.LinkFailed()) break;
         ClientCommand command = SplitClientCommand(line);
         if (!Dispatch(kAuthorisationCommands, state, command)) {
             Reply(state, "-ERR Authentication required");
@@ -232,12 +216,12 @@ void PrepareView(SessionState& state) {
     Pop3Session& session = state.session;
     CountShownMessages(session);
     if (session.hasReport == 1) {
-        CompleteKillReport(session.upstreamSlot);
-        AppendReportMessage(session, KillReportTexts[static_cast<size_t>(session.upstreamSlot)]);
+        session.killReport = CompleteKillReport(session.killReport);
+        AppendReportMessage(session, session.killReport);
     }
     WriteLog(std::to_string(session.shownCount) + " Messages with " +
                  std::to_string(session.remainingOctets) + " (Bytes)",
-             session.clientSlot, kLogFigures);
+             session.client.slot(), kLogFigures);
 }
 
 void LogClosedByPeer(int slot) {
@@ -245,46 +229,49 @@ void LogClosedByPeer(int slot) {
 }
 
 void RunTransaction(SessionState& state) {
-    const int client = state.session.clientSlot;
-    const int upstream = state.session.upstreamSlot;
+    Connection& client = state.session.client;
+    Connection& upstream = state.session.upstream;
     std::string line;
-    while (!state.quit && !Failed(client) && !Failed(upstream)) {
-        ReceiveLine(client, line);
-        bool clientLost = Failed(client);
-        bool upstreamLost = Failed(upstream);
-        if (clientLost) LogClosedByPeer(client);
-        if (upstreamLost) LogClosedByPeer(upstream);
+    while (!state.quit && !client.LinkFailed() && !upstream.LinkFailed()) {
+        client.ReceiveLine(line);
+        bool clientLost = client.LinkFailed();
+        bool upstreamLost = upstream.LinkFailed();
+        if (clientLost) LogClosedByPeer(client.slot());
+        if (upstreamLost) LogClosedByPeer(upstream.slot());
         if (clientLost) break;
-        KeepUpstreamAlive(state.session);
+        // The answers to the client come from the session's own table, so the
+        // upstream connection may stay silent for a long time while the client
+        // is busy; it must survive that, or the client's deletions would be
+        // lost with it.
+        upstream.KeepAlive();
         ClientCommand command = SplitClientCommand(line);
         if (!Dispatch(kTransactionCommands, state, command)) Reply(state, ReplyUnknownCommand);
     }
 }
 
 void EndSession(SessionState& state) {
-    const int client = state.session.clientSlot;
-    const int upstream = state.session.upstreamSlot;
-    if (upstream > 0) {
-        if (Failed(upstream)) {
-            WriteLog("Connection lost ...", upstream, kLogFailure);
+    Connection& client = state.session.client;
+    Connection& upstream = state.session.upstream;
+    if (upstream.open()) {
+        if (upstream.LinkFailed()) {
+            WriteLog("Connection lost ...", upstream.slot(), kLogFailure);
         } else if (!state.upstreamQuitSent) {
             // The server carries out the deletions only on QUIT; its answer
             // tells that it has read the command before the link is closed.
-            SendLine(upstream, "QUIT");
+            upstream.SendLine("QUIT");
             std::string reply;
-            ReceiveLine(upstream, reply);
+            upstream.ReceiveLine(reply);
         }
-        CloseSlot(upstream);
-        KillReportTexts[static_cast<size_t>(upstream)].clear();
-        ReleaseSlot(upstream);
+        upstream.Close();
+        upstream.Release();
     }
-    if (Failed(client)) {
-        WriteLog("Connection lost ...", client, kLogFailure);
+    if (client.LinkFailed()) {
+        WriteLog("Connection lost ...", client.slot(), kLogFailure);
     } else {
-        SendLine(client, Greeting(client) + ", good bye spam");
+        client.SendLine(Greeting(client.slot()) + ", good bye spam");
     }
-    CloseSlot(client);
-    ReleaseSlot(client);
+    client.Close();
+    client.Release();
 }
 
 }  // namespace
@@ -324,15 +311,24 @@ std::string ApopStamp(std::string_view greeting) {
     return std::string(greeting.substr(open, close - open + 1));
 }
 
-void RunPop3Session(int32_t clientSlot) {
+void RunPop3Session(Connection client) {
     SessionState state;
-    state.session.clientSlot = clientSlot;
-    SendLine(clientSlot, Greeting(clientSlot) + " ready," + std::string(kGreetingNotice));
+    Pop3Session& session = state.session;
+    session.client = std::move(client);
+    session.client.SendLine(Greeting(session.client.slot()) + " ready," +
+                            std::string(kGreetingNotice));
     RunAuthorisation(state);
-    if (state.authResult == kAuthLoggedIn && !Failed(clientSlot) &&
-        !Failed(state.session.upstreamSlot)) {
+    if (state.authResult == kAuthLoggedIn && !session.client.LinkFailed() &&
+        !session.upstream.LinkFailed()) {
         PrepareView(state);
         RunTransaction(state);
     }
     EndSession(state);
 }
+
+const ListenerDescription kPop3ListenerDescription{
+    "Pop3",
+    &SettingsRecord::Pop3Timeout,
+    "-ERR permission denied, closing connection ...",
+    RunPop3Session,
+};

@@ -6,16 +6,21 @@
 // the client is served the cleaned view.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "net/connection.h"
+#include "net/listener.h"
 #include "pop3/mailbox_view.h"
 
 // The session thread's body, started by the POP3 listener with the client's
-// slot number; the calling thread owns that slot. Returns when the session
-// has ended and both its slots (client and upstream) have been released.
-void RunPop3Session(int32_t clientSlot);
+// connection. Returns when the session has ended and both its connections
+// (client and upstream) have been released.
+void RunPop3Session(Connection client);
+
+// What the listener needs to serve POP3: the name "Pop3" in its log texts,
+// the Pop3Timeout setting, the refusal line and RunPop3Session.
+extern const ListenerDescription kPop3ListenerDescription;
 
 // Takes USER's argument, "[method:]host#account": a method before the first
 // ":" replaces the session's method (a USER without ":" keeps it); host and

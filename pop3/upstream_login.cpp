@@ -6,11 +6,9 @@
 
 #include "codec/base64.h"
 #include "codec/md5.h"
-#include "core/globals.h"
 #include "core/log.h"
 #include "core/text.h"
-#include "net/line_io.h"
-#include "net/session_table.h"
+#include "net/connection.h"
 
 namespace {
 
@@ -31,7 +29,7 @@ constexpr int kCnonceRandomMax = 32767;
 
 // Lines a server may send in its AUTH or CAPA list. Real servers send a
 // dozen; a peer that never ends its list is not waited for without end.
-constexpr int kMaxListLines = 1000;
+constexpr size_t kMaxListLines = 1000;
 
 constexpr std::string_view kEstablishedAuth = "POP3 Authentication established";
 constexpr std::string_view kEstablishedUser = "POP3 Connection established";
@@ -44,21 +42,11 @@ bool BeginsWithPlus(std::string_view reply) {
     return StartsWith(reply, "+");
 }
 
-void SendCommand(int slot, std::string_view text) {
-    std::string line(text);
-    line += WireNewline;
-    SendText(slot, line);
-}
-
-// Returns the next reply line; "" when the link failed or there is none.
-std::string Receive(int slot) {
+// Returns the next reply line; "" when the link failed.
+std::string Receive(Connection& upstream) {
     std::string line;
-    ReceiveLine(slot, line);
+    upstream.ReceiveLine(line);
     return line;
-}
-
-bool LinkFailed(int slot) {
-    return slot <= 0 || slot > kSlotCount || SessionTable[slot].failed.load() != 0;
 }
 
 // The text of a "+ " continuation after its first two characters.
@@ -83,31 +71,32 @@ int Conclude(int slot, const std::string& reply, bool accepted, std::string_view
 // ---- SASL mechanisms -------------------------------------------------------
 
 struct Credentials {
-    int slot;
+    Connection& upstream;
     const std::string& account;
     const std::string& password;
     const std::string& host;
+    int slot = upstream.slot();  // for the log
 };
 
 int LoginWithLogin(const Credentials& c) {
     WriteLog("Sending AUTH LOGIN", c.slot, kLogProgress);
-    SendCommand(c.slot, "AUTH LOGIN");
-    std::string reply = Receive(c.slot);
+    c.upstream.SendLine("AUTH LOGIN");
+    std::string reply = Receive(c.upstream);
     if (!BeginsWithPlus(reply)) return Refuse(c.slot, reply);
     WriteLog("Sending Username", c.slot, kLogProgress);
-    SendCommand(c.slot, Base64Encode(c.account));
-    reply = Receive(c.slot);
+    c.upstream.SendLine(Base64Encode(c.account));
+    reply = Receive(c.upstream);
     if (!BeginsWithPlus(reply)) return Refuse(c.slot, reply);
     WriteLog("Sending Password", c.slot, kLogProgress);
-    SendCommand(c.slot, Base64Encode(c.password));
-    reply = Receive(c.slot);
+    c.upstream.SendLine(Base64Encode(c.password));
+    reply = Receive(c.upstream);
     return Conclude(c.slot, reply, BeginsWithOk(reply), kEstablishedAuth);
 }
 
 int LoginWithPlain(const Credentials& c) {
     WriteLog("Sending AUTH PLAIN", c.slot, kLogProgress);
-    SendCommand(c.slot, "AUTH PLAIN");
-    std::string reply = Receive(c.slot);
+    c.upstream.SendLine("AUTH PLAIN");
+    std::string reply = Receive(c.upstream);
     if (!BeginsWithPlus(reply)) return Refuse(c.slot, reply);
     // RFC 4616: authorisation identity (empty), NUL, account, NUL, password.
     std::string message;
@@ -115,20 +104,20 @@ int LoginWithPlain(const Credentials& c) {
     message += c.account;
     message += '\0';
     message += c.password;
-    SendCommand(c.slot, Base64Encode(message));
-    reply = Receive(c.slot);
+    c.upstream.SendLine(Base64Encode(message));
+    reply = Receive(c.upstream);
     return Conclude(c.slot, reply, BeginsWithPlus(reply), kEstablishedAuth);
 }
 
 int LoginWithCramMd5(const Credentials& c) {
     WriteLog("Sending AUTH CRAM-MD5", c.slot, kLogProgress);
-    SendCommand(c.slot, "AUTH CRAM-MD5");
-    std::string reply = Receive(c.slot);
+    c.upstream.SendLine("AUTH CRAM-MD5");
+    std::string reply = Receive(c.upstream);
     if (!BeginsWithPlus(reply)) return Refuse(c.slot, reply);
     const std::string challenge = ContinuationData(reply);
     WriteLog("Sending Username/Password", c.slot, kLogProgress);
-    SendCommand(c.slot, Base64Encode(c.account + " " + HmacMd5Hex(challenge, c.password)));
-    reply = Receive(c.slot);
+    c.upstream.SendLine(Base64Encode(c.account + " " + HmacMd5Hex(challenge, c.password)));
+    reply = Receive(c.upstream);
     return Conclude(c.slot, reply, BeginsWithPlus(reply), kEstablishedAuth);
 }
 
@@ -173,9 +162,10 @@ std::string MakeCnonce(std::string_view nonce) {
 
 int LoginWithDigestMd5(const Credentials& c) {
     const int slot = c.slot;
+    Connection& upstream = c.upstream;
     WriteLog("Sending AUTH DIGEST-MD5", slot, kLogProgress);
-    SendCommand(slot, "AUTH DIGEST-MD5");
-    std::string reply = Receive(slot);
+    upstream.SendLine("AUTH DIGEST-MD5");
+    std::string reply = Receive(upstream);
     if (!BeginsWithPlus(reply)) return Refuse(slot, reply);
     const std::string challenge = ContinuationData(reply);
     WriteLog(challenge, slot, kLogDebug);
@@ -214,8 +204,8 @@ int LoginWithDigestMd5(const Credentials& c) {
                                cnonce + "\",digest-uri=\"" + uri + "\",response=" + response +
                                ",qop=" + qop;
     WriteLog("Challenge: " + answer, slot, kLogDebug);
-    SendCommand(slot, Base64Encode(answer));
-    reply = Receive(slot);
+    upstream.SendLine(Base64Encode(answer));
+    reply = Receive(upstream);
     if (!BeginsWithPlus(reply)) {
         WriteLog("AUTH/1 Handshake/Client Challenge failure", slot, kLogError);
         return 0;
@@ -236,8 +226,8 @@ int LoginWithDigestMd5(const Credentials& c) {
         WriteLog("AUTH/2 Response hash failure", slot, kLogError);
         return 0;
     }
-    SendCommand(slot, "");
-    reply = Receive(slot);
+    upstream.SendLine("");
+    reply = Receive(upstream);
     return Conclude(slot, reply, BeginsWithOk(reply), kEstablishedAuth);
 }
 
@@ -268,63 +258,64 @@ constexpr MechanismName kMechanismNames[] = {
 // ---- Login methods ---------------------------------------------------------
 
 struct LoginRequest {
-    int slot;
+    Connection& upstream;
     const std::string& account;
     const std::string& password;
     const std::string& method;
     const std::string& apopStamp;
     const std::string& host;
+    int slot = upstream.slot();  // for the log
 };
 
-// Reads the lines of a multi-line reply up to its ".", handing each to
-// `take`. Returns false when the link failed or the list had no end in sight.
+// Reads the lines of an AUTH or CAPA list up to its ".", logging each and
+// handing it to `take`. Returns false when the link failed or the list had
+// no end in sight.
 template <typename Take>
-bool ReadList(int slot, Take take) {
-    for (int count = 0; count < kMaxListLines; ++count) {
-        const std::string line = Receive(slot);
-        if (LinkFailed(slot)) return false;
-        if (line == ".") return true;
-        WriteLog(line, slot, kLogDebug);
+bool ReadList(const LoginRequest& r, Take take) {
+    return r.upstream.ReadBlock(kMaxListLines, [&](const std::string& line) {
+        WriteLog(line, r.slot, kLogDebug);
         take(line);
-    }
-    return false;
+        return true;
+    });
 }
 
 int LoginByAuthList(const LoginRequest& r) {
-    SendCommand(r.slot, "AUTH");
-    const std::string reply = Receive(r.slot);
+    r.upstream.SendLine("AUTH");
+    const std::string reply = Receive(r.upstream);
     WriteLog(reply, r.slot, kLogDebug);
     if (!BeginsWithOk(reply)) return Refuse(r.slot, reply);
     std::string list;
-    const bool complete = ReadList(r.slot, [&list](const std::string& line) {
+    const bool complete = ReadList(r, [&list](const std::string& line) {
         list += line;
         list += '\b';
     });
     if (!complete) return 0;
-    return SaslLogin(r.slot, r.account, r.password, ChooseSaslMechanism(r.method, list), r.host);
+    return SaslLogin(r.upstream, r.account, r.password, ChooseSaslMechanism(r.method, list),
+                     r.host);
 }
 
 int LoginByCapaList(const LoginRequest& r) {
-    SendCommand(r.slot, "CAPA");
-    const std::string reply = Receive(r.slot);
+    r.upstream.SendLine("CAPA");
+    const std::string reply = Receive(r.upstream);
     WriteLog(reply, r.slot, kLogDebug);
     if (!BeginsWithOk(reply)) return 0;
     std::string list;
-    const bool complete = ReadList(r.slot, [&list](const std::string& line) {
+    const bool complete = ReadList(r, [&list](const std::string& line) {
         if (StartsWith(line, "SASL")) list = line.substr(4);
     });
     if (!complete) return 0;
-    return SaslLogin(r.slot, r.account, r.password, ChooseSaslMechanism(r.method, list), r.host);
+    return SaslLogin(r.upstream, r.account, r.password, ChooseSaslMechanism(r.method, list),
+                     r.host);
 }
 
 int LoginByName(const LoginRequest& r) {
-    return SaslLogin(r.slot, r.account, r.password, ChooseSaslMechanism(r.method, ""), r.host);
+    return SaslLogin(r.upstream, r.account, r.password, ChooseSaslMechanism(r.method, ""), r.host);
 }
 
 int LoginWithApop(const LoginRequest& r) {
     WriteLog("Sending APOP", r.slot, kLogProgress);
-    SendCommand(r.slot, "APOP " + r.account + " " + Md5Hex(r.apopStamp + r.password));
-    const std::string reply = Receive(r.slot);
+    r.upstream.SendLine("APOP " + r.account + " " + Md5Hex(r.apopStamp + r.password));
+    const std::string reply = Receive(r.upstream);
     WriteLog(reply, r.slot, kLogDebug);
     return Conclude(r.slot, reply, BeginsWithOk(reply), kEstablishedAuth);
 }
@@ -336,13 +327,13 @@ int LoginWithUserPass(const LoginRequest& r) {
         return 1;
     }
     WriteLog("Sending USER", r.slot, kLogProgress);
-    SendCommand(r.slot, "USER " + r.account);
-    std::string reply = Receive(r.slot);
+    r.upstream.SendLine("USER " + r.account);
+    std::string reply = Receive(r.upstream);
     WriteLog(reply, r.slot, kLogDebug);
     if (!BeginsWithOk(reply)) return Refuse(r.slot, reply);
     WriteLog("Sending PASS", r.slot, kLogProgress);
-    SendCommand(r.slot, "PASS " + r.password);
-    reply = Receive(r.slot);
+    r.upstream.SendLine("PASS " + r.password);
+    reply = Receive(r.upstream);
     WriteLog(reply, r.slot, kLogDebug);
     return Conclude(r.slot, reply, BeginsWithOk(reply), kEstablishedUser);
 }
@@ -361,11 +352,12 @@ constexpr LoginMethod kLoginMethods[] = {
 
 }  // namespace
 
-int UpstreamLogin(int slot, const std::string& account, const std::string& password,
+int UpstreamLogin(Connection& upstream, const std::string& account, const std::string& password,
                   const std::string& method, const std::string& apopStamp,
                   const std::string& host) {
+    if (!upstream.open()) return 0;
     try {
-        const LoginRequest request{slot, account, password, method, apopStamp, host};
+        const LoginRequest request{upstream, account, password, method, apopStamp, host};
         const std::string name = UpperCase(method);
         for (const LoginMethod& entry : kLoginMethods) {
             if (entry.name == name) return entry.login(request);
@@ -391,11 +383,11 @@ int ChooseSaslMechanism(std::string_view method, std::string_view list) {
     return kSaslNone;
 }
 
-int SaslLogin(int slot, const std::string& account, const std::string& password, int code,
-              const std::string& host) {
-    if (code <= kSaslNone || code >= int(std::size(kMechanismLogins))) return 0;
+int SaslLogin(Connection& upstream, const std::string& account, const std::string& password,
+              int code, const std::string& host) {
+    if (!upstream.open() || code <= kSaslNone || code >= int(std::size(kMechanismLogins))) return 0;
     try {
-        return kMechanismLogins[code](Credentials{slot, account, password, host});
+        return kMechanismLogins[code](Credentials{upstream, account, password, host});
     } catch (...) {
         return 0;
     }

@@ -1,11 +1,13 @@
-// Logging in at the real POP3 server, on the upstream connection's slot:
-// USER/PASS, APOP (RFC 1939), and the SASL mechanisms LOGIN, PLAIN, CRAM-MD5
-// (RFC 2195) and DIGEST-MD5 (RFC 2831) through AUTH (RFC 5034), named or
-// chosen from the server's list. Every step is logged with the slot number.
+// Logging in at the real POP3 server, on the upstream connection: USER/PASS,
+// APOP (RFC 1939), and the SASL mechanisms LOGIN, PLAIN, CRAM-MD5 (RFC 2195)
+// and DIGEST-MD5 (RFC 2831) through AUTH (RFC 5034), named or chosen from the
+// server's list. Every step is logged with the connection's slot number.
 #pragma once
 
 #include <string>
 #include <string_view>
+
+#include "net/connection.h"
 
 // Mechanism codes of ChooseSaslMechanism and SaslLogin.
 enum SaslMechanism : int {
@@ -16,7 +18,7 @@ enum SaslMechanism : int {
     kSaslCramMd5 = 4,
 };
 
-// Logs in on the slot, whose server greeting has been read. The method is
+// Logs in on the connection, whose server greeting has been read. The method is
 // compared without regard to case: "AUTH" (choose from the AUTH command's
 // list), "SASL" (choose from the CAPA command's SASL line), "LOGIN", "PLAIN",
 // "DIGEST-MD5", "CRAM-MD5", "APOP"; anything else, the empty text included,
@@ -25,9 +27,10 @@ enum SaslMechanism : int {
 // gave it; only DIGEST-MD5 uses it (for its digest-uri), and "" falls back
 // to the realm the server names.
 // Returns 1 when logged in (or, for USER/PASS with an empty account, when
-// nothing was to be sent), 0 when the server refused, the link failed, or
-// no usable mechanism was offered.
-int UpstreamLogin(int slot, const std::string& account, const std::string& password,
+// nothing was to be sent), 0 when the server refused, the link failed, no
+// usable mechanism was offered, or `upstream` is no connection (nothing is
+// sent or logged then).
+int UpstreamLogin(Connection& upstream, const std::string& account, const std::string& password,
                   const std::string& method, const std::string& apopStamp,
                   const std::string& host = "");
 
@@ -37,12 +40,12 @@ int UpstreamLogin(int slot, const std::string& account, const std::string& passw
 // "PLAIN", "DIGEST-MD5" and "CRAM-MD5": that mechanism. Otherwise kSaslNone.
 int ChooseSaslMechanism(std::string_view method, std::string_view list);
 
-// Runs the AUTH exchange of the mechanism on the slot. Returns 1 when the
-// server accepted the login; 0 when it refused, the link failed, or the code
-// is kSaslNone or unknown (nothing is sent or logged then). `host` as for
-// UpstreamLogin.
-int SaslLogin(int slot, const std::string& account, const std::string& password, int code,
-              const std::string& host = "");
+// Runs the AUTH exchange of the mechanism on the connection. Returns 1 when
+// the server accepted the login; 0 when it refused, the link failed, or the
+// code is kSaslNone or unknown or `upstream` is no connection (nothing is
+// sent or logged then). `host` as for UpstreamLogin.
+int SaslLogin(Connection& upstream, const std::string& account, const std::string& password,
+              int code, const std::string& host = "");
 
 // Returns the DIGEST-MD5 digest-uri: "pop/" + host, or "pop/" + realm when
 // the host is empty.

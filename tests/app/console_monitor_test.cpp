@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "net/line_io.h"
+#include "net/connection.h"
 #include "net/net_test_support.h"
 #include "net/session_table.h"
 #include "platform/console.h"
@@ -48,16 +48,16 @@ class ConsoleMonitorTest : public nettest::NetTest {
     }
 
     // An entry that looks busy to the monitor, without a connection behind it.
-    static void Fake(int slot, int owner, const char* address, int port, int socket,
+    static void Fake(int slot, SlotState state, const char* address, int port, int socket,
                      int countdown) {
         SessionSlot& entry = SessionTable[slot];
-        entry.owner = owner;
+        entry.state = state;
         entry.address = ParseDottedAddress(address);
         entry.port = port;
         entry.socket = socket;
         entry.countdown = countdown;
     }
-    static void Unfake(int slot) { Fake(slot, 0, "0.0.0.0", 0, -1, 0); }
+    static void Unfake(int slot) { Fake(slot, SlotState::kFree, "0.0.0.0", 0, -1, 0); }
 };
 
 // A session thread that connects to a server and waits for a line until its
@@ -66,21 +66,20 @@ class BlockedSession {
   public:
     explicit BlockedSession(int port)
         : thread_([this, port] {
-              int own = ConnectToServer("127.0.0.1", port);
-              slot_ = own;
+              Connection own = Connection::ConnectTo("127.0.0.1", port);
+              slot_ = own.open() ? own.slot() : -1;
               std::string line;
-              ReceiveLine(own, line);
-              failed_ = own > 0 ? SessionTable[own].failed.load() : -1;
+              own.ReceiveLine(line);
+              failed_ = own.LinkFailed();
               received_ = true;
               while (!finish_) SleepMilliseconds(1);
-              CloseSlot(own);
-              ReleaseSlot(own);
+              own.Close();
           }) {}
     ~BlockedSession() { End(); }
 
     int slot() const { return slot_; }
     bool received() const { return received_; }
-    int failed() const { return failed_; }
+    bool failed() const { return failed_; }
     void End() {
         finish_ = true;
         if (thread_.joinable()) thread_.join();
@@ -88,24 +87,24 @@ class BlockedSession {
 
   private:
     std::atomic<int> slot_{0};
-    std::atomic<int> failed_{0};
+    std::atomic<bool> failed_{false};
     std::atomic<bool> received_{false};
     std::atomic<bool> finish_{false};
     std::thread thread_;
 };
 
 TEST_F(ConsoleMonitorTest, EnterWithoutSessionsWritesNothing) {
-    Fake(5, -1, "10.0.0.1", 110, 7, 3);  // reserved only
+    Fake(5, SlotState::kReserved, "10.0.0.1", 110, 7, 3);
     HandleConsoleKey("\r");
     Unfake(5);
     EXPECT_TRUE(consoleLines.empty());
 }
 
 TEST_F(ConsoleMonitorTest, EnterListsActiveSessionsInSlotOrder) {
-    Fake(3, 1868, "192.168.1.20", 110, 1868, 57);
-    Fake(4, 1, "10.0.0.2", 119, 12, -3);
-    Fake(6, -1, "10.0.0.3", 119, 13, 1);
-    Fake(kSlotCount, 77, "10.0.0.4", 110, 14, 1);
+    Fake(3, SlotState::kSession, "192.168.1.20", 110, 1868, 57);
+    Fake(4, SlotState::kUpstream, "10.0.0.2", 119, 12, -3);
+    Fake(6, SlotState::kReserved, "10.0.0.3", 119, 13, 1);
+    Fake(kSlotCount, SlotState::kSession, "10.0.0.4", 110, 14, 1);
     HandleConsoleKey("\r");
     for (int slot : {3, 4, 6, kSlotCount}) Unfake(slot);
     ASSERT_EQ(consoleLines.size(), 2u);
@@ -115,7 +114,7 @@ TEST_F(ConsoleMonitorTest, EnterListsActiveSessionsInSlotOrder) {
 }
 
 TEST_F(ConsoleMonitorTest, SessionListLineWithAGivenTime) {
-    Fake(12, 5, "127.0.0.1", 8110, 9, 0);
+    Fake(12, SlotState::kSession, "127.0.0.1", 8110, 9, 0);
     EXPECT_EQ(SessionListLine(9, 5, 3, 12), "09:05:03:  127.0.0.1:8110 ID 12 S 9 T 0 ");
     Unfake(12);
     EXPECT_EQ(SessionListLine(9, 5, 3, 0), "");
@@ -132,14 +131,14 @@ TEST_F(ConsoleMonitorTest, KillKeysCloseEverySessionAndWakeItsThread) {
         Peer firstPeer = server.Accept();
         Peer secondPeer = server.Accept();
         ASSERT_TRUE(nettest::WaitUntil([&] { return first.slot() > 0 && second.slot() > 0; }));
-        Fake(kSlotCount, 9, "10.0.0.9", 110, -1, 1);  // never closed from the console
+        Fake(kSlotCount, SlotState::kSession, "10.0.0.9", 110, -1, 1);  // never closed from here
 
         HandleConsoleKey(key);
         Unfake(kSlotCount);
 
         EXPECT_TRUE(nettest::WaitUntil([&] { return first.received() && second.received(); }));
-        EXPECT_EQ(first.failed(), 1);
-        EXPECT_EQ(second.failed(), 1);
+        EXPECT_TRUE(first.failed());
+        EXPECT_TRUE(second.failed());
         std::string log = dir_.Read("TRAWLBOX.LOG." + std::to_string(key[0]));
         for (int slot : {first.slot(), second.slot()}) {
             std::string field = (slot < 10 ? "#0" : "#") + std::to_string(slot);
@@ -174,7 +173,7 @@ TEST_F(ConsoleMonitorTest, OtherKeysLeaveSessionsAlone) {
     EXPECT_FALSE(session.received());
     ASSERT_TRUE(peer.Send("+OK still here\r\n"));
     EXPECT_TRUE(nettest::WaitUntil([&] { return session.received(); }));
-    EXPECT_EQ(session.failed(), 0);
+    EXPECT_FALSE(session.failed());
     session.End();
 }
 

@@ -9,7 +9,7 @@
 
 #include "core/text.h"
 #include "net/access_list.h"
-#include "net/line_io.h"
+#include "net/connection.h"
 #include "net/net_test_support.h"
 #include "net/session_table.h"
 #include "net/watchdog.h"
@@ -22,38 +22,47 @@ using nettest::Peer;
 // What a session body saw of its entry when it started.
 struct EntrySeen {
     std::atomic<int> timeoutSeconds{-1};
-    std::atomic<int> failed{-1};
+    std::atomic<bool> failed{true};
     std::atomic<int> port{-1};
     std::atomic<uint32_t> address{0};
-    std::atomic<int> owner{0};
-    std::atomic<bool> ownsSlot{false};
+    std::atomic<SlotState> state{SlotState::kFree};
     std::atomic<bool> noDelay{false};
 };
 EntrySeen seen;
 std::atomic<int> sessionsEnded{0};
 
-void Record(int32_t slot) {
-    const SessionSlot& entry = SessionTable[slot];
+void Record(const Connection& client) {
+    const SessionSlot& entry = SessionTable[client.slot()];
     seen.timeoutSeconds = entry.timeoutSeconds.load();
-    seen.failed = entry.failed.load();
+    seen.failed = client.LinkFailed();
     seen.port = entry.port.load();
     seen.address = entry.address.load();
-    seen.owner = entry.owner.load();
-    seen.ownsSlot = CallerOwnsSlot(slot);
+    seen.state = entry.state.load();
     seen.noDelay = NoDelayEnabled(entry.socket);
 }
 
-// Greets with its slot number and holds the slot until a line comes or the
-// connection ends.
-void HoldingBody(int32_t slot) {
-    Record(slot);
-    SendLine(slot, "HELLO" + NumberText(slot));
+// Greets with its slot number and holds the connection until a line comes
+// or the connection ends.
+void HoldingBody(Connection client) {
+    Record(client);
+    client.SendLine("HELLO" + NumberText(client.slot()));
     std::string line;
-    ReceiveLine(slot, line);
-    CloseSlot(slot);
-    ReleaseSlot(slot);
+    client.ReceiveLine(line);
+    client.Close();
+    client.Release();
     ++sessionsEnded;
 }
+
+// Greets with its slot number and ends at once.
+void GreetingBody(Connection client) {
+    client.SendLine("+OK greeted #" + std::to_string(client.slot()));
+    client.Close();
+}
+
+constexpr std::string_view kRefusal = "-NO not from there";
+
+const ListenerDescription kHolding{"Pop3", &SettingsRecord::Pop3Timeout, kRefusal, HoldingBody};
+const ListenerDescription kNewsHolding{"Nntp", &SettingsRecord::NntpTimeout, kRefusal, HoldingBody};
 
 class ListenerTest : public nettest::NetTest {
   protected:
@@ -61,31 +70,14 @@ class ListenerTest : public nettest::NetTest {
         NetTest::SetUp();
         Settings.Pop3Timeout = 61;
         Settings.NntpTimeout = 601;
-        SetListenerAddressForTesting(Loopback(1));
         sessionsEnded = 0;
-        seen.owner = 0;
+        seen.state = SlotState::kFree;
         AllowOnly("127.0.0.1\n");
     }
-    void TearDown() override {
-        StopListeners();
-        SetSessionBodies(nullptr, nullptr);
-        AccessList.clear();
-        NetTest::TearDown();
-    }
+    void AllowOnly(const std::string& accessFile) { nettest::AllowOnly(dir_, accessFile); }
 
-    void AllowOnly(const std::string& accessFile) {
-        dir_.Write("ACCESS.IP", accessFile);
-        LoadAccessListFrom(dir_.path());
-    }
-
-    // Starts a listener (on a port of the system's choice unless given) and
-    // returns the port it listens on, or 0 when it ended.
-    int Start(int which, int port = 0) {
-        EXPECT_TRUE(StartListener(which, port));
-        EXPECT_TRUE(nettest::WaitUntil([which] {
-            return ListenerPort(which) != 0 || ListenerExitCode(which) != kListenerRunning;
-        }));
-        return ListenerPort(which);
+    static int Start(Listener& listener, int port = 0) {
+        return nettest::StartListening(listener, port);
     }
 
     // Connects and returns the first line the proxy sends ("" if none).
@@ -96,60 +88,31 @@ class ListenerTest : public nettest::NetTest {
     }
 };
 
-TEST_F(ListenerTest, PlaceholderSessionsGreetAndEnd) {
-    struct Case {
-        int which;
-        const char* greeting;
-        const char* admitted;
-        const char* listening;
-        const char* accepted;
-    } cases[] = {
-        {kPop3Listener, "+OK POP3-Trawlbox v0.25 Server #1 ready,\r\n",
-         "Incoming Pop3-connection from '127.0.0.1'  Port:", "Pop3-Listen at Port",
-         "Accept incoming Pop3-connection ..."},
-        {kNntpListener, "200 NNTP-Trawlbox v0.25 Server #1 ready\r\n",
-         "Incoming Nntp-connection from '127.0.0.1'  Port:", "Nntp-Listen at Port",
-         "Accept incoming Nntp-connection ..."},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.greeting);
-        int port = Start(c.which);
+TEST_F(ListenerTest, TheProtocolsNameComposesTheLogTexts) {
+    for (std::string_view protocol : {"Pop3", "Nntp"}) {
+        SCOPED_TRACE(protocol);
+        const std::string name(protocol);
+        Listener listener({protocol, &SettingsRecord::Pop3Timeout, kRefusal, GreetingBody});
+        int port = Start(listener);
         ASSERT_NE(port, 0);
         Peer client = Peer::Connect(port);
         std::string all;
         EXPECT_TRUE(client.ReadToEnd(all));
-        EXPECT_EQ(all, c.greeting);
-        EXPECT_TRUE(Logged(c.listening + NumberText(port)));
-        EXPECT_TRUE(Logged(c.accepted));
-        EXPECT_TRUE(Logged(c.admitted + NumberText(port), 1));
+        EXPECT_EQ(all, "+OK greeted #1\r\n");
+        EXPECT_TRUE(Logged(name + "-Listen at Port" + NumberText(port)));
+        EXPECT_TRUE(Logged("Accept incoming " + name + "-connection ..."));
+        EXPECT_TRUE(Logged(
+            "Incoming " + name + "-connection from '127.0.0.1'  Port:" + NumberText(port), 1));
         EXPECT_TRUE(nettest::WaitUntil(nettest::TableEmpty));
-        StopListener(c.which);
-        EXPECT_EQ(ListenerExitCode(c.which), kListenerStopped);
-    }
-}
 
-TEST_F(ListenerTest, RefusedClientsGetExactlyOneLine) {
-    struct Case {
-        int which;
-        const char* reply;
-        const char* denied;
-    } cases[] = {
-        {kPop3Listener, "-ERR permission denied, closing connection ...\r\n",
-         "Denied Pop3-connection from '127.0.0.2'  Port:"},
-        {kNntpListener, "502 permission denied, closing connection ...\r\n",
-         "Denied Nntp-connection from '127.0.0.2'  Port:"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.reply);
-        int port = Start(c.which);
-        Peer client = Peer::Connect(port, Loopback(2));
-        ASSERT_TRUE(client.valid());
-        std::string all;
-        EXPECT_TRUE(client.ReadToEnd(all));
-        EXPECT_EQ(all, c.reply);
-        EXPECT_TRUE(nettest::WaitUntil([&] { return Logged(c.denied + NumberText(port), 1); }));
-        EXPECT_TRUE(nettest::TableEmpty());
-        StopListener(c.which);
+        EXPECT_EQ(nettest::WholeReply(port, 2), std::string(kRefusal) + "\r\n");
+        EXPECT_TRUE(nettest::WaitUntil([&] {
+            return Logged(
+                "Denied " + name + "-connection from '127.0.0.2'  Port:" + NumberText(port), 1);
+        }));
+        listener.Stop();
+        EXPECT_EQ(listener.state(), ListenerState::kStopped);
+        EXPECT_EQ(listener.port(), 0);
     }
 }
 
@@ -169,52 +132,51 @@ TEST_F(ListenerTest, AdmissionFollowsTheAccessListRanges) {
         {"final line without line feed", "127.0.0.1\n127.0.0.2", {{1, true}, {2, false}}},
         {"missing file refuses everybody", "", {{1, false}}},
     };
-    SetSessionBodies(HoldingBody, HoldingBody);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         AllowOnly(c.file);
-        int port = Start(kPop3Listener);
+        Listener listener(kHolding);
+        int port = Start(listener);
         for (const auto& [x, admitted] : c.clients) {
             Peer client = Peer::Connect(port, Loopback(x));
             std::string first = FirstLine(client);
-            EXPECT_EQ(first.rfind(admitted ? "HELLO " : "-ERR permission denied", 0), 0u)
+            EXPECT_EQ(first.rfind(admitted ? "HELLO " : std::string(kRefusal), 0), 0u)
                 << "127.0.0." << x << " got " << first;
             client.Send("QUIT\r\n");
             std::string rest;
             EXPECT_TRUE(client.ReadToEnd(rest));
         }
-        StopListener(kPop3Listener);
+        listener.Stop();
         EXPECT_TRUE(nettest::WaitUntil(nettest::TableEmpty));
     }
 }
 
 TEST_F(ListenerTest, NewEntryCarriesTheProtocolsTimeOutAndTheListeningPort) {
-    SetSessionBodies(HoldingBody, HoldingBody);
     struct Case {
-        int which;
+        const ListenerDescription& description;
         int timeout;
-    } cases[] = {{kPop3Listener, 61}, {kNntpListener, 601}};
+    } cases[] = {{kHolding, 61}, {kNewsHolding, 601}};
     for (const Case& c : cases) {
-        int port = Start(c.which);
+        Listener listener(c.description);
+        int port = Start(listener);
         Peer client = Peer::Connect(port);
         EXPECT_EQ(FirstLine(client), "HELLO 1\r\n");
         EXPECT_EQ(seen.timeoutSeconds, c.timeout);
-        EXPECT_EQ(seen.failed, 0);
+        EXPECT_FALSE(seen.failed);
         EXPECT_EQ(seen.port, port);
         EXPECT_EQ(seen.address, Loopback(1));
-        EXPECT_GT(seen.owner, 1) << "the session starts once its handle is stored";
-        EXPECT_TRUE(seen.ownsSlot);
+        EXPECT_EQ(seen.state, SlotState::kSession) << "the entry is a session once it runs";
         EXPECT_TRUE(seen.noDelay);
         client.Send("QUIT\r\n");
         std::string rest;
         EXPECT_TRUE(client.ReadToEnd(rest));
-        StopListener(c.which);
+        listener.Stop();
     }
 }
 
 TEST_F(ListenerTest, ClientsGetTheLowestFreeSlot) {
-    SetSessionBodies(HoldingBody, HoldingBody);
-    int port = Start(kPop3Listener);
+    Listener listener(kHolding);
+    int port = Start(listener);
     std::vector<Peer> clients;
     for (int i = 1; i <= 3; ++i) {
         clients.push_back(Peer::Connect(port));
@@ -223,7 +185,8 @@ TEST_F(ListenerTest, ClientsGetTheLowestFreeSlot) {
     clients[1].Send("QUIT\r\n");
     std::string rest;
     EXPECT_TRUE(clients[1].ReadToEnd(rest));
-    ASSERT_TRUE(nettest::WaitUntil([] { return SessionTable[2].owner.load() == 0; }));
+    ASSERT_TRUE(
+        nettest::WaitUntil([] { return SessionTable[2].state.load() == SlotState::kFree; }));
     Peer again = Peer::Connect(port);
     EXPECT_EQ(FirstLine(again), "HELLO 2\r\n");
     for (Peer* client : {&clients[0], &clients[2], &again}) client->Send("QUIT\r\n");
@@ -231,8 +194,8 @@ TEST_F(ListenerTest, ClientsGetTheLowestFreeSlot) {
 }
 
 TEST_F(ListenerTest, NinetyNineSessionsThenTheOverflowEntry) {
-    SetSessionBodies(HoldingBody, HoldingBody);
-    int port = Start(kPop3Listener);
+    Listener listener(kHolding);
+    int port = Start(listener);
     std::vector<Peer> clients;
     for (int slot = 1; slot < kSlotCount; ++slot) {
         clients.push_back(Peer::Connect(port));
@@ -244,12 +207,13 @@ TEST_F(ListenerTest, NinetyNineSessionsThenTheOverflowEntry) {
     std::string all = "unread";
     EXPECT_TRUE(overflow.ReadToEnd(all));
     EXPECT_EQ(all, "");
-    EXPECT_EQ(SessionTable[kSlotCount].owner, -1) << "the overflow entry stays reserved";
+    EXPECT_EQ(SessionTable[kSlotCount].state, SlotState::kReserved)
+        << "the overflow entry stays reserved";
 
     // The access test comes first: a refused client still gets its line.
     Peer refused = Peer::Connect(port, Loopback(2));
     EXPECT_TRUE(refused.ReadToEnd(all));
-    EXPECT_EQ(all, "-ERR permission denied, closing connection ...\r\n");
+    EXPECT_EQ(all, std::string(kRefusal) + "\r\n");
 
     Peer second = Peer::Connect(port);
     EXPECT_TRUE(second.ReadToEnd(all));
@@ -267,14 +231,14 @@ TEST_F(ListenerTest, NinetyNineSessionsThenTheOverflowEntry) {
 
     for (Peer& client : clients) client.Send("QUIT\r\n");
     EXPECT_TRUE(nettest::WaitUntil([] { return sessionsEnded == kSlotCount - 1; }));
-    EXPECT_EQ(SessionTable[kSlotCount].owner, -1);
+    EXPECT_EQ(SessionTable[kSlotCount].state, SlotState::kReserved);
     ReleaseSlot(kSlotCount);
 }
 
 TEST_F(ListenerTest, WatchdogKillsAnIdleClient) {
     Settings.Pop3Timeout = 3;
-    SetSessionBodies(HoldingBody, HoldingBody);
-    int port = Start(kPop3Listener);
+    Listener listener(kHolding);
+    int port = Start(listener);
     Peer client = Peer::Connect(port);
     ASSERT_EQ(FirstLine(client), "HELLO 1\r\n");
     bool ended = nettest::WaitUntil([] {
@@ -290,24 +254,26 @@ TEST_F(ListenerTest, WatchdogKillsAnIdleClient) {
 }
 
 TEST_F(ListenerTest, SecondListenerOnTheSamePortFails) {
-    int port = Start(kPop3Listener);
+    Listener first(kHolding);
+    int port = Start(first);
     ASSERT_NE(port, 0);
-    EXPECT_TRUE(StartListener(kNntpListener, port));
-    EXPECT_TRUE(
-        nettest::WaitUntil([] { return ListenerExitCode(kNntpListener) != kListenerRunning; }));
-    EXPECT_EQ(ListenerExitCode(kNntpListener), -1);
+    Listener second(kNewsHolding);
+    EXPECT_TRUE(second.Start(port));
+    EXPECT_TRUE(nettest::WaitUntil([&] { return second.state() != ListenerState::kRunning; }));
+    EXPECT_EQ(second.state(), ListenerState::kPortInUse);
     EXPECT_TRUE(Logged("Another program is using Port" + NumberText(port)));
-    EXPECT_EQ(ListenerExitCode(kPop3Listener), kListenerRunning);
+    EXPECT_EQ(first.state(), ListenerState::kRunning);
 }
 
 TEST_F(ListenerTest, RestartBindsAtOnceAfterServedConnections) {
-    int port = Start(kPop3Listener);
+    Listener listener({"Pop3", &SettingsRecord::Pop3Timeout, kRefusal, GreetingBody});
+    int port = Start(listener);
     Peer client = Peer::Connect(port);
     std::string all;
     EXPECT_TRUE(client.ReadToEnd(all));  // the proxy closed first: its side lingers
-    StopListener(kPop3Listener);
-    EXPECT_EQ(Start(kPop3Listener, port), port);
-    EXPECT_EQ(ListenerExitCode(kPop3Listener), kListenerRunning);
+    listener.Stop();
+    EXPECT_EQ(Start(listener, port), port);
+    EXPECT_EQ(listener.state(), ListenerState::kRunning);
 }
 
 TEST_F(ListenerTest, NoSocketRaisesStopRequestsSilently) {
@@ -321,10 +287,11 @@ TEST_F(ListenerTest, NoSocketRaisesStopRequestsSilently) {
     probe.Reset();
     int stopsBefore = StopRequests;
     std::string logBefore = Log();
+    Listener listener(kHolding);
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
-    int result = RunListener(kPop3Listener, 0);
+    ListenerState result = listener.Run(0);
     setrlimit(RLIMIT_NOFILE, &saved);
-    EXPECT_EQ(result, 0);
+    EXPECT_EQ(result, ListenerState::kNoSocket);
     EXPECT_EQ(StopRequests, stopsBefore + 1);
     StopRequests = stopsBefore;
     EXPECT_EQ(Log(), logBefore);

@@ -14,6 +14,8 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "core/temp_dir.h"
+#include "net/access_list.h"
+#include "net/listener.h"
 #include "net/session_table.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
@@ -49,9 +51,16 @@ bool WaitUntil(Condition done, int limitMs = kPatienceMs) {
 
 inline bool TableEmpty() {
     for (int slot = 1; slot <= kSlotCount; ++slot) {
-        if (SessionTable[slot].owner.load() != 0) return false;
+        if (SessionTable[slot].state.load() != SlotState::kFree) return false;
     }
     return true;
+}
+
+// Admits only the clients that `accessFile` (the text of an access list
+// file, written to `dir`) names.
+inline void AllowOnly(const TempDir& dir, const std::string& accessFile) {
+    dir.Write(std::string(kAccessListFileName), accessFile);
+    LoadAccessListFrom(dir.path());
 }
 
 // The far end of one connection, with plain blocking socket calls.
@@ -135,6 +144,25 @@ class Peer {
     bool ended_ = false;
 };
 
+// Starts the listener on 127.0.0.1 (on a port of the system's choice unless
+// given) and returns the port it listens on, or 0 when it ended instead.
+inline int StartListening(Listener& listener, int port = 0) {
+    SetListenerAddressForTesting(Loopback(1));
+    EXPECT_TRUE(listener.Start(port));
+    EXPECT_TRUE(WaitUntil([&listener] {
+        return listener.port() != 0 || listener.state() != ListenerState::kRunning;
+    }));
+    return listener.port();
+}
+
+// Connects to 127.0.0.1:port from 127.0.0.x and returns all the proxy sends
+// before it closes ("" when it does not close within the patience bound).
+inline std::string WholeReply(int port, int x) {
+    Peer client = Peer::Connect(port, Loopback(x));
+    std::string all;
+    return client.ReadToEnd(all) ? all : std::string();
+}
+
 // A listening socket on 127.0.0.1 with a port chosen by the system.
 class TestServer {
   public:
@@ -157,7 +185,7 @@ class TestServer {
 
 // Logs to a temporary file with every level switched on, and checks at the
 // end that the slot table is empty and the descriptor count is back where it
-// was.
+// was; the access list is emptied then.
 class NetTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -171,8 +199,10 @@ class NetTest : public ::testing::Test {
     void TearDown() override {
         EXPECT_TRUE(WaitUntil(TableEmpty)) << "a slot is still reserved";
         for (int slot = 1; slot <= kSlotCount; ++slot) SessionTable[slot].countdown = 0;
+        AccessList.clear();
         CloseLog();
         SetClockForTesting(nullptr);
+        SetMonotonicClockForTesting(nullptr);
         int start = descriptorsAtStart_;
         EXPECT_TRUE(WaitUntil([start] { return OpenDescriptorCount() == start; }))
             << "descriptors open: " << OpenDescriptorCount() << ", at start: " << start;

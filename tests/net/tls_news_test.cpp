@@ -9,9 +9,8 @@
 #include <string>
 
 #include "core/text.h"
-#include "net/line_io.h"
+#include "net/connection.h"
 #include "net/net_test_support.h"
-#include "net/session_table.h"
 #include "net/tls_servers.h"
 #include "net/upstream_connect.h"
 
@@ -54,29 +53,32 @@ class TlsNewsTest : public nettest::NetTest {
         Settings.TlsCaFile = certificates_->Path("ca");
     }
 
-    int Connect(TlsMode mode, const std::string& host, int port, std::string& greeting) {
+    // Connects into news_.
+    UpstreamOutcome Connect(TlsMode mode, const std::string& host, int port,
+                            std::string& greeting) {
         Settings.NntpTls = mode;
-        return ConnectUpstream(host, port, UpstreamProtocol::kNntp, kTimeoutSeconds, greeting);
+        return ConnectUpstream(host, port, UpstreamProtocol::kNntp, kTimeoutSeconds, news_,
+                               greeting);
     }
 
-    static std::string Command(int slot, const std::string& command) {
-        SendLine(slot, command);
+    std::string Command(const std::string& command) {
+        news_.SendLine(command);
         std::string reply;
-        ReceiveLine(slot, reply);
+        news_.ReceiveLine(reply);
         return reply;
     }
 
-    static bool LogIn(int slot) {
-        return StartsWith(Command(slot, std::string("AUTHINFO USER ") + tlstest::kNewsUser),
-                          "381") &&
-               StartsWith(Command(slot, std::string("AUTHINFO PASS ") + tlstest::kNewsPassword),
-                          "281");
+    bool LogIn() {
+        return StartsWith(Command(std::string("AUTHINFO USER ") + tlstest::kNewsUser), "381") &&
+               StartsWith(Command(std::string("AUTHINFO PASS ") + tlstest::kNewsPassword), "281");
     }
 
-    static void Finish(int slot) {
-        CloseSlot(slot);
-        ReleaseSlot(slot);
+    void Finish() {
+        news_.Close();
+        news_.Release();
     }
+
+    Connection news_;
 
     static std::unique_ptr<Certificates> certificates_;
     static std::unique_ptr<TlsInn> server_;
@@ -100,26 +102,28 @@ TEST_F(TlsNewsTest, LoginOverStartTlsAndImplicitTls) {
         SCOPED_TRACE(std::string(c.host) + (c.implicitPort ? " implicit" : " starttls"));
         const size_t mark = Log().size();
         std::string greeting;
-        const int slot = Connect(
-            c.mode, c.host, c.implicitPort ? server_->tlsPort() : server_->nnrpdPort(), greeting);
-        ASSERT_GT(slot, 0) << Log().substr(mark);
+        ASSERT_EQ(Connect(c.mode, c.host,
+                          c.implicitPort ? server_->tlsPort() : server_->nnrpdPort(), greeting),
+                  UpstreamOutcome::kConnected)
+            << Log().substr(mark);
         EXPECT_TRUE(StartsWith(greeting, "200 ")) << greeting;
         EXPECT_TRUE(
             StartsWith(tlstest::LogLineWith(Log().substr(mark), "TLS established: TLSv1."), "~ "))
             << Log().substr(mark);
-        EXPECT_TRUE(LogIn(slot));
-        EXPECT_TRUE(StartsWith(Command(slot, "GROUP de.test"), "211 ")) << Log().substr(mark);
-        EXPECT_TRUE(StartsWith(Command(slot, "QUIT"), "205"));
-        EXPECT_EQ(SessionTable[slot].failed, 0);
-        Finish(slot);
+        EXPECT_TRUE(LogIn());
+        EXPECT_TRUE(StartsWith(Command("GROUP de.test"), "211 ")) << Log().substr(mark);
+        EXPECT_TRUE(StartsWith(Command("QUIT"), "205"));
+        EXPECT_FALSE(news_.LinkFailed());
+        Finish();
     }
 }
 
 TEST_F(TlsNewsTest, LargeArticlePostedAndReadBackOverTls) {
     std::string greeting;
-    const int slot = Connect(TlsMode::kImplicit, "localhost", server_->tlsPort(), greeting);
-    ASSERT_GT(slot, 0) << Log();
-    ASSERT_TRUE(LogIn(slot));
+    ASSERT_EQ(Connect(TlsMode::kImplicit, "localhost", server_->tlsPort(), greeting),
+              UpstreamOutcome::kConnected)
+        << Log();
+    ASSERT_TRUE(LogIn());
 
     const std::string messageId = "<large-tls-article@fixture.test>";
     std::string body;
@@ -127,30 +131,30 @@ TEST_F(TlsNewsTest, LargeArticlePostedAndReadBackOverTls) {
         body += "line " + std::to_string(n) + " " + std::string(static_cast<size_t>(n % 73), 'n');
         body += "\r\n";
     }
-    ASSERT_TRUE(StartsWith(Command(slot, "POST"), "340"));
+    ASSERT_TRUE(StartsWith(Command("POST"), "340"));
     // One send of many TLS records.
-    SendText(slot,
-             "From: poster@fixture.test\r\nNewsgroups: de.test\r\nSubject: large\r\n"
-             "Message-ID: " +
-                 messageId + "\r\n\r\n" + body + ".\r\n");
+    news_.SendText(
+        "From: poster@fixture.test\r\nNewsgroups: de.test\r\nSubject: large\r\n"
+        "Message-ID: " +
+        messageId + "\r\n\r\n" + body + ".\r\n");
     std::string reply;
-    ReceiveLine(slot, reply);
+    news_.ReceiveLine(reply);
     ASSERT_TRUE(StartsWith(reply, "240")) << reply;
 
-    ASSERT_TRUE(StartsWith(Command(slot, "BODY " + messageId), "222")) << Log();
+    ASSERT_TRUE(StartsWith(Command("BODY " + messageId), "222")) << Log();
     std::string readBack;
     std::string line;
     for (int n = 0; n <= kArticleLines + 1; ++n) {
-        ReceiveLine(slot, line);
-        if (line == "." || SessionTable[slot].failed) break;
+        news_.ReceiveLine(line);
+        if (line == "." || news_.LinkFailed()) break;
         readBack += line + "\r\n";
     }
     EXPECT_EQ(line, ".");
     EXPECT_EQ(readBack.size(), body.size());
     EXPECT_TRUE(readBack == body) << "the article came back changed";
-    EXPECT_TRUE(StartsWith(Command(slot, "QUIT"), "205"));
-    EXPECT_EQ(SessionTable[slot].failed, 0);
-    Finish(slot);
+    EXPECT_TRUE(StartsWith(Command("QUIT"), "205"));
+    EXPECT_FALSE(news_.LinkFailed());
+    Finish();
 }
 
 // The server sends its CA along with its certificate: the chain ends in a
@@ -163,7 +167,7 @@ TEST_F(TlsNewsTest, UnknownIssuerIsRefusedBeforeTheLogin) {
         EXPECT_EQ(Connect(mode, "localhost",
                           mode == TlsMode::kImplicit ? server_->tlsPort() : server_->nnrpdPort(),
                           greeting),
-                  kUpstreamTlsFailed);
+                  UpstreamOutcome::kTlsFailed);
         EXPECT_TRUE(
             StartsWith(tlstest::LogLineWith(Log().substr(mark),
                                             "TLS handshake failed: certificate verify failed: "

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "core/text.h"
-#include "net/line_io.h"
+#include "net/connection.h"
 #include "net/net_test_support.h"
 #include "net/session_table.h"
 #include "net/tls_servers.h"
@@ -64,11 +64,15 @@ class ScriptedServer {
 
 class TlsRefusalTest : public nettest::NetTest {
   protected:
-    int Connect(UpstreamProtocol protocol, TlsMode mode, int port, std::string& greeting) {
+    // Connects into upstream_.
+    UpstreamOutcome Connect(UpstreamProtocol protocol, TlsMode mode, int port,
+                            std::string& greeting) {
         Settings.Pop3Tls = protocol == UpstreamProtocol::kPop3 ? mode : TlsMode::kOff;
         Settings.NntpTls = protocol == UpstreamProtocol::kNntp ? mode : TlsMode::kOff;
-        return ConnectUpstream("127.0.0.1", port, protocol, kTimeoutSeconds, greeting);
+        return ConnectUpstream("127.0.0.1", port, protocol, kTimeoutSeconds, upstream_, greeting);
     }
+
+    Connection upstream_;
 };
 
 // True when `bytes` is a sequence of whole TLS records (content types 20 to
@@ -115,7 +119,7 @@ TEST_F(TlsRefusalTest, RefusedUpgradeGivesUpWithoutAnotherByte) {
         const size_t mark = Log().size();
         std::string greeting;
         EXPECT_EQ(Connect(c.protocol, TlsMode::kUpgrade, server.port(), greeting),
-                  kUpstreamTlsFailed);
+                  UpstreamOutcome::kTlsFailed);
         server.Join();
         EXPECT_EQ(server.command(), c.command);
         EXPECT_EQ(server.rest(), "") << "sent after the refusal";
@@ -136,7 +140,7 @@ TEST_F(TlsRefusalTest, FailedHandshakeSendsNothingButTls) {
                               "-ERR this is not TLS at all\r\n");
         std::string greeting;
         EXPECT_EQ(Connect(protocol, TlsMode::kUpgrade, server.port(), greeting),
-                  kUpstreamTlsFailed);
+                  UpstreamOutcome::kTlsFailed);
         server.Join();
         EXPECT_EQ(server.command(), pop3 ? "STLS\r\n" : "STARTTLS\r\n");
         ASSERT_FALSE(server.rest().empty());
@@ -153,7 +157,7 @@ TEST_F(TlsRefusalTest, ImplicitTlsAgainstAPlaintextServerFails) {
     ScriptedServer server("", "", "+OK plaintext greeting\r\n");
     std::string greeting = "old";
     EXPECT_EQ(Connect(UpstreamProtocol::kPop3, TlsMode::kImplicit, server.port(), greeting),
-              kUpstreamTlsFailed);
+              UpstreamOutcome::kTlsFailed);
     server.Join();
     EXPECT_EQ(greeting, "");
     EXPECT_TRUE(OnlyTlsRecords(server.rest()));
@@ -169,28 +173,32 @@ TEST_F(TlsRefusalTest, SilentServerEndsTheHandshakeByTimeOutOrWatchdog) {
         ScriptedServer server("", "");
         std::string greeting;
         Settings.Pop3Tls = TlsMode::kImplicit;
-        EXPECT_EQ(ConnectUpstream("127.0.0.1", server.port(), UpstreamProtocol::kPop3, 1, greeting),
-                  kUpstreamTlsFailed);
+        EXPECT_EQ(ConnectUpstream("127.0.0.1", server.port(), UpstreamProtocol::kPop3, 1, upstream_,
+                                  greeting),
+                  UpstreamOutcome::kTlsFailed);
         server.Join();
         EXPECT_TRUE(Logged("TLS handshake failed: no answer within the time-out", 1)) << Log();
     }
     ScriptedServer server("", "");
-    std::atomic<int> result{0};
+    std::atomic<bool> done{false};
+    UpstreamOutcome result = UpstreamOutcome::kConnected;
     std::thread owner([&] {
         std::string greeting;
+        Connection connection;
         Settings.NntpTls = TlsMode::kImplicit;
         result = ConnectUpstream("127.0.0.1", server.port(), UpstreamProtocol::kNntp,
-                                 kTimeoutSeconds, greeting);
+                                 kTimeoutSeconds, connection, greeting);
+        done = true;
     });
     // The watchdog counts the slot down once the connect has filled it in.
     const bool ended = nettest::WaitUntil([&] {
         WatchdogTick();
-        return result.load() != 0;
+        return done.load();
     });
     if (!ended) ShutDownFromOutside(1);  // lets the owner go when the watchdog failed
     owner.join();
     server.Join();
-    EXPECT_EQ(result, kUpstreamTlsFailed);
+    EXPECT_EQ(result, UpstreamOutcome::kTlsFailed);
     EXPECT_TRUE(Logged("Socket is dead, perform killing Thread", 1)) << Log();
     EXPECT_TRUE(
         Logged("TLS handshake failed: connection shut down by the watchdog or the operator", 1))
@@ -202,7 +210,7 @@ TEST_F(TlsRefusalTest, UnreadableCaFileSendsNothing) {
     Settings.TlsCaFile = dir_.path() + "no-such-ca.pem";
     std::string greeting;
     EXPECT_EQ(Connect(UpstreamProtocol::kPop3, TlsMode::kImplicit, server.port(), greeting),
-              kUpstreamTlsFailed);
+              UpstreamOutcome::kTlsFailed);
     server.Join();
     EXPECT_EQ(server.rest(), "");
     EXPECT_TRUE(StartsWith(
@@ -216,14 +224,14 @@ TEST_F(TlsRefusalTest, PlaintextModeReadsTheGreetingOnly) {
     for (UpstreamProtocol protocol : {UpstreamProtocol::kPop3, UpstreamProtocol::kNntp}) {
         ScriptedServer server("+OK hello <9.9@host>\r\n", "");
         std::string greeting;
-        const int slot = Connect(protocol, TlsMode::kOff, server.port(), greeting);
-        ASSERT_GT(slot, 0);
+        ASSERT_EQ(Connect(protocol, TlsMode::kOff, server.port(), greeting),
+                  UpstreamOutcome::kConnected);
         EXPECT_EQ(greeting, "+OK hello <9.9@host>");
-        EXPECT_EQ(SessionTable[slot].timeoutSeconds, kTimeoutSeconds);
-        EXPECT_FALSE(SessionTable[slot].tls.active());
-        SendLine(slot, "QUIT");
-        CloseSlot(slot);
-        ReleaseSlot(slot);
+        EXPECT_EQ(SessionTable[upstream_.slot()].timeoutSeconds, kTimeoutSeconds);
+        EXPECT_EQ(upstream_.TlsDescription(), "");
+        upstream_.SendLine("QUIT");
+        upstream_.Close();
+        upstream_.Release();
         server.Join();
         EXPECT_EQ(server.rest(), "QUIT\r\n");
     }
@@ -238,12 +246,12 @@ TEST_F(TlsRefusalTest, ConnectFailureAndUnknownModeAreTold) {
     }
     std::string greeting;
     EXPECT_EQ(Connect(UpstreamProtocol::kPop3, TlsMode::kImplicit, closedPort, greeting),
-              kUpstreamConnectFailed);
+              UpstreamOutcome::kConnectFailed);
     // A mode that names nothing refuses before any connect: the closed port
-    // would have made it kUpstreamConnectFailed.
+    // would have made it kConnectFailed.
     const size_t mark = Log().size();
     EXPECT_EQ(Connect(UpstreamProtocol::kNntp, TlsMode::kUnknown, closedPort, greeting),
-              kUpstreamTlsFailed);
+              UpstreamOutcome::kTlsFailed);
     EXPECT_TRUE(Logged("NntpTls names no TLS mode, no connection made"));
     EXPECT_EQ(Log().find("Failed connection", mark), std::string::npos);
     EXPECT_TRUE(nettest::TableEmpty());

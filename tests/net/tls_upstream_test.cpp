@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "core/text.h"
-#include "net/line_io.h"
+#include "net/connection.h"
 #include "net/net_test_support.h"
 #include "net/session_table.h"
 #include "net/tls_servers.h"
@@ -85,21 +85,23 @@ class TlsUpstreamTest : public nettest::NetTest {
         Settings.TlsCaFile = certificates_->Path("ca");
     }
 
-    int Connect(TlsMode mode, const std::string& host, int port, std::string& greeting) {
+    UpstreamOutcome Connect(TlsMode mode, const std::string& host, int port, Connection& connection,
+                            std::string& greeting) {
         Settings.Pop3Tls = mode;
-        return ConnectUpstream(host, port, UpstreamProtocol::kPop3, kTimeoutSeconds, greeting);
+        return ConnectUpstream(host, port, UpstreamProtocol::kPop3, kTimeoutSeconds, connection,
+                               greeting);
     }
 
-    static std::string Command(int slot, const std::string& command) {
-        SendLine(slot, command);
+    static std::string Command(Connection& connection, const std::string& command) {
+        connection.SendLine(command);
         std::string reply;
-        ReceiveLine(slot, reply);
+        connection.ReceiveLine(reply);
         return reply;
     }
 
-    static void Finish(int slot) {
-        CloseSlot(slot);
-        ReleaseSlot(slot);
+    static void Finish(Connection& connection) {
+        connection.Close();
+        connection.Release();
     }
 
     std::string LogLineWith(const std::string& text) const {
@@ -130,21 +132,23 @@ TEST_F(TlsUpstreamTest, LoginOverImplicitTlsAndStls) {
         SCOPED_TRACE(std::string(c.host) + (c.implicitPort ? " implicit" : " stls"));
         const size_t mark = server_->Log().size();
         std::string greeting;
-        const int slot = Connect(c.mode, c.host,
-                                 c.implicitPort ? server_->tlsPort() : server_->port(), greeting);
-        ASSERT_GT(slot, 0) << Log();
+        Connection upstream;
+        ASSERT_EQ(Connect(c.mode, c.host, c.implicitPort ? server_->tlsPort() : server_->port(),
+                          upstream, greeting),
+                  UpstreamOutcome::kConnected)
+            << Log();
         // Either way the greeting carries the time stamp an APOP login needs.
         EXPECT_TRUE(StartsWith(greeting, "+OK ")) << greeting;
         EXPECT_NE(greeting.find('<'), std::string::npos) << greeting;
         EXPECT_TRUE(StartsWith(LogLineWith("TLS established: TLSv1."), "~ ")) << Log();
-        EXPECT_EQ(SessionTable[slot].timeoutSeconds, kTimeoutSeconds);
+        EXPECT_EQ(SessionTable[upstream.slot()].timeoutSeconds, kTimeoutSeconds);
 
-        EXPECT_EQ(Command(slot, std::string("USER ") + tlstest::kAccount), "+OK");
-        EXPECT_EQ(Command(slot, std::string("PASS ") + tlstest::kPassword), "+OK Logged in.");
-        EXPECT_TRUE(StartsWith(Command(slot, "STAT"), "+OK 2 "));
-        EXPECT_TRUE(StartsWith(Command(slot, "QUIT"), "+OK"));
-        EXPECT_EQ(SessionTable[slot].failed, 0);
-        Finish(slot);
+        EXPECT_EQ(Command(upstream, std::string("USER ") + tlstest::kAccount), "+OK");
+        EXPECT_EQ(Command(upstream, std::string("PASS ") + tlstest::kPassword), "+OK Logged in.");
+        EXPECT_TRUE(StartsWith(Command(upstream, "STAT"), "+OK 2 "));
+        EXPECT_TRUE(StartsWith(Command(upstream, "QUIT"), "+OK"));
+        EXPECT_FALSE(upstream.LinkFailed());
+        Finish(upstream);
 
         ASSERT_TRUE(server_->WaitForLog(mark, kLoginLine)) << server_->Log().substr(mark);
         const std::string serverLog = server_->Log().substr(mark);
@@ -160,30 +164,32 @@ TEST_F(TlsUpstreamTest, LoginOverImplicitTlsAndStls) {
 // holds decrypted bytes (the last records would hang otherwise).
 TEST_F(TlsUpstreamTest, LargeMessageRelayedOutOfTls) {
     std::string greeting;
-    const int slot = Connect(TlsMode::kImplicit, "localhost", server_->tlsPort(), greeting);
-    ASSERT_GT(slot, 0) << Log();
-    ASSERT_EQ(Command(slot, std::string("USER ") + tlstest::kAccount), "+OK");
-    ASSERT_EQ(Command(slot, std::string("PASS ") + tlstest::kPassword), "+OK Logged in.");
+    Connection upstream;
+    ASSERT_EQ(Connect(TlsMode::kImplicit, "localhost", server_->tlsPort(), upstream, greeting),
+              UpstreamOutcome::kConnected)
+        << Log();
+    ASSERT_EQ(Command(upstream, std::string("USER ") + tlstest::kAccount), "+OK");
+    ASSERT_EQ(Command(upstream, std::string("PASS ") + tlstest::kPassword), "+OK Logged in.");
 
     TestServer clientSide;
-    const int client = ConnectToServer("127.0.0.1", clientSide.port());
-    ASSERT_GT(client, 0);
+    Connection client = Connection::ConnectTo("127.0.0.1", clientSide.port());
+    ASSERT_TRUE(client.open());
     Peer reader = clientSide.Accept();
     const std::string expected = OnTheWire(LargeMessage());
     std::string relayed;
     std::thread readThread([&] { reader.ReadBytes(expected.size(), relayed); });
 
-    EXPECT_TRUE(StartsWith(Command(slot, "RETR 2"), "+OK"));
-    RelayBlock(slot, client);
+    EXPECT_TRUE(StartsWith(Command(upstream, "RETR 2"), "+OK"));
+    upstream.RelayBlockTo(client);
     readThread.join();
-    EXPECT_EQ(SessionTable[slot].failed, 0);
-    EXPECT_EQ(SessionTable[client].failed, 0);
+    EXPECT_FALSE(upstream.LinkFailed());
+    EXPECT_FALSE(client.LinkFailed());
     EXPECT_EQ(relayed.size(), expected.size());
     EXPECT_TRUE(relayed == expected) << "the relayed message differs";
     // The link is still in step: the next reply is the next command's.
-    EXPECT_TRUE(StartsWith(Command(slot, "STAT"), "+OK 2 "));
+    EXPECT_TRUE(StartsWith(Command(upstream, "STAT"), "+OK 2 "));
     Finish(client);
-    Finish(slot);
+    Finish(upstream);
 }
 
 TEST_F(TlsUpstreamTest, RefusedCertificatesStopBeforeTheLogin) {
@@ -215,7 +221,9 @@ TEST_F(TlsUpstreamTest, RefusedCertificatesStopBeforeTheLogin) {
         const size_t serverMark = server.Log().size();
         std::string greeting;
         const int port = c.mode == TlsMode::kImplicit ? server.tlsPort() : server.port();
-        EXPECT_EQ(Connect(c.mode, c.host, port, greeting), kUpstreamTlsFailed);
+        Connection connection;
+        EXPECT_EQ(Connect(c.mode, c.host, port, connection, greeting), UpstreamOutcome::kTlsFailed);
+        EXPECT_FALSE(connection.open());
         EXPECT_TRUE(nettest::TableEmpty());
 
         const std::string expected =
@@ -235,13 +243,15 @@ TEST_F(TlsUpstreamTest, WithoutVerificationAnyCertificateIsTaken) {
     Settings.TlsCaFile = certificates_->Path("other_ca");
     for (TlsMode mode : {TlsMode::kImplicit, TlsMode::kUpgrade}) {
         std::string greeting;
-        const int slot = Connect(
-            mode, "localhost",
-            mode == TlsMode::kImplicit ? misnamed_->tlsPort() : misnamed_->port(), greeting);
-        ASSERT_GT(slot, 0) << Log();
+        Connection upstream;
+        ASSERT_EQ(Connect(mode, "localhost",
+                          mode == TlsMode::kImplicit ? misnamed_->tlsPort() : misnamed_->port(),
+                          upstream, greeting),
+                  UpstreamOutcome::kConnected)
+            << Log();
         EXPECT_TRUE(StartsWith(greeting, "+OK")) << greeting;
-        EXPECT_EQ(Command(slot, "CAPA").substr(0, 3), "+OK");
-        Finish(slot);
+        EXPECT_EQ(Command(upstream, "CAPA").substr(0, 3), "+OK");
+        Finish(upstream);
     }
 }
 
@@ -281,15 +291,17 @@ TEST_F(TlsUpstreamTest, PlaintextBehindTheConsentIsNotHandedOut) {
         back.join();
     });
     std::string greeting;
-    const int slot = Connect(TlsMode::kUpgrade, "localhost", front.port(), greeting);
+    Connection upstream;
+    const UpstreamOutcome outcome =
+        Connect(TlsMode::kUpgrade, "localhost", front.port(), upstream, greeting);
     EXPECT_EQ(greeting, "+OK ready <1.2@middle>");
-    ASSERT_GT(slot, 0) << Log();
+    ASSERT_EQ(outcome, UpstreamOutcome::kConnected) << Log();
     std::string line;
-    ReceiveLine(slot, line);  // the real server's greeting, over TLS
+    upstream.ReceiveLine(line);  // the real server's greeting, over TLS
     EXPECT_TRUE(StartsWith(line, "+OK ")) << line;
     EXPECT_NE(line, "+OK forged");
-    EXPECT_TRUE(StartsWith(Command(slot, "CAPA"), "+OK"));
-    Finish(slot);
+    EXPECT_TRUE(StartsWith(Command(upstream, "CAPA"), "+OK"));
+    Finish(upstream);
     middle.join();
 }
 
@@ -340,53 +352,69 @@ class GatedMiddle {
 TEST_F(TlsUpstreamTest, SendOverTlsGivesUpWhenTheServerReadsNothing) {
     GatedMiddle middle(server_->tlsPort());
     std::string greeting;
-    const int slot = Connect(TlsMode::kImplicit, "localhost", middle.port(), greeting);
-    ASSERT_GT(slot, 0) << Log();
+    Connection upstream;
+    ASSERT_EQ(Connect(TlsMode::kImplicit, "localhost", middle.port(), upstream, greeting),
+              UpstreamOutcome::kConnected)
+        << Log();
     ASSERT_TRUE(StartsWith(greeting, "+OK"));
     middle.upstreamOpen = false;
-    SessionTable[slot].timeoutSeconds = 1;
-    SendText(slot, std::string(64 * 1024 * 1024, 'x'));
-    EXPECT_EQ(SessionTable[slot].failed, 1);
-    EXPECT_TRUE(Logged("Send_Empty", slot));
-    EXPECT_TRUE(Logged("Send_Socket_Timeout", slot));
-    Finish(slot);
+    upstream.SetTimeout(1);
+    upstream.SendText(std::string(64 * 1024 * 1024, 'x'));
+    EXPECT_TRUE(upstream.LinkFailed());
+    EXPECT_TRUE(Logged("Send_Empty", upstream.slot()));
+    EXPECT_TRUE(Logged("Send_Socket_Timeout", upstream.slot()));
+    Finish(upstream);
 }
 
 // The server ends the session and closes: the read sees the end, and sends
 // after it fail instead of being offered again without end.
 TEST_F(TlsUpstreamTest, ServerClosingEndsReadsAndSends) {
     std::string greeting;
-    const int slot = Connect(TlsMode::kImplicit, "localhost", server_->tlsPort(), greeting);
-    ASSERT_GT(slot, 0) << Log();
-    EXPECT_TRUE(StartsWith(Command(slot, "QUIT"), "+OK"));
+    Connection upstream;
+    ASSERT_EQ(Connect(TlsMode::kImplicit, "localhost", server_->tlsPort(), upstream, greeting),
+              UpstreamOutcome::kConnected)
+        << Log();
+    EXPECT_TRUE(StartsWith(Command(upstream, "QUIT"), "+OK"));
     std::string line = "old";
-    ReceiveLine(slot, line);
+    upstream.ReceiveLine(line);
     EXPECT_EQ(line, "");
-    EXPECT_EQ(SessionTable[slot].failed, 1);
-    for (int round = 0; round < 3; ++round) SendText(slot, std::string(256 * 1024, 'x'));
-    EXPECT_TRUE(Logged("Send_Conn_Reset", slot)) << Log();
-    EXPECT_TRUE(CloseSlot(slot));
-    ReleaseSlot(slot);
+    EXPECT_TRUE(upstream.LinkFailed());
+    // The server's reset comes back only once bytes have reached its closed
+    // socket, and the first sends may all fit into the socket's buffer
+    // before: they are offered again, a bounded number of times, until one
+    // has met the reset.
+    constexpr int kMaxSends = 64;
+    for (int send = 0; send < kMaxSends && !Logged("Send_Conn_Reset", upstream.slot()); ++send) {
+        upstream.SendText(std::string(256 * 1024, 'x'));
+    }
+    EXPECT_TRUE(Logged("Send_Conn_Reset", upstream.slot())) << Log();
+    EXPECT_TRUE(upstream.Close());
 }
 
-// A clock that stands still: only the watchdog can end the waits.
-double FrozenClock() {
-    return 43200.0;
+// A monotonic clock that stands still: only the watchdog can end the waits.
+int64_t FrozenClock() {
+    return 43200000;
 }
 
 TEST_F(TlsUpstreamTest, WatchdogEndsAWaitingTlsRead) {
-    SetClockForTesting(FrozenClock);
     std::atomic<int> slot{0};
     std::atomic<bool> done{false};
     std::string line = "old";
+    bool failed = false;
+    bool closedByOwner = true;
     std::thread owner([&] {
         std::string greeting;
-        int own = Connect(TlsMode::kImplicit, "localhost", server_->tlsPort(), greeting);
-        if (own > 0) SessionTable[own].timeoutSeconds = 3;
-        slot = own;
+        Connection own;
+        Connect(TlsMode::kImplicit, "localhost", server_->tlsPort(), own, greeting);
+        // Frozen only once connected: the handshake measures its time-out too.
+        SetMonotonicClockForTesting(FrozenClock);
+        own.SetTimeout(3);
+        slot = own.open() ? own.slot() : -1;
         // The server says nothing more until asked: this waits.
-        if (own > 0) ReceiveLine(own, line);
+        own.ReceiveLine(line);
+        failed = own.LinkFailed();
         done = true;
+        closedByOwner = own.Close();
     });
     ASSERT_TRUE(nettest::WaitUntil([&] { return slot.load() != 0; }));
     ASSERT_GT(slot, 0) << Log();
@@ -398,11 +426,10 @@ TEST_F(TlsUpstreamTest, WatchdogEndsAWaitingTlsRead) {
     owner.join();
     EXPECT_TRUE(killed);
     EXPECT_EQ(line, "");
-    EXPECT_EQ(SessionTable[slot].failed, 1);
+    EXPECT_TRUE(failed);
     EXPECT_TRUE(Logged("Socket is dead, perform killing Thread", slot));
     EXPECT_TRUE(Logged("Line_Conn_Abort", slot));
-    EXPECT_FALSE(CloseSlot(slot)) << "the watchdog closed it already";
-    ReleaseSlot(slot);
+    EXPECT_FALSE(closedByOwner) << "the watchdog closed it already";
 }
 
 TEST_F(TlsUpstreamTest, OperatorKillEndsAWaitingTlsReadAndLaterSends) {
@@ -410,29 +437,29 @@ TEST_F(TlsUpstreamTest, OperatorKillEndsAWaitingTlsReadAndLaterSends) {
     std::atomic<bool> waiting{false};
     std::atomic<bool> ownerMayGo{false};
     std::string line = "old";
-    int failedAfterReceive = -1;
+    bool failedAfterReceive = false;
     bool closedByOwner = true;
     std::thread owner([&] {
         std::string greeting;
-        int own = Connect(TlsMode::kUpgrade, "localhost", server_->port(), greeting);
-        slot = own;
-        if (own <= 0) return;
+        Connection own;
+        Connect(TlsMode::kUpgrade, "localhost", server_->port(), own, greeting);
+        slot = own.open() ? own.slot() : -1;
+        if (!own.open()) return;
         waiting = true;
-        ReceiveLine(own, line);
-        failedAfterReceive = SessionTable[own].failed;
+        own.ReceiveLine(line);
+        failedAfterReceive = own.LinkFailed();
         while (!ownerMayGo) SleepMilliseconds(1);
-        SendLine(own, "QUIT");
-        closedByOwner = CloseSlot(own);
-        ReleaseSlot(own);
+        own.SendLine("QUIT");
+        closedByOwner = own.Close();
     });
     ASSERT_TRUE(nettest::WaitUntil([&] { return waiting.load() || slot.load() < 0; }));
     ASSERT_GT(slot, 0) << Log();
     SleepMilliseconds(20);  // lets the owner block; the result is the same if it has not yet
-    EXPECT_TRUE(CloseSlot(slot));
+    EXPECT_TRUE(CloseFromOutside(slot));
     ownerMayGo = true;
     owner.join();
     EXPECT_EQ(line, "");
-    EXPECT_EQ(failedAfterReceive, 1);
+    EXPECT_TRUE(failedAfterReceive);
     EXPECT_FALSE(closedByOwner);
     EXPECT_TRUE(Logged("Send_No_Socket", slot));
 }

@@ -13,7 +13,7 @@
 
 #include "core/globals.h"
 #include "filter/filter.h"
-#include "net/line_io.h"
+#include "net/connection.h"
 #include "net/net_test_support.h"
 #include "net/session_table.h"
 #include "platform/socket.h"
@@ -157,7 +157,8 @@ class FakeNewsServer {
 };
 
 // The reader's end of a connection whose other end was accepted into a
-// session slot reserved by the calling thread.
+// session slot reserved by the calling thread: the proxy's side is
+// connection(), for a session body or the test to take.
 class ReaderConnection {
   public:
     explicit ReaderConnection(int timeoutSeconds) {
@@ -170,10 +171,11 @@ class ReaderConnection {
         int accepted = AcceptConnection(listener.get(), address);
         if (accepted < 0) return;
         slot_ = AllocateSlot();
-        AttachAcceptedSocket(slot_, accepted, address, port, timeoutSeconds);
+        connection_ = Connection::Accepted(slot_, accepted, address, port, timeoutSeconds);
     }
 
     int slot() const { return slot_; }
+    Connection& connection() { return connection_; }
     Peer& peer() { return peer_; }
 
     void Send(const std::string& line) { peer_.Send(line + "\r\n"); }
@@ -206,6 +208,7 @@ class ReaderConnection {
   private:
     Peer peer_;
     int slot_ = -1;
+    Connection connection_;
 };
 
 // Loads the kill file for one test and switches the news filter on; both are

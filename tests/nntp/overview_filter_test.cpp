@@ -8,7 +8,7 @@
 #include <tuple>
 #include <vector>
 
-#include "net/line_io.h"
+#include "net/connection.h"
 #include "news_test_support.h"
 
 namespace {
@@ -125,11 +125,11 @@ TEST_F(JudgeArticleTest, SectionsApplyByGroupFolder) {
 class RelayOverviewTest : public nettest::NetTest {
   protected:
     void TearDown() override {
-        CloseSlot(serverSlot_);
-        ReleaseSlot(serverSlot_);
+        server_.Close();
+        server_.Release();
         if (reader_) {
-            CloseSlot(reader_->slot());
-            ReleaseSlot(reader_->slot());
+            reader_->connection().Close();
+            reader_->connection().Release();
         }
         reader_.reset();
         NetTest::TearDown();
@@ -137,11 +137,11 @@ class RelayOverviewTest : public nettest::NetTest {
 
     void Connect(FakeNewsServer& server) {
         reader_ = std::make_unique<ReaderConnection>(kTimeoutSeconds);
-        serverSlot_ = ConnectToServer("127.0.0.1", server.port());
-        ASSERT_GT(serverSlot_, 0);
-        SessionTable[serverSlot_].timeoutSeconds = kTimeoutSeconds;
+        server_ = Connection::ConnectTo("127.0.0.1", server.port());
+        ASSERT_TRUE(server_.open());
+        server_.SetTimeout(kTimeoutSeconds);
         std::string greeting;
-        ReceiveLine(serverSlot_, greeting);
+        server_.ReceiveLine(greeting);
         ASSERT_EQ(greeting, "200 fake news ready");
     }
 
@@ -150,17 +150,17 @@ class RelayOverviewTest : public nettest::NetTest {
     std::vector<std::string> Relay(const std::string& group, const std::string& command) {
         std::vector<std::string> seen;
         std::thread collector([&] { seen = reader_->Block(); });
-        RelayOverview(reader_->slot(), serverSlot_, group, command);
-        if (SessionTable[serverSlot_].failed) {
+        RelayOverview(reader_->connection(), server_, group, command);
+        if (server_.LinkFailed()) {
             // No closing "." comes: end the reader's wait.
-            CloseSlot(reader_->slot());
+            reader_->connection().Close();
         }
         collector.join();
         return seen;
     }
 
     std::unique_ptr<ReaderConnection> reader_;
-    int serverSlot_ = -1;
+    Connection server_;
 };
 
 const std::string kSpamLine =
@@ -219,7 +219,7 @@ TEST_F(RelayOverviewTest, SkipRuleWithholdsLineAndWritesLogBlock) {
                "\t\t\t\xC3 from: Spam King <king@spam.example>\r\n"
                "\t\t\t\xC3 Subject: Cheap spam\r\n"
                "\t\t\t\xC0 Reason: \"Cheap spam\" \xEAs \xAFSKIP ",
-               serverSlot_))
+               server_.slot()))
         << Log();
 }
 
@@ -247,12 +247,12 @@ TEST_F(RelayOverviewTest, RefusalIsPassedAsOneLine) {
     });
     Connect(server);
     std::thread collector([&] { EXPECT_EQ(reader_->Line(), "412 No newsgroup selected"); });
-    RelayOverview(reader_->slot(), serverSlot_, "", "XOVER");
+    RelayOverview(reader_->connection(), server_, "", "XOVER");
     collector.join();
     // The server's next reply is still there for the next command.
-    SendLine(serverSlot_, "DATE");
+    server_.SendLine("DATE");
     std::string reply;
-    ReceiveLine(serverSlot_, reply);
+    server_.ReceiveLine(reply);
     EXPECT_EQ(reply, "111 20240101000000");
 }
 
@@ -266,7 +266,7 @@ TEST_F(RelayOverviewTest, LostServerEndsListWithoutDot) {
     std::vector<std::string> seen = Relay("de.test", "XOVER 1-100");
     EXPECT_EQ(seen, (std::vector<std::string>{"224 follows", OverviewLine("1", "a", "b@c", "<1@c>"),
                                               "<closed>"}));
-    EXPECT_EQ(SessionTable[serverSlot_].failed.load(), 1);
+    EXPECT_TRUE(server_.LinkFailed());
     EXPECT_TRUE(Logged("Connection lost during XOVER", reader_->slot())) << Log();
 }
 

@@ -10,6 +10,8 @@
 
 #include "core/settings.h"
 #include "core/text.h"
+#include "net/listener.h"
+#include "net/session_table.h"
 #include "news_test_support.h"
 
 namespace {
@@ -26,10 +28,7 @@ constexpr int kTimeoutSeconds = 60;
 class SessionUnderTest {
   public:
     SessionUnderTest() : reader_(kTimeoutSeconds) {
-        thread_ = std::thread([this] {
-            AdoptSlot(reader_.slot());
-            RunNntpSession(reader_.slot());
-        });
+        thread_ = std::thread([this] { RunNntpSession(std::move(reader_.connection())); });
     }
     ~SessionUnderTest() {
         reader_.peer().Close();
@@ -342,6 +341,32 @@ TEST_F(NntpSessionTest, LostReaderQuitsServer) {
     EXPECT_EQ(server_->Lines().back(), "QUIT");
     EXPECT_TRUE(Logged("Socket #1 closed by remote host!", session.slot())) << Log();
     EXPECT_TRUE(Logged("Nntp-Connection lost ...", session.slot())) << Log();
+}
+
+// The listener serves news by the description this folder gives it.
+TEST_F(NntpSessionTest, ListenerGreetsAdmittedReadersAndRefusesOthersInItsOwnWords) {
+    Settings.NntpTimeout = 601;
+    nettest::AllowOnly(dir_, "127.0.0.1\n");
+    Listener listener(kNntpListenerDescription);
+    const int port = nettest::StartListening(listener);
+    ASSERT_NE(port, 0);
+    EXPECT_EQ(nettest::WholeReply(port, 2), "502 permission denied, closing connection ...\r\n");
+
+    nettest::Peer reader = nettest::Peer::Connect(port);
+    std::string line;
+    ASSERT_TRUE(reader.ReadLine(line));
+    EXPECT_EQ(line,
+              "200 NNTP-Trawlbox v0.25 Server #1 ready, log in as AUTHINFO USER host#user\r\n");
+    EXPECT_EQ(SessionTable[1].timeoutSeconds, 601);
+    ASSERT_TRUE(reader.Send("QUIT\r\n"));
+    std::string all;
+    EXPECT_TRUE(reader.ReadToEnd(all));
+    EXPECT_EQ(all, Goodbye(1) + "\r\n");
+    listener.Stop();
+
+    EXPECT_TRUE(Logged("Nntp-Listen at Port" + NumberText(port)));
+    EXPECT_TRUE(Logged("Denied Nntp-connection from '127.0.0.2'  Port:" + NumberText(port), 1));
+    EXPECT_TRUE(Logged("Incoming Nntp-connection from '127.0.0.1'  Port:" + NumberText(port), 1));
 }
 
 }  // namespace

@@ -157,32 +157,20 @@ TEST(KillReportHeader, MessageIdSecondsAreWrittenLikeANumber) {
 }
 
 TEST(CompleteKillReport, PutsTheHeaderInFrontOfTheEntriesOnly) {
-    const int slot = 7;
-    KillReportTexts[slot] = "";
-    CompleteKillReport(slot);
-    EXPECT_EQ(KillReportTexts[slot], "");
+    EXPECT_EQ(CompleteKillReport(""), "");
 
     std::string savedRecipient = Settings.KillReport;
     Settings.KillReport = "";
-    AddKillReportEntry(slot, "a@b", "s", "<m>", 5, {}, KillReasonFields{});
-    std::string entry = KillReportTexts[slot];
-    CompleteKillReport(slot);
-    const std::string& text = KillReportTexts[slot];
+    const std::string entry = KillReportEntry("a@b", "s", "<m>", 5, {}, KillReasonFields{});
+    std::string text = CompleteKillReport(entry);
     EXPECT_EQ(text.substr(0, 25), "To: killreport@localhost\n");
     ASSERT_GT(text.size(), entry.size());
     EXPECT_EQ(text.substr(text.size() - entry.size()), entry);
     EXPECT_NE(text.find("\nX-Mailer: Trawlbox v0.25\n\n\nThe following"), std::string::npos);
 
     Settings.KillReport = "me@localhost";
-    KillReportTexts[slot] = entry;
-    CompleteKillReport(slot);
-    EXPECT_EQ(KillReportTexts[slot].substr(0, 17), "To: me@localhost\n");
+    EXPECT_EQ(CompleteKillReport(entry).substr(0, 17), "To: me@localhost\n");
     Settings.KillReport = savedRecipient;
-    KillReportTexts[slot].clear();
-
-    AddKillReportEntry(0, "a@b", "s", "<m>", 5, {}, KillReasonFields{});  // ignored
-    AddKillReportEntry(kSlotCount + 1, "a@b", "s", "<m>", 5, {}, KillReasonFields{});
-    EXPECT_EQ(KillReportTexts[0], "");
 }
 
 }  // namespace

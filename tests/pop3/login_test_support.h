@@ -13,8 +13,7 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "core/temp_dir.h"
-#include "net/line_io.h"
-#include "net/session_table.h"
+#include "net/connection.h"
 #include "platform/socket.h"
 
 // A namespace of their own: other test files of this program have helpers of
@@ -202,27 +201,11 @@ class ScriptedServer {
     std::vector<std::string> received_;
 };
 
-// An upstream connection to the fake server, closed and given back at the end.
-class UpstreamSlot {
-  public:
-    explicit UpstreamSlot(int port) : slot_(ConnectToServer("127.0.0.1", port)) {
-        if (slot_ > 0) SessionTable[slot_].timeoutSeconds = kClientTimeoutSeconds;
-    }
-    ~UpstreamSlot() { Close(); }
-    UpstreamSlot(const UpstreamSlot&) = delete;
-    UpstreamSlot& operator=(const UpstreamSlot&) = delete;
-
-    int get() const { return slot_; }
-
-    void Close() {
-        if (slot_ <= 0) return;
-        CloseSlot(slot_);
-        ReleaseSlot(slot_);
-        slot_ = -1;
-    }
-
-  private:
-    int slot_;
-};
+// An upstream connection to the fake server with the client's time-out.
+inline Connection ConnectUpstreamForTest(int port) {
+    Connection connection = Connection::ConnectTo("127.0.0.1", port);
+    connection.SetTimeout(kClientTimeoutSeconds);
+    return connection;
+}
 
 }  // namespace login_test

@@ -12,8 +12,7 @@
 #include "core/temp_dir.h"
 #include "filter/filter.h"
 #include "filter/relay_list.h"
-#include "net/line_io.h"
-#include "net/session_table.h"
+#include "net/connection.h"
 #include "pop3/pop3_fake_server.h"
 
 namespace {
@@ -89,33 +88,29 @@ class ScanTest : public ::testing::Test {
     // Connects to the server and runs the scan; returns its result.
     int Scan(FakePop3Server& server, const std::string& envelope = "me@example.org") {
         session_ = Pop3Session{};
-        session_.upstreamSlot = ConnectToServer("127.0.0.1", server.port());
-        EXPECT_GT(session_.upstreamSlot, 0);
-        if (session_.upstreamSlot <= 0) return -1;
-        SessionTable[session_.upstreamSlot].timeoutSeconds = kUpstreamTimeoutSeconds;
-        KillReportTexts[session_.upstreamSlot].clear();
+        session_.upstream = Connection::ConnectTo("127.0.0.1", server.port());
+        EXPECT_TRUE(session_.upstream.open());
+        if (!session_.upstream.open()) return -1;
+        session_.upstream.SetTimeout(kUpstreamTimeoutSeconds);
         std::string greeting;
-        ReceiveLine(session_.upstreamSlot, greeting);
+        session_.upstream.ReceiveLine(greeting);
         session_.envelope = envelope;
         return ScanMailbox(session_);
     }
 
-    // Sends QUIT (so the server carries out the deletions) and frees the slot.
+    // Sends QUIT (so the server carries out the deletions) and frees the
+    // connection.
     void EndUpstream() {
-        int slot = session_.upstreamSlot;
-        if (slot <= 0) return;
-        report_ = KillReportTexts[slot];
-        SendLine(slot, "QUIT");
+        Connection& upstream = session_.upstream;
+        if (!upstream.open()) return;
+        upstream.SendLine("QUIT");
         std::string reply;
-        ReceiveLine(slot, reply);
-        CloseSlot(slot);
-        ReleaseSlot(slot);
-        session_.upstreamSlot = 0;
+        upstream.ReceiveLine(reply);
+        upstream.Close();
+        upstream.Release();
     }
 
-    std::string Report() {
-        return session_.upstreamSlot > 0 ? KillReportTexts[session_.upstreamSlot] : report_;
-    }
+    const std::string& Report() const { return session_.killReport; }
 
     static bool Sent(FakePop3Server& server, const std::string& command) {
         std::vector<std::string> commands = server.Commands();
@@ -124,7 +119,6 @@ class ScanTest : public ::testing::Test {
 
     TempDir dir_;
     Pop3Session session_;
-    std::string report_;
 };
 
 TEST_F(ScanTest, KillsHidesAndKeepsByVerdict) {

@@ -13,7 +13,9 @@
 #include "core/settings.h"
 #include "core/temp_dir.h"
 #include "filter/filter.h"
-#include "net/line_io.h"
+#include "net/connection.h"
+#include "net/listener.h"
+#include "net/net_test_support.h"
 #include "net/session_table.h"
 #include "platform/socket.h"
 #include "pop3/pop3_fake_server.h"
@@ -65,11 +67,9 @@ class TestClient {
         int accepted = AcceptConnection(listener.get(), peer);
         if (accepted < 0) return;
         slot_ = AllocateSlot();
-        AttachAcceptedSocket(slot_, accepted, peer, port, kTimeoutSeconds);
-        thread_ = std::thread([this] {
-            AdoptSlot(slot_);
-            RunPop3Session(slot_);
-        });
+        Connection client = Connection::Accepted(slot_, accepted, peer, port, kTimeoutSeconds);
+        thread_ = std::thread(
+            [client = std::move(client)]() mutable { RunPop3Session(std::move(client)); });
     }
 
     ~TestClient() {
@@ -179,7 +179,8 @@ class SessionTest : public ::testing::Test {
     // The slot of the session's connection to `server`, 0 when there is none.
     static int UpstreamSlot(const FakePop3Server& server) {
         for (int slot = 1; slot <= kSlotCount; ++slot) {
-            if (SessionTable[slot].owner == 1 && SessionTable[slot].port == server.port()) {
+            if (SessionTable[slot].state == SlotState::kUpstream &&
+                SessionTable[slot].port == server.port()) {
                 return slot;
             }
         }
@@ -255,7 +256,7 @@ TEST_F(SessionTest, ServesTheCleanedMailboxRenumberedWithTheReportLast) {
     client.Join();
     EXPECT_EQ(server.Expunged(), (std::set<int>{2}));
     EXPECT_EQ(server.Quits(), 1);
-    EXPECT_EQ(SessionTable[client.slot()].owner, 0);
+    EXPECT_EQ(SessionTable[client.slot()].state, SlotState::kFree);
     EXPECT_NE(Log().find(": 3 Messages with " + std::to_string(remaining) + " (Bytes)"),
               std::string::npos);
 }
@@ -348,7 +349,7 @@ TEST_F(SessionTest, FailedScanEndsTheSessionAfterItsReply) {
     EXPECT_EQ(client.Line(), "<closed>");
     client.Join();
     EXPECT_EQ(server.Quits(), 1);
-    EXPECT_EQ(SessionTable[client.slot()].owner, 0);
+    EXPECT_EQ(SessionTable[client.slot()].state, SlotState::kFree);
 }
 
 TEST_F(SessionTest, ConnectionsStayAliveWhileTheOtherSideIsBusy) {
@@ -387,6 +388,33 @@ TEST_F(SessionTest, EmptyMailbox) {
     client.Ask("QUIT");
     client.Join();
     EXPECT_NE(Log().find(": 0 Messages with 0 (Bytes)"), std::string::npos);
+}
+
+// The listener serves POP3 by the description this folder gives it.
+class Pop3ListenerTest : public nettest::NetTest {};
+
+TEST_F(Pop3ListenerTest, GreetsAdmittedClientsAndRefusesOthersInItsOwnWords) {
+    Settings.Pop3Timeout = 61;
+    nettest::AllowOnly(dir_, "127.0.0.1\n");
+    Listener listener(kPop3ListenerDescription);
+    const int port = nettest::StartListening(listener);
+    ASSERT_NE(port, 0);
+    EXPECT_EQ(nettest::WholeReply(port, 2), "-ERR permission denied, closing connection ...\r\n");
+
+    nettest::Peer client = nettest::Peer::Connect(port);
+    std::string line;
+    ASSERT_TRUE(client.ReadLine(line));
+    EXPECT_EQ(line, Greeting(1) + " ready, log in as USER [method:]host#account\r\n");
+    EXPECT_EQ(SessionTable[1].timeoutSeconds, 61);
+    ASSERT_TRUE(client.Send("QUIT\r\n"));
+    std::string all;
+    EXPECT_TRUE(client.ReadToEnd(all));
+    EXPECT_EQ(all, Greeting(1) + ", good bye spam\r\n");
+    listener.Stop();
+
+    EXPECT_TRUE(Logged("Pop3-Listen at Port" + NumberText(port)));
+    EXPECT_TRUE(Logged("Denied Pop3-connection from '127.0.0.2'  Port:" + NumberText(port), 1));
+    EXPECT_TRUE(Logged("Incoming Pop3-connection from '127.0.0.1'  Port:" + NumberText(port), 1));
 }
 
 TEST(SessionArguments, UserAndPassNameServerAccountMethodAndEnvelope) {

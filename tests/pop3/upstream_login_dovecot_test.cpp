@@ -12,7 +12,7 @@
 #include "core/temp_dir.h"
 #include "core/text.h"
 #include "login_test_support.h"
-#include "net/line_io.h"
+#include "net/connection.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "pop3/upstream_login.h"
@@ -145,9 +145,9 @@ class PrivateDovecot {
 
 // A session's upstream side: connected, greeting read, APOP stamp taken.
 struct Upstream {
-    explicit Upstream(int port) : slot(port) {
-        if (slot.get() <= 0) return;
-        ReceiveLine(slot.get(), greeting);
+    explicit Upstream(int port) : connection(ConnectUpstreamForTest(port)) {
+        if (!connection.open()) return;
+        connection.ReceiveLine(greeting);
         const size_t open = greeting.find('<');
         const size_t close = open == std::string::npos ? open : greeting.find('>', open);
         if (close != std::string::npos) stamp = greeting.substr(open, close - open + 1);
@@ -155,13 +155,13 @@ struct Upstream {
 
     // Sends the command and returns the reply line.
     std::string Command(const std::string& command) {
-        SendLine(slot.get(), command);
+        connection.SendLine(command);
         std::string reply;
-        ReceiveLine(slot.get(), reply);
+        connection.ReceiveLine(reply);
         return reply;
     }
 
-    UpstreamSlot slot;
+    Connection connection;
     std::string greeting;
     std::string stamp;
 };
@@ -211,17 +211,17 @@ TEST_F(UpstreamLoginDovecotTest, EveryMethodLogsInAndTheMailboxAnswers) {
         const size_t ourMark = log_.Mark();
         const size_t serverMark = server_->Log().size();
         Upstream upstream(server_->port());
-        ASSERT_GT(upstream.slot.get(), 0);
+        ASSERT_TRUE(upstream.connection.open());
         ASSERT_TRUE(StartsWith(upstream.greeting, "+OK")) << upstream.greeting;
         ASSERT_FALSE(upstream.stamp.empty()) << upstream.greeting;
 
-        EXPECT_EQ(UpstreamLogin(upstream.slot.get(), kAccount, kPassword, c.method, upstream.stamp,
+        EXPECT_EQ(UpstreamLogin(upstream.connection, kAccount, kPassword, c.method, upstream.stamp,
                                 c.host),
                   1);
         EXPECT_TRUE(StartsWith(upstream.Command("STAT"), "+OK 1 "));
         EXPECT_TRUE(StartsWith(upstream.Command("QUIT"), "+OK"));
 
-        const auto entries = log_.Entries(upstream.slot.get(), ourMark);
+        const auto entries = log_.Entries(upstream.connection.slot(), ourMark);
         std::vector<std::string> progress, outcome, errors;
         for (const LogEntry& entry : entries) {
             if (entry.level == kLogProgress) progress.push_back(entry.text);
@@ -255,12 +255,12 @@ TEST_F(UpstreamLoginDovecotTest, WrongPasswordIsRefusedAndLogged) {
         SCOPED_TRACE(std::string("method '") + c.method + "'");
         const size_t mark = log_.Mark();
         Upstream upstream(server_->port());
-        ASSERT_GT(upstream.slot.get(), 0);
-        EXPECT_EQ(UpstreamLogin(upstream.slot.get(), kAccount, "not the password", c.method,
+        ASSERT_TRUE(upstream.connection.open());
+        EXPECT_EQ(UpstreamLogin(upstream.connection, kAccount, "not the password", c.method,
                                 upstream.stamp),
                   0);
         std::vector<std::string> errors;
-        for (const LogEntry& entry : log_.Entries(upstream.slot.get(), mark)) {
+        for (const LogEntry& entry : log_.Entries(upstream.connection.slot(), mark)) {
             if (entry.level == kLogError) errors.push_back(entry.text);
             EXPECT_NE(entry.level, kLogOutcome) << entry.text;
         }
@@ -283,11 +283,11 @@ TEST(UpstreamLoginDovecotRealm, DigestMd5WithTheServersRealm) {
     ASSERT_TRUE(log.opened());
     const size_t mark = log.Mark();
     Upstream upstream(server.port());
-    ASSERT_GT(upstream.slot.get(), 0);
-    EXPECT_EQ(UpstreamLogin(upstream.slot.get(), kAccount, kPassword, "DIGEST-MD5", ""), 1);
+    ASSERT_TRUE(upstream.connection.open());
+    EXPECT_EQ(UpstreamLogin(upstream.connection, kAccount, kPassword, "DIGEST-MD5", ""), 1);
     EXPECT_TRUE(StartsWith(upstream.Command("STAT"), "+OK 1 "));
     bool sawResponse = false;
-    for (const LogEntry& entry : log.Entries(upstream.slot.get(), mark)) {
+    for (const LogEntry& entry : log.Entries(upstream.connection.slot(), mark)) {
         if (entry.level != kLogDebug || !StartsWith(entry.text, "Challenge: ")) continue;
         sawResponse = true;
         EXPECT_NE(entry.text.find(",realm=\"example.org\","), std::string::npos) << entry.text;

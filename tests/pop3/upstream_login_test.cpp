@@ -80,10 +80,10 @@ class UpstreamLoginTest : public ::testing::Test {
               const std::string& host = "") {
         ScriptedServer server(std::move(script));
         const size_t mark = log_.Mark();
-        UpstreamSlot upstream(server.port());
-        slot_ = upstream.get();
+        Connection upstream = ConnectUpstreamForTest(server.port());
+        slot_ = upstream.slot();
         EXPECT_GT(slot_, 0);
-        const int result = UpstreamLogin(slot_, account, password, method, stamp, host);
+        const int result = UpstreamLogin(upstream, account, password, method, stamp, host);
         // Read the log before the close adds its own line.
         entries_ = log_.Entries(slot_, mark);
         upstream.Close();
@@ -290,10 +290,10 @@ TEST(UpstreamLoginQuiet, CapaWithoutSaslOrRefusedLogsNothing) {
     for (const auto& script : scripts) {
         ScriptedServer server(script);
         const size_t mark = log.Mark();
-        UpstreamSlot upstream(server.port());
-        ASSERT_GT(upstream.get(), 0);
-        EXPECT_EQ(UpstreamLogin(upstream.get(), "alice", "pw", "SASL", ""), 0);
-        EXPECT_THAT(log.Entries(upstream.get(), mark), IsEmpty());
+        Connection upstream = ConnectUpstreamForTest(server.port());
+        ASSERT_TRUE(upstream.open());
+        EXPECT_EQ(UpstreamLogin(upstream, "alice", "pw", "SASL", ""), 0);
+        EXPECT_THAT(log.Entries(upstream.slot(), mark), IsEmpty());
         upstream.Close();
         server.Join();
         EXPECT_THAT(server.received(), ElementsAre("CAPA"));
@@ -517,8 +517,8 @@ TEST(UpstreamLoginThreads, ConcurrentDigestLoginsSucceedWithDistinctCnonces) {
         threads.emplace_back([&, i] {
             ScriptedServer server(DigestMd5(
                 {kDovecotStyleChallenge, "pw", "example.org", "rspauth=", false, &seen[i]}));
-            UpstreamSlot upstream(server.port());
-            results[i] = UpstreamLogin(upstream.get(), "alice", "pw", "DIGEST-MD5", "");
+            Connection upstream = ConnectUpstreamForTest(server.port());
+            results[i] = UpstreamLogin(upstream, "alice", "pw", "DIGEST-MD5", "");
             upstream.Close();
             server.Join();
         });
@@ -533,11 +533,15 @@ TEST(UpstreamLoginThreads, ConcurrentDigestLoginsSucceedWithDistinctCnonces) {
     EXPECT_GE(cnonces.size(), size_t(kSessions - 1));
 }
 
-TEST(UpstreamLoginNoSlot, SlotZeroSendsNothingAndFails) {
-    EXPECT_EQ(UpstreamLogin(0, "alice", "pw", "", ""), 0);
-    EXPECT_EQ(UpstreamLogin(-1, "alice", "pw", "auth", ""), 0);
-    EXPECT_EQ(SaslLogin(-1, "alice", "pw", kSaslDigestMd5), 0);
-    EXPECT_EQ(SaslLogin(-1, "alice", "pw", kSaslNone), 0);
+TEST(UpstreamLoginNoConnection, SendsNothingAndFails) {
+    LogCapture log;
+    ASSERT_TRUE(log.opened());
+    Connection none;
+    EXPECT_EQ(UpstreamLogin(none, "alice", "pw", "", ""), 0);
+    EXPECT_EQ(UpstreamLogin(none, "alice", "pw", "auth", ""), 0);
+    EXPECT_EQ(SaslLogin(none, "alice", "pw", kSaslDigestMd5), 0);
+    EXPECT_EQ(SaslLogin(none, "alice", "pw", kSaslNone), 0);
+    EXPECT_EQ(log.Mark(), 0u) << "nothing is logged";
 }
 
 }  // namespace
