@@ -32,6 +32,11 @@ int64_t LeadingNumber(std::string_view text);
 // "" when the text has fewer fields.
 std::string Field(std::string_view text, size_t index);
 
+// Returns the longest beginning of the UTF-8 text that is at most `limit`
+// bytes long and does not end inside a character (a byte sequence that is
+// not UTF-8 is cut as single bytes).
+std::string_view Utf8Prefix(std::string_view text, size_t limit);
+
 // Returns true when `text` begins with `prefix` (case-sensitive).
 inline bool StartsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
