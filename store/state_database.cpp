@@ -17,7 +17,7 @@ namespace {
 // (PRAGMA user_version) to version i + 1. A released step is never changed;
 // a new table or column is a new step at the end. Every table is STRICT, so
 // that a column holds only its declared type.
-constexpr std::array<std::string_view, 2> kSchemaSteps{
+constexpr std::array<std::string_view, 3> kSchemaSteps{
     // 1: the header cache (store/header_cache).
     "CREATE TABLE header_cache ("
     "server BLOB NOT NULL, account BLOB NOT NULL, uidl BLOB NOT NULL, "
@@ -30,6 +30,11 @@ constexpr std::array<std::string_view, 2> kSchemaSteps{
     "path BLOB NOT NULL, released_at INTEGER NOT NULL) STRICT; "
     "CREATE INDEX quarantine_by_account ON quarantine (account, released_at); "
     "CREATE INDEX quarantine_by_time ON quarantine (killed_at)",
+    // 3: kill reports waiting for the account's next login (store/pending_reports).
+    "CREATE TABLE pending_report ("
+    "seq INTEGER PRIMARY KEY, account BLOB NOT NULL, kept_at INTEGER NOT NULL, "
+    "report BLOB NOT NULL) STRICT; "
+    "CREATE INDEX pending_report_by_account ON pending_report (account, seq)",
 };
 constexpr int kSchemaVersion = static_cast<int>(kSchemaSteps.size());
 
