@@ -70,7 +70,7 @@ TEST(StateDatabase, FreshFileIsPrivateLoggedAheadAndOfTheCurrentSchema) {
 
     RawConnection raw(DatabasePath(directory));
     EXPECT_EQ(raw.Query("PRAGMA journal_mode"), "wal");
-    EXPECT_EQ(raw.Query("PRAGMA user_version"), "3");
+    EXPECT_EQ(raw.Query("PRAGMA user_version"), "4");
     EXPECT_FALSE(std::filesystem::exists(AsideOf(directory)));
 }
 
