@@ -44,9 +44,11 @@ bool RenameFile(const std::string& from, const std::string& to, std::string& pro
 bool RemoveFile(const std::string& path);
 
 // Makes a directory that only its owner may enter (mode 0700); its parent
-// must exist. A directory of that name that exists already is left as it is.
-// Returns true when the directory exists afterwards; false, with the
-// system's reason in `problem`, otherwise.
+// must exist. A directory made is written into its parent on the disk at
+// once, so that what is then stored in it cannot be lost with it. A
+// directory of that name that exists already is left as it is. Returns true
+// when the directory exists afterwards; false, with the system's reason in
+// `problem`, otherwise.
 bool MakePrivateDirectory(const std::string& path, std::string& problem);
 
 // Writes a directory's entries (a file created, renamed or removed in it) to
@@ -61,9 +63,10 @@ bool ListDirectory(const std::string& path, std::vector<std::string>& names);
 // What ExamineFile finds out about a path (a symbolic link is examined
 // itself, not followed).
 struct FileFacts {
-    bool regular = false;  // a plain file
-    int64_t size = 0;      // bytes
-    int64_t modified = 0;  // last written, seconds since 1970 (UTC)
+    bool regular = false;    // a plain file
+    bool directory = false;  // a directory
+    int64_t size = 0;        // bytes
+    int64_t modified = 0;    // last written, seconds since 1970 (UTC)
 };
 
 // Returns false when the path is missing or out of reach.

@@ -83,7 +83,13 @@ bool ReadFilePrefix(const std::string& path, size_t limit, std::string& out) {
 }
 
 bool MakePrivateDirectory(const std::string& path, std::string& problem) {
-    if (::mkdir(path.c_str(), 0700) == 0) return true;
+    if (::mkdir(path.c_str(), 0700) == 0) {
+        std::string parent = path;
+        while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
+        size_t slash = parent.rfind('/');
+        parent = slash == std::string::npos ? "." : slash == 0 ? "/" : parent.substr(0, slash);
+        return SyncDirectory(parent, problem);
+    }
     int code = errno;
     if (code == EEXIST && DirectoryExists(path)) return true;
     problem = SystemReason(code);
@@ -118,6 +124,7 @@ bool ExamineFile(const std::string& path, FileFacts& facts) {
     struct stat info {};
     if (::lstat(path.c_str(), &info) != 0) return false;
     facts.regular = S_ISREG(info.st_mode);
+    facts.directory = S_ISDIR(info.st_mode);
     facts.size = static_cast<int64_t>(info.st_size);
     facts.modified = static_cast<int64_t>(info.st_mtim.tv_sec);
     return true;

@@ -476,7 +476,11 @@ bool Quarantine::CleanUp(int64_t days, int64_t now, QuarantineCleanup& cleanup) 
     std::vector<std::string> folders;
     ListDirectory(directory_, folders);
     for (const std::string& folder : folders) {
-        if (folder.empty() || folder[0] == '.') continue;
+        // Not into anything a symbolic link points at.
+        FileFacts facts;
+        if (folder[0] == '.' || !ExamineFile(directory_ + folder, facts) || !facts.directory) {
+            continue;
+        }
         std::string maildir = directory_ + folder + "/";
         for (std::string_view sub : {kMaildirNew, kMaildirCur, kMaildirTmp}) {
             std::string directory = maildir + std::string(sub) + "/";

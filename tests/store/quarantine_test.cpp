@@ -253,6 +253,13 @@ TEST_F(QuarantineTest, CleanUpRemovesExpiredCopiesDanglingRowsAndStrayFiles) {
     SetModified(foreign, kNow - 100 * kDay);
     SetModified(tmpOld, kNow - 37 * 3600);
     SetModified(tmpNew, kNow - 35 * 3600);
+    // A folder that is a symbolic link to elsewhere is not entered.
+    const std::string elsewhere = directory_ + "elsewhere/";
+    const std::string outside = elsewhere + "new/1700000000.M1P2Q7.host";
+    std::filesystem::create_directories(elsewhere + "new");
+    WriteBytes(outside, "not ours to remove");
+    SetModified(outside, kNow - 100 * kDay);
+    std::filesystem::create_directory_symlink(elsewhere, quarantineDirectory_ + "linked");
     // The files of the kept rows are as old as the oldest stray.
     for (const QuarantineEntry& entry : {old, recent, releasedOld}) {
         SetModified(FileOf(entry), kNow - 30 * kDay);
@@ -273,6 +280,7 @@ TEST_F(QuarantineTest, CleanUpRemovesExpiredCopiesDanglingRowsAndStrayFiles) {
     EXPECT_TRUE(std::filesystem::exists(foreign));
     EXPECT_FALSE(std::filesystem::exists(tmpOld));
     EXPECT_TRUE(std::filesystem::exists(tmpNew));
+    EXPECT_TRUE(std::filesystem::exists(outside));
 
     // A second run finds nothing; with no retention nothing goes by age.
     ASSERT_TRUE(quarantine_->CleanUp(14, kNow, cleanup));
