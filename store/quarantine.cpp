@@ -421,58 +421,54 @@ bool Quarantine::CleanUp(int64_t days, int64_t now, QuarantineCleanup& cleanup) 
         return files;
     };
 
-    std::vector<int64_t> doomedRows;
     std::vector<std::string> expiredFiles;
-    std::set<std::pair<std::string, std::string>> kept;  // folder and base name
+    FolderNames kept;
+    QuarantineCleanup found;
     {
+        // Rows are read and removed in one write transaction, so that a copy
+        // released meanwhile is not removed as expired.
+        Transaction transaction(database_);
+        if (!transaction.Began()) return DatabaseFailed();
+        std::vector<int64_t> doomedRows;
         Statement select(database_, "SELECT rowid, " + std::string(kColumns) + " FROM quarantine");
         while (select.NextRow()) {
-            int64_t rowid = select.Integer(0);
             QuarantineEntry entry;
             std::string folder;
             std::string name;
-            bool readable = ReadRow(select, entry, 1);
-            if (!readable || !SplitPath(entry, folder, name)) {
-                doomedRows.push_back(rowid);
-                ++cleanup.danglingRows;
+            if (!ReadRow(select, entry, 1) || !SplitPath(entry, folder, name)) {
+                doomedRows.push_back(select.Integer(0));
+                ++found.danglingRows;
                 continue;
             }
             std::map<std::string, std::string>& files = filesOf(folder);
             auto file = files.find(name);
             if (std::max(entry.killedAt, entry.releasedAt) < cutoff) {
-                doomedRows.push_back(rowid);
+                doomedRows.push_back(select.Integer(0));
                 if (file != files.end()) expiredFiles.push_back(file->second);
-                ++cleanup.expired;
+                ++found.expired;
             } else if (file == files.end()) {
-                doomedRows.push_back(rowid);
-                ++cleanup.danglingRows;
+                doomedRows.push_back(select.Integer(0));
+                ++found.danglingRows;
             } else {
                 kept.emplace(folder, name);
             }
         }
-        if (select.Failed()) {
-            cleanup = QuarantineCleanup{};
-            return DatabaseFailed();
-        }
-    }
-    if (!doomedRows.empty()) {
-        Transaction transaction(database_);
-        if (!transaction.Began()) {
-            cleanup = QuarantineCleanup{};
-            return DatabaseFailed();
-        }
+        if (select.Failed()) return DatabaseFailed();
         Statement remove(database_, "DELETE FROM quarantine WHERE rowid = ?1");
         for (int64_t rowid : doomedRows) {
             remove.BindInteger(1, rowid);
-            if (!remove.Run()) break;
+            if (!remove.Run()) return DatabaseFailed();
         }
-        if (remove.Failed() || !transaction.Commit()) {
-            cleanup = QuarantineCleanup{};
-            return DatabaseFailed();
-        }
+        if (!transaction.Commit()) return DatabaseFailed();
     }
     for (const std::string& path : expiredFiles) RemoveFile(path);
+    found.strayFiles = RemoveStrayFiles(kept, cutoff, now);
+    cleanup = found;
+    return true;
+}
 
+size_t Quarantine::RemoveStrayFiles(const FolderNames& kept, int64_t cutoff, int64_t now) {
+    size_t removed = 0;
     std::vector<std::string> folders;
     ListDirectory(directory_, folders);
     for (const std::string& folder : folders) {
@@ -481,18 +477,16 @@ bool Quarantine::CleanUp(int64_t days, int64_t now, QuarantineCleanup& cleanup) 
         if (folder[0] == '.' || !ExamineFile(directory_ + folder, facts) || !facts.directory) {
             continue;
         }
-        std::string maildir = directory_ + folder + "/";
         for (std::string_view sub : {kMaildirNew, kMaildirCur, kMaildirTmp}) {
-            std::string directory = maildir + std::string(sub) + "/";
+            std::string directory = directory_ + folder + "/" + std::string(sub) + "/";
             bool unfinished = sub == kMaildirTmp;
             int64_t before = unfinished ? now - kStaleMaildirTmpSeconds : cutoff;
             for (const std::string& name : OwnFiles(directory)) {
                 if (!unfinished && kept.count({folder, std::string(BaseName(name))}) != 0) continue;
-                FileFacts facts;
                 if (!ExamineFile(directory + name, facts) || !facts.regular) continue;
-                if (facts.modified < before && RemoveFile(directory + name)) ++cleanup.strayFiles;
+                if (facts.modified < before && RemoveFile(directory + name)) ++removed;
             }
         }
     }
-    return true;
+    return removed;
 }

@@ -15,8 +15,10 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "store/maildir.h"
@@ -203,6 +205,12 @@ class Quarantine {
     // Draws an id no row has, inside the caller's transaction. Returns false
     // when the database failed; `id` is "" when every draw was taken.
     bool FreeId(std::string& id);
+    // Folder and file names (without flags) of copies.
+    using FolderNames = std::set<std::pair<std::string, std::string>>;
+    // Removes own files in new/ and cur/ not in `kept` and written before
+    // `cutoff`, and own files in tmp/ older than kStaleMaildirTmpSeconds at
+    // `now`. Returns how many it removed.
+    size_t RemoveStrayFiles(const FolderNames& kept, int64_t cutoff, int64_t now);
     // The full path of the entry's file as it is now (in new/ or cur/), or ""
     // when it is gone or the path is not one of the account's.
     std::string Locate(const QuarantineEntry& entry) const;
