@@ -87,7 +87,6 @@ bool MaildirDelivery::Begin(const std::string& maildir, int64_t maxOctets) {
     maildir_ = maildir;
     maxOctets_ = maxOctets;
     size_ = 0;
-    stored_ = 0;
     buffer_.clear();
     if (!MakeMaildir(maildir, problem_)) return false;
     name_ = UniqueMaildirName();
@@ -109,7 +108,6 @@ bool MaildirDelivery::AddLine(std::string_view line) {
         return Fail("the message is larger than " + std::to_string(maxOctets_) + " octets");
     }
     size_ = grown;
-    stored_ += static_cast<int64_t>(line.size()) + 1;
     buffer_ += line;
     buffer_ += '\n';
     return buffer_.size() < kMaildirWriteBufferBytes || Flush();

@@ -82,9 +82,6 @@ class MaildirDelivery {
     // LIST counts it (the lines added so far).
     int64_t Size() const { return size_; }
 
-    // The file holds this many bytes (LF line ends).
-    int64_t StoredBytes() const { return stored_; }
-
     // Why the last call failed, fit for the log; "" when nothing failed.
     const std::string& Problem() const { return problem_; }
 
@@ -100,6 +97,5 @@ class MaildirDelivery {
     std::string problem_;
     int64_t maxOctets_ = 0;
     int64_t size_ = 0;
-    int64_t stored_ = 0;
     bool writing_ = false;
 };
