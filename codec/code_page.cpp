@@ -142,6 +142,27 @@ size_t DecodeUtf8(std::string_view text, size_t at, uint32_t& code) {
     return length;
 }
 
+// Walks the UTF-8 text: each well-formed character is handed to
+// `character` (its code point and its bytes) to write, each byte of a
+// malformed sequence is written as `malformed`.
+template <typename Character>
+std::string EachUtf8Character(std::string_view text, char malformed, Character character) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t at = 0; at < text.size();) {
+        uint32_t code = 0;
+        size_t length = DecodeUtf8(text, at, code);
+        if (length == 0) {
+            out += malformed;
+            ++at;
+            continue;
+        }
+        character(out, code, text.substr(at, length));
+        at += length;
+    }
+    return out;
+}
+
 }  // namespace
 
 std::string AnsiToOem(std::string_view text) {
@@ -152,20 +173,23 @@ std::string AnsiToOem(std::string_view text) {
 }
 
 std::string Utf8ToOem(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t at = 0; at < text.size();) {
-        uint32_t code = 0;
-        size_t length = DecodeUtf8(text, at, code);
-        if (length == 0) {
-            out += static_cast<char>(kNoCounterpart);
-            ++at;
-            continue;
-        }
-        out += static_cast<char>(UnicodeToOem(code));
-        at += length;
-    }
-    return out;
+    return EachUtf8Character(text, static_cast<char>(kNoCounterpart),
+                             [](std::string& out, uint32_t code, std::string_view) {
+                                 out += static_cast<char>(UnicodeToOem(code));
+                             });
+}
+
+std::string Utf8ForOneLine(std::string_view text) {
+    return EachUtf8Character(text, '?',
+                             [](std::string& out, uint32_t code, std::string_view bytes) {
+                                 if (code == '\t' || code == '\r' || code == '\n') {
+                                     out += ' ';
+                                 } else if (code < 0x20 || (code >= 0x7F && code < 0xA0)) {
+                                     out += '?';
+                                 } else {
+                                     out += bytes;
+                                 }
+                             });
 }
 
 std::string Latin9ToAnsi(std::string_view text) {

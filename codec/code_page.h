@@ -16,6 +16,13 @@ std::string AnsiToOem(std::string_view text);
 // sequence, becomes "?".
 std::string Utf8ToOem(std::string_view text);
 
+// Returns the UTF-8 text fit to be shown on one line of a terminal: tab,
+// CR and LF become a space; every other control character (C0, DEL, and
+// the C1 characters U+0080..U+009F, which some terminals obey) and every
+// byte of a malformed sequence becomes "?". Other characters are kept as
+// they are.
+std::string Utf8ForOneLine(std::string_view text);
+
 // Returns the ISO-8859-15 text in Windows-1252: the eight characters in
 // which the two differ are moved to their Windows-1252 places (or to a byte
 // without counterpart there).

@@ -115,3 +115,20 @@ size_t EditDistance(std::string_view a, std::string_view b) {
     }
     return row[b.size()];
 }
+
+std::string_view Utf8Prefix(std::string_view text, size_t limit) {
+    if (text.size() <= limit) return text;
+    auto continuation = [&](size_t at) {
+        return (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80;
+    };
+    // The first byte left out continues a character: back to its lead byte
+    // (a character has at most three continuation bytes) and cut before it.
+    size_t end = limit;
+    size_t steps = 0;
+    while (end > 0 && steps < 3 && continuation(end)) {
+        --end;
+        ++steps;
+    }
+    if (steps > 0 && static_cast<unsigned char>(text[end]) < 0xC0) end = limit;
+    return text.substr(0, end);
+}

@@ -36,6 +36,11 @@ std::string Field(std::string_view text, size_t index);
 // that turn `a` into `b` (Levenshtein distance), bytes compared as they are.
 size_t EditDistance(std::string_view a, std::string_view b);
 
+// Returns the longest beginning of the UTF-8 text that is at most `limit`
+// bytes long and does not end inside a character (a byte sequence that is
+// not UTF-8 is cut as single bytes).
+std::string_view Utf8Prefix(std::string_view text, size_t limit);
+
 // Returns true when `text` begins with `prefix` (case-sensitive).
 inline bool StartsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;

@@ -17,6 +17,13 @@ struct LocalTime {
 // Returns the current local date and time.
 LocalTime LocalNow();
 
+// Returns the current time in seconds since 1970 (UTC).
+int64_t UnixSeconds();
+
+// Returns the local date and time of a moment given in seconds since 1970
+// (millisecond 0).
+LocalTime LocalTimeAt(int64_t unixSeconds);
+
 // Returns UTC minus local time in minutes, daylight saving included
 // (-60 on a machine one hour east of UTC in standard time).
 int TimeZoneBiasMinutes();

@@ -6,19 +6,31 @@
 #include <thread>
 
 namespace {
+
 std::atomic<double (*)()> clockSource{nullptr};
 std::atomic<int64_t (*)()> monotonicSource{nullptr};
+
+LocalTime LocalParts(time_t seconds, int millisecond) {
+    tm parts{};
+    ::localtime_r(&seconds, &parts);
+    return LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_wday,
+                     parts.tm_hour,        parts.tm_min,     parts.tm_sec,  millisecond};
+}
+
 }  // namespace
 
 LocalTime LocalNow() {
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    tm parts{};
-    ::localtime_r(&now.tv_sec, &parts);
-    return LocalTime{parts.tm_year + 1900, parts.tm_mon + 1,
-                     parts.tm_mday,        parts.tm_wday,
-                     parts.tm_hour,        parts.tm_min,
-                     parts.tm_sec,         static_cast<int>(now.tv_nsec / 1000000)};
+    return LocalParts(now.tv_sec, static_cast<int>(now.tv_nsec / 1000000));
+}
+
+int64_t UnixSeconds() {
+    return static_cast<int64_t>(::time(nullptr));
+}
+
+LocalTime LocalTimeAt(int64_t unixSeconds) {
+    return LocalParts(static_cast<time_t>(unixSeconds), 0);
 }
 
 int TimeZoneBiasMinutes() {

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 // Returns true when a file (not a directory) of that path exists.
 bool FileExists(const std::string& path);
@@ -40,6 +42,75 @@ bool RenameFile(const std::string& from, const std::string& to, std::string& pro
 // Removes the file. Returns true when it is gone afterwards (a missing file
 // counts as removed); false when it is still there.
 bool RemoveFile(const std::string& path);
+
+// Makes a directory that only its owner may enter (mode 0700); its parent
+// must exist. A directory made is written into its parent on the disk at
+// once, so that what is then stored in it cannot be lost with it. A
+// directory of that name that exists already is left as it is. Returns true
+// when the directory exists afterwards; false, with the system's reason in
+// `problem`, otherwise.
+bool MakePrivateDirectory(const std::string& path, std::string& problem);
+
+// Writes a directory's entries (a file created, renamed or removed in it) to
+// the disk. Returns false, with the system's reason in `problem`, when that
+// failed.
+bool SyncDirectory(const std::string& path, std::string& problem);
+
+// The names in a directory, "." and ".." left out, in no particular order.
+// Returns false (and leaves `names` empty) when it cannot be read.
+bool ListDirectory(const std::string& path, std::vector<std::string>& names);
+
+// What ExamineFile finds out about a path (a symbolic link is examined
+// itself, not followed).
+struct FileFacts {
+    bool regular = false;    // a plain file
+    bool directory = false;  // a directory
+    int64_t size = 0;        // bytes
+    int64_t modified = 0;    // last written, seconds since 1970 (UTC)
+};
+
+// Returns false when the path is missing or out of reach.
+bool ExamineFile(const std::string& path, FileFacts& facts);
+
+// Returns the machine's host name, or "" when it cannot be found.
+std::string HostName();
+
+// Returns this process's id.
+int64_t ProcessId();
+
+// A new file written from start to end and then made durable: a file that
+// must be whole on the disk before something else may happen (a copy kept
+// before its original is deleted). Move-only; a file still open on
+// destruction is closed as it is (the owner removes what it leaves behind).
+class NewDurableFile {
+  public:
+    NewDurableFile() = default;
+    ~NewDurableFile();
+    NewDurableFile(NewDurableFile&& other) noexcept;
+    NewDurableFile& operator=(NewDurableFile&& other) noexcept;
+    NewDurableFile(const NewDurableFile&) = delete;
+    NewDurableFile& operator=(const NewDurableFile&) = delete;
+
+    // Creates the file with mode 0600. Refuses (false, with the system's
+    // reason in `problem`) when anything of that name exists, a symbolic
+    // link included. Closes what was open before.
+    bool Create(const std::string& path, std::string& problem);
+    bool IsOpen() const { return fd_ >= 0; }
+
+    // Writes all the bytes. Returns false, with the system's reason (a full
+    // disk, say) in `problem`, when not all were written.
+    bool Write(std::string_view bytes, std::string& problem);
+
+    // Writes the file's contents to the disk and closes it. Returns false,
+    // with the system's reason in `problem`, when either failed; the file is
+    // closed in any case.
+    bool SyncAndClose(std::string& problem);
+
+    void Close();
+
+  private:
+    int fd_ = -1;
+};
 
 // Returns the directory of the running executable, ending in "/", or "" when
 // it cannot be found.

@@ -17,12 +17,32 @@ namespace {
 // (PRAGMA user_version) to version i + 1. A released step is never changed;
 // a new table or column is a new step at the end. Every table is STRICT, so
 // that a column holds only its declared type.
-constexpr std::array<std::string_view, 1> kSchemaSteps{
+constexpr std::array<std::string_view, 4> kSchemaSteps{
     // 1: the header cache (store/header_cache).
     "CREATE TABLE header_cache ("
     "server BLOB NOT NULL, account BLOB NOT NULL, uidl BLOB NOT NULL, "
     "size INTEGER NOT NULL, line_count INTEGER NOT NULL, header BLOB NOT NULL, "
     "UNIQUE (server, account, uidl)) STRICT",
+    // 2: the records of quarantined copies (store/quarantine).
+    "CREATE TABLE quarantine ("
+    "id BLOB NOT NULL PRIMARY KEY, account BLOB NOT NULL, killed_at INTEGER NOT NULL, "
+    "sender BLOB NOT NULL, subject BLOB NOT NULL, rule BLOB NOT NULL, size INTEGER NOT NULL, "
+    "path BLOB NOT NULL, released_at INTEGER NOT NULL) STRICT; "
+    "CREATE INDEX quarantine_by_account ON quarantine (account, released_at); "
+    "CREATE INDEX quarantine_by_time ON quarantine (killed_at)",
+    // 3: kill reports waiting for the account's next login (store/pending_reports).
+    "CREATE TABLE pending_report ("
+    "seq INTEGER PRIMARY KEY, account BLOB NOT NULL, kept_at INTEGER NOT NULL, "
+    "report BLOB NOT NULL) STRICT; "
+    "CREATE INDEX pending_report_by_account ON pending_report (account, seq)",
+    // 4: daily figures (store/statistics).
+    "CREATE TABLE daily_verdicts ("
+    "day INTEGER NOT NULL, account BLOB NOT NULL, judged INTEGER NOT NULL, "
+    "killed INTEGER NOT NULL, hidden INTEGER NOT NULL, kept INTEGER NOT NULL, "
+    "PRIMARY KEY (day, account)) STRICT; "
+    "CREATE TABLE daily_rule_hits ("
+    "day INTEGER NOT NULL, rule BLOB NOT NULL, location BLOB NOT NULL, hits INTEGER NOT NULL, "
+    "PRIMARY KEY (day, rule, location)) STRICT",
 };
 constexpr int kSchemaVersion = static_cast<int>(kSchemaSteps.size());
 

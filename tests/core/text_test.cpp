@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 TEST(TextTest, UpperAndLowerCaseMapAsciiAndTheSevenCodePagePairs) {
     const std::string small = "az\x84\x94\x81\x82\xA4\x86\x87";
     const std::string capital = "AZ\x8E\x99\x9A\x90\xA5\x8F\x80";
@@ -57,4 +61,25 @@ TEST(TextTest, EditDistanceCountsInsertionsDeletionsAndReplacements) {
         EXPECT_EQ(EditDistance(c.a, c.b), c.distance) << c.a << " / " << c.b;
         EXPECT_EQ(EditDistance(c.b, c.a), c.distance) << c.b << " / " << c.a;
     }
+}
+
+TEST(TextTest, Utf8PrefixNeverEndsInsideACharacter) {
+    const std::string text = "a\xC3\xBC\xE2\x82\xAC\xF0\x9F\x98\x80z";  // a ü € 😀 z
+    const std::vector<std::pair<size_t, std::string>> cases = {
+        {0, ""},
+        {1, "a"},
+        {2, "a"},
+        {3, "a\xC3\xBC"},
+        {4, "a\xC3\xBC"},
+        {5, "a\xC3\xBC"},
+        {6, "a\xC3\xBC\xE2\x82\xAC"},
+        {9, "a\xC3\xBC\xE2\x82\xAC"},
+        {10, "a\xC3\xBC\xE2\x82\xAC\xF0\x9F\x98\x80"},
+        {99, text},
+    };
+    for (const auto& [limit, expected] : cases)
+        EXPECT_EQ(Utf8Prefix(text, limit), expected) << limit;
+    // Bytes that are not UTF-8 are cut as single bytes.
+    EXPECT_EQ(Utf8Prefix("\x80\x80\x80\x80\x80", 3), "\x80\x80\x80");
+    EXPECT_EQ(Utf8Prefix("ab\x80\x80", 3), "ab\x80");
 }

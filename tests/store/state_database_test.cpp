@@ -70,7 +70,7 @@ TEST(StateDatabase, FreshFileIsPrivateLoggedAheadAndOfTheCurrentSchema) {
 
     RawConnection raw(DatabasePath(directory));
     EXPECT_EQ(raw.Query("PRAGMA journal_mode"), "wal");
-    EXPECT_EQ(raw.Query("PRAGMA user_version"), "1");
+    EXPECT_EQ(raw.Query("PRAGMA user_version"), "4");
     EXPECT_FALSE(std::filesystem::exists(AsideOf(directory)));
 }
 
@@ -152,6 +152,34 @@ TEST(StateDatabase, DamagedFilesAreSetAsideAndMadeAfresh) {
         }
         EXPECT_LE(files, 4u);  // the file, its -wal and -shm, the copy set aside
     }
+}
+
+// A file of the first version, as the header-cache release wrote it: brought
+// up to date without losing its entries.
+TEST(StateDatabase, OlderFileIsBroughtUpToDateAndKeepsItsEntries) {
+    std::string directory = FreshDirectory();
+    {
+        RawConnection raw(DatabasePath(directory));
+        ASSERT_EQ(raw.Run("PRAGMA journal_mode=WAL; "
+                          "CREATE TABLE header_cache ("
+                          "server BLOB NOT NULL, account BLOB NOT NULL, uidl BLOB NOT NULL, "
+                          "size INTEGER NOT NULL, line_count INTEGER NOT NULL, "
+                          "header BLOB NOT NULL, UNIQUE (server, account, uidl)) STRICT; "
+                          "INSERT INTO header_cache VALUES (CAST('127.0.0.1:110' AS BLOB), "
+                          "CAST('user' AS BLOB), CAST('old' AS BLOB), 7, 1, x'413a20620a'); "
+                          "PRAGMA user_version=1;"),
+                  "");
+    }
+    StateDatabase database;
+    ASSERT_EQ(database.Open(directory), OpenOutcome::kOpened) << database.Problem();
+    HeaderCache cache(database, "127.0.0.1:110", "user");
+    CacheLookup lookup;
+    ASSERT_TRUE(cache.Load({"old"}, lookup)) << database.Problem();
+    ASSERT_EQ(lookup.found.count("old"), 1u);
+    EXPECT_EQ(lookup.found.at("old").lines, std::vector<std::string>{"A: b"});
+    ExpectWorks(database);
+    RawConnection raw(DatabasePath(directory));
+    EXPECT_EQ(raw.Query("SELECT count(*) FROM quarantine"), "0");
 }
 
 TEST(StateDatabase, NewerSchemaIsLeftAlone) {

@@ -1,0 +1,40 @@
+#include "store/quarantine_listing.h"
+
+#include <cstdio>
+
+#include "codec/code_page.h"
+#include "platform/clock.h"
+
+namespace {
+
+constexpr char kSeparator = '\t';
+
+std::string LocalDateTime(int64_t unixSeconds) {
+    LocalTime time = LocalTimeAt(unixSeconds);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d", time.year, time.month, time.day,
+                  time.hour, time.minute);
+    return text;
+}
+
+}  // namespace
+
+std::string QuarantineListLine(const QuarantineEntry& entry) {
+    std::string line = Utf8ForOneLine(entry.id);
+    for (const std::string& field :
+         {LocalDateTime(entry.killedAt), entry.account, entry.sender, entry.subject, entry.rule}) {
+        line += kSeparator;
+        line += Utf8ForOneLine(field);
+    }
+    if (entry.Released()) {
+        line += kSeparator;
+        line += "released";
+    }
+    return line;
+}
+
+std::string QuarantineList(const std::vector<QuarantineEntry>& entries) {
+    std::string list;
+    for (const QuarantineEntry& entry : entries) list += QuarantineListLine(entry) + "\n";
+    return list;
+}
