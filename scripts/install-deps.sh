@@ -7,7 +7,7 @@ set -euo pipefail
 want=${1:-test}
 
 build_pkgs=(cmake g++ make pkg-config libpcre2-dev libssl-dev libc-ares-dev libsqlite3-dev
-            libgtest-dev libgmock-dev libbenchmark-dev clang-format)
+            libgtest-dev libgmock-dev libbenchmark-dev clang-format libcpp-httplib-dev)
 test_pkgs=(clang libclang-rt-14-dev dovecot-core dovecot-pop3d inn2 fetchmail
            perdition openssl python3 procps tmux iproute2)
 
