@@ -9,7 +9,8 @@ want=${1:-test}
 build_pkgs=(cmake g++ make pkg-config libpcre2-dev libssl-dev libc-ares-dev libsqlite3-dev
             libgtest-dev libgmock-dev libbenchmark-dev clang-format libcpp-httplib-dev)
 test_pkgs=(clang libclang-rt-14-dev dovecot-core dovecot-pop3d inn2 fetchmail
-           perdition openssl python3 procps tmux iproute2)
+           perdition openssl python3 procps tmux iproute2
+           chromium chromium-driver python3-selenium)
 
 pkgs=("${build_pkgs[@]}")
 [ "$want" = test ] && pkgs+=("${test_pkgs[@]}")
