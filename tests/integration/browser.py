@@ -13,6 +13,9 @@ import tempfile
 from selenium import webdriver
 from selenium.common.exceptions import NoAlertPresentException
 from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support import expected_conditions
+from selenium.webdriver.support.ui import WebDriverWait
 
 CHROMIUM = os.environ.get("TRAWLBOX_CHROMIUM", "/usr/bin/chromium")
 CHROMEDRIVER = os.environ.get("TRAWLBOX_CHROMEDRIVER", "/usr/bin/chromedriver")
@@ -56,6 +59,16 @@ class Browser:
             self.driver.quit()
         finally:
             shutil.rmtree(self.profile, ignore_errors=True)
+
+    def click_and_load(self, element):
+        """Clicks a link or button that loads a page and waits (bounded)
+        until the new page has loaded: a click returns before that, and the
+        old page's elements would still be found."""
+        old = self.driver.find_element(By.TAG_NAME, "html")
+        element.click()
+        wait = WebDriverWait(self.driver, PAGE_LOAD_S)
+        wait.until(expected_conditions.staleness_of(old))
+        wait.until(lambda d: d.execute_script("return document.readyState") == "complete")
 
     def console_problems(self):
         """Console messages of level SEVERE since the last call: script

@@ -11,7 +11,6 @@ import time
 import unittest
 
 from selenium.webdriver.common.by import By
-from selenium.webdriver.support import expected_conditions
 from selenium.webdriver.support.ui import WebDriverWait
 
 from browser import Browser
@@ -95,7 +94,7 @@ class WebPageTest(unittest.TestCase):
         self.assertEqual(self.driver.find_elements(By.CSS_SELECTOR, "main img, main script, main b"), [])
         self.assertNothingRan()
 
-        self.driver.find_element(By.LINK_TEXT, HOSTILE_SUBJECT).click()
+        self.browser.click_and_load(self.driver.find_element(By.LINK_TEXT, HOSTILE_SUBJECT))
         self.assertEqual(self.driver.find_element(By.TAG_NAME, "h1").text, "Kept message")
         body = self.driver.find_element(By.TAG_NAME, "pre").text
         self.assertIn("<script>document.title='pwned'</script><b>bold</b>", body)
@@ -106,7 +105,7 @@ class WebPageTest(unittest.TestCase):
     def test_3_release_button(self):
         self.open("/quarantine")
         row = self.driver.find_element(By.XPATH, "//tr[td[contains(., 'lottery@spam.example')]]")
-        row.find_element(By.XPATH, ".//button[text()='Release']").click()
+        self.browser.click_and_load(row.find_element(By.XPATH, ".//button[text()='Release']"))
         notice = self.driver.find_element(By.CSS_SELECTOR, ".notice.ok").text
         self.assertEqual(notice, "Released 1; back at the next login.")
         self.assertNotIn("lottery@spam.example", self.driver.find_element(By.TAG_NAME, "main").text)
@@ -116,7 +115,7 @@ class WebPageTest(unittest.TestCase):
         self.open("/test")
         self.driver.find_element(By.NAME, "text").send_keys(
             "From: a@example.org\nSubject: cheap viagra\n\nbody\n")
-        self.driver.find_element(By.XPATH, "//button[text()='Judge']").click()
+        self.browser.click_and_load(self.driver.find_element(By.XPATH, "//button[text()='Judge']"))
         result = self.driver.find_element(By.ID, "result").text
         self.assertIn("verdict: DELE", result)
         self.assertIn("KILLFILE.CFG:3", result)
@@ -128,7 +127,7 @@ class WebPageTest(unittest.TestCase):
         editor = self.driver.find_element(By.NAME, "text")
         original = editor.get_attribute("value")
         editor.send_keys('REGEXPR "(((" \u03a9s \u00bbDELE\n')
-        self.driver.find_element(By.XPATH, "//button[text()='Save']").click()
+        self.browser.click_and_load(self.driver.find_element(By.XPATH, "//button[text()='Save']"))
         self.assertIn("Not saved", self.driver.find_element(By.CSS_SELECTOR, ".notice.failed").text)
         # The refused edit comes back as 422, which the console notes; nothing else may be there.
         problems = self.browser.console_problems()
@@ -144,7 +143,7 @@ class WebPageTest(unittest.TestCase):
 
         editor = self.driver.find_element(By.NAME, "text")
         editor.send_keys('"*casino*" \u03a9s \u00bbDELE\n')
-        self.driver.find_element(By.XPATH, "//button[text()='Save']").click()
+        self.browser.click_and_load(self.driver.find_element(By.XPATH, "//button[text()='Save']"))
         self.assertEqual(self.driver.find_element(By.CSS_SELECTOR, ".notice.ok").text,
                          "Saved KILLFILE.CFG; the new rules are in use.")
         self.assertIn('"*casino*" \u03a9s \u00bbDELE',
@@ -170,7 +169,7 @@ class WithoutJavaScriptTest(unittest.TestCase):
                 self.assertEqual(len(driver.find_elements(By.CSS_SELECTOR, "svg.chart g.day")), 30)
                 driver.get(server.base + "/quarantine")
                 self.assertIn(HOSTILE_SUBJECT, driver.find_element(By.TAG_NAME, "table").text)
-                driver.find_element(By.LINK_TEXT, HOSTILE_SUBJECT).click()
+                browser.click_and_load(driver.find_element(By.LINK_TEXT, HOSTILE_SUBJECT))
                 self.assertIn("<b>bold</b>", driver.find_element(By.TAG_NAME, "pre").text)
         finally:
             server.stop()
@@ -187,11 +186,10 @@ class SignInTest(unittest.TestCase):
                 self.assertNotIn("example", driver.find_element(By.TAG_NAME, "main").text)
                 field = driver.find_element(By.NAME, "password")
                 field.send_keys("open sesame")
-                field.submit()
-                WebDriverWait(driver, START_WAIT_S).until(
-                    expected_conditions.text_to_be_present_in_element((By.TAG_NAME, "h1"), "Overview"))
+                browser.click_and_load(driver.find_element(By.XPATH, "//button[text()='Sign in']"))
+                self.assertEqual(driver.find_element(By.TAG_NAME, "h1").text, "Overview")
                 browser.screenshot("signed-in-overview")
-                driver.find_element(By.XPATH, "//button[text()='Sign out']").click()
+                browser.click_and_load(driver.find_element(By.XPATH, "//button[text()='Sign out']"))
                 self.assertTrue(driver.current_url.endswith("/login"))
                 self.assertEqual(browser.console_problems(), [])
         finally:
