@@ -432,7 +432,9 @@ const std::string* HeaderOrNull(const httplib::Request& request, const char* nam
 }
 
 void Dispatch(WebServerState& state, const httplib::Request& request, httplib::Response& response) {
-    std::string_view method = request.method == "HEAD" ? "GET" : request.method;
+    // HEAD is answered as GET (the library leaves the body out).
+    std::string_view method = request.method;
+    if (method == "HEAD") method = "GET";
     const Route* route = nullptr;
     bool otherMethod = false;
     for (const Route& candidate : kRoutes) {
