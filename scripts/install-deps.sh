@@ -14,10 +14,12 @@ build_pkgs=(
     libsqlite3-dev
     libcurl4-openssl-dev
     nlohmann-json3-dev
+    libcpp-httplib-dev
     libgtest-dev libgmock-dev libbenchmark-dev
 )
 test_pkgs=(clang libclang-rt-14-dev dovecot-core dovecot-pop3d inn2 fetchmail
-           perdition openssl python3 procps tmux iproute2)
+           perdition openssl python3 procps tmux iproute2
+           chromium chromium-driver python3-selenium)
 
 pkgs=("${build_pkgs[@]}")
 [ "$want" = test ] && pkgs+=("${test_pkgs[@]}")
