@@ -15,11 +15,14 @@ build_pkgs=(
     libcurl4-openssl-dev
     nlohmann-json3-dev
     libcpp-httplib-dev
+    libsystemd-dev
+    dpkg-dev file            # the package's library dependencies (dpkg-shlibdeps)
     libgtest-dev libgmock-dev libbenchmark-dev
 )
 test_pkgs=(clang libclang-rt-14-dev dovecot-core dovecot-pop3d inn2 fetchmail
            perdition openssl python3 procps tmux iproute2
-           chromium chromium-driver python3-selenium)
+           chromium chromium-driver python3-selenium
+           systemd man-db groff-base adduser)
 
 pkgs=("${build_pkgs[@]}")
 [ "$want" = test ] && pkgs+=("${test_pkgs[@]}")
