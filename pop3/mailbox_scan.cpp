@@ -1,9 +1,9 @@
 #include "pop3/mailbox_scan.h"
 
 #include <array>
-#include <cctype>
 
 #include "codec/header_decode.h"
+#include "codec/message_date.h"
 #include "core/globals.h"
 #include "core/log.h"
 #include "core/text.h"
@@ -19,8 +19,6 @@ namespace {
 
 // Played for every killed message, from the working directory.
 constexpr const char* kKillSound = "PLONK.WAV";
-
-constexpr int64_t kSecondsPerDay = 86400;
 
 // Every listing the scan reads fits in one block: a mailbox it accepts has
 // at most kMaxMailboxMessages lines in its LIST and UIDL replies.
@@ -71,92 +69,6 @@ std::vector<std::string_view> CommaFields(std::string_view text) {
         start = comma + 1;
     }
     return fields;
-}
-
-// Days from 1970-01-01 to the given civil date (proleptic Gregorian).
-int64_t DaysFromCivil(int64_t year, int month, int day) {
-    year -= month <= 2 ? 1 : 0;
-    int64_t era = (year >= 0 ? year : year - 399) / 400;
-    int64_t yearOfEra = year - era * 400;
-    int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-    int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return era * 146097 + dayOfEra - 719468;
-}
-
-struct ZoneName {
-    std::string_view name;
-    int minutes;  // local time minus UTC
-};
-constexpr std::array<ZoneName, 11> kZoneNames{{
-    {"UT", 0},
-    {"GMT", 0},
-    {"Z", 0},
-    {"EST", -300},
-    {"EDT", -240},
-    {"CST", -360},
-    {"CDT", -300},
-    {"MST", -420},
-    {"MDT", -360},
-    {"PST", -480},
-    {"PDT", -420},
-}};
-
-constexpr std::array<std::string_view, 12> kMonthNames{"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
-                                                       "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
-
-bool AllDigits(std::string_view text) {
-    if (text.empty()) return false;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-    }
-    return true;
-}
-
-// Reads "hh:mm" or "hh:mm:ss"; false when the text is not such a time.
-bool ReadTime(std::string_view text, int& hour, int& minute, int& second) {
-    std::string_view parts[3];
-    size_t count = 0;
-    size_t start = 0;
-    while (count < 3) {
-        size_t colon = text.find(':', start);
-        parts[count++] =
-            text.substr(start, colon == std::string_view::npos ? colon : colon - start);
-        if (colon == std::string_view::npos) break;
-        start = colon + 1;
-        if (count == 3) return false;
-    }
-    if (count < 2) return false;
-    for (size_t i = 0; i < count; ++i) {
-        if (!AllDigits(parts[i]) || parts[i].size() > 2) return false;
-    }
-    hour = static_cast<int>(LeadingNumber(parts[0]));
-    minute = static_cast<int>(LeadingNumber(parts[1]));
-    second = count == 3 ? static_cast<int>(LeadingNumber(parts[2])) : 0;
-    return hour <= 23 && minute <= 59 && second <= 60;
-}
-
-// Reads a zone: "+hhmm", "-hhmm" or a name. Returns false when unreadable.
-bool ReadZone(std::string_view text, int& minutes) {
-    if (text.size() == 5 && (text[0] == '+' || text[0] == '-') && AllDigits(text.substr(1))) {
-        int value = static_cast<int>(LeadingNumber(text.substr(1)));
-        if (value % 100 > 59) return false;
-        minutes = (value / 100) * 60 + value % 100;
-        if (text[0] == '-') minutes = -minutes;
-        return true;
-    }
-    std::string upper = UpperCase(text);
-    for (const ZoneName& zone : kZoneNames) {
-        if (upper == zone.name) {
-            minutes = zone.minutes;
-            return true;
-        }
-    }
-    // Military letters and other names carry no reliable offset (RFC 5322 4.3).
-    for (char c : upper) {
-        if (c < 'A' || c > 'Z') return false;
-    }
-    minutes = 0;
-    return !upper.empty();
 }
 
 }  // namespace
@@ -241,68 +153,6 @@ bool EnvelopePasses(std::string_view envelope) {
     return false;
 }
 
-int64_t AgeInDays(std::string_view dateText, int64_t nowUtcSeconds) {
-    // Comments, "(CET)" and the like, carry nothing the zone does not.
-    std::string text;
-    int depth = 0;
-    for (char c : dateText) {
-        if (c == '(') {
-            ++depth;
-        } else if (c == ')' && depth > 0) {
-            --depth;
-        } else if (depth == 0) {
-            text += (c == ',' || c == '\t') ? ' ' : c;
-        }
-    }
-    std::vector<std::string_view> words;
-    std::string_view rest = text;
-    while (!rest.empty()) {
-        size_t start = rest.find_first_not_of(' ');
-        if (start == std::string_view::npos) break;
-        rest.remove_prefix(start);
-        size_t end = rest.find(' ');
-        words.push_back(rest.substr(0, end));
-        if (end == std::string_view::npos) break;
-        rest.remove_prefix(end);
-    }
-    size_t i = 0;
-    if (i < words.size() && !words[i].empty() &&
-        std::isalpha(static_cast<unsigned char>(words[i][0]))) {
-        ++i;  // the day of the week
-    }
-    if (words.size() < i + 4) return 0;
-    std::string_view dayWord = words[i], monthWord = words[i + 1], yearWord = words[i + 2];
-    if (!AllDigits(dayWord) || dayWord.size() > 2 || !AllDigits(yearWord) || yearWord.size() > 4) {
-        return 0;
-    }
-    int month = 0;
-    std::string monthUpper = UpperCase(monthWord.substr(0, 3));
-    for (size_t m = 0; m < kMonthNames.size(); ++m) {
-        if (monthWord.size() >= 3 && monthUpper == kMonthNames[m]) month = static_cast<int>(m) + 1;
-    }
-    int day = static_cast<int>(LeadingNumber(dayWord));
-    int64_t year = LeadingNumber(yearWord);
-    // Two-digit years: 00..49 are 2000..2049; three digits count from 1900.
-    if (yearWord.size() == 2) year += year < 50 ? 2000 : 1900;
-    if (yearWord.size() == 3) year += 1900;
-    int hour = 0, minute = 0, second = 0;
-    if (month == 0 || day < 1 || day > 31 || !ReadTime(words[i + 3], hour, minute, second)) {
-        return 0;
-    }
-    int zoneMinutes = 0;
-    if (words.size() > i + 4 && !ReadZone(words[i + 4], zoneMinutes)) return 0;
-    int64_t when = DaysFromCivil(year, month, day) * kSecondsPerDay + hour * 3600 + minute * 60 +
-                   second - zoneMinutes * 60;
-    if (when > nowUtcSeconds) return 0;
-    return (nowUtcSeconds - when) / kSecondsPerDay;
-}
-
-int64_t CurrentUtcSeconds() {
-    LocalTime now = LocalNow();
-    return DaysFromCivil(now.year, now.month, now.day) * kSecondsPerDay + now.hour * 3600 +
-           now.minute * 60 + now.second + static_cast<int64_t>(TimeZoneBiasMinutes()) * 60;
-}
-
 FilterVerdict EvaluateVerdict(MessageHeader& header) {
     header.verdict = kVerdictNone;
     FilterSubject subject;
@@ -385,7 +235,7 @@ int FetchHeader(Pop3Session& session, int64_t number) {
     for (size_t j = 1; j < header.lines.size(); ++j) {
         if (StartsWithUpper(header.lines[j], "DATE:")) {
             header.age =
-                AgeInDays(Trim(std::string_view(header.lines[j]).substr(5)), CurrentUtcSeconds());
+                AgeInDays(Trim(std::string_view(header.lines[j]).substr(5)), UnixSeconds());
             break;
         }
     }

@@ -82,15 +82,6 @@ void MarkBlacklistedRelays(MessageHeader& header);
 // directly before and after it (lower case only).
 bool EnvelopePasses(std::string_view envelope);
 
-// Returns the whole days from the RFC 5322 date text (with its zone; the
-// obsolete zone names count too) to `nowUtcSeconds` (seconds since
-// 1970-01-01 UTC); 0 when the text cannot be read or lies in the future.
-int64_t AgeInDays(std::string_view dateText, int64_t nowUtcSeconds);
-
-// Returns the current time in seconds since 1970-01-01 UTC, from the local
-// clock and the zone bias.
-int64_t CurrentUtcSeconds();
-
 // Asks the kill file for the verdict (calling protocol: again after each
 // match unless the match carries option Q; the last action word decides) and
 // fills actionWord, reason and verdict. The header's envelope must have
