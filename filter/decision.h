@@ -4,6 +4,8 @@
 // reads the action words with its own table (they differ on purpose).
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +23,24 @@ struct FilterMatch {
     // this match the last.
     FilterOptions options = 0;
 };
+
+// One row of a protocol's table of the action words it knows.
+template <typename Verdict>
+struct ActionVerdict {
+    std::string_view word;
+    Verdict verdict;
+};
+
+// Returns the verdict the table gives the action word, or nullptr for a word
+// it does not list (what that means is the protocol's to say).
+template <typename Verdict, size_t N>
+const Verdict* FindVerdict(const std::array<ActionVerdict<Verdict>, N>& table,
+                           std::string_view word) {
+    for (const ActionVerdict<Verdict>& row : table) {
+        if (row.word == word) return &row.verdict;
+    }
+    return nullptr;
+}
 
 // Asks `set` for every rule that matches the message, in the kill file's
 // order: after each match the search goes on behind it, unless the match

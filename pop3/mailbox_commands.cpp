@@ -32,7 +32,7 @@ int64_t FindMessage(Pop3Session& session, const std::string& argument, bool topR
         session.client.SendLine(std::string(ReplyNoSuchMessage) + (topReply ? " Arg" : ""));
         return 0;
     }
-    if (MailboxEntryAt(session, m).deleted == 1) {
+    if (MailboxEntryAt(session, m).deleted) {
         session.client.SendLine(ReplyNoSuchMessage);
         return 0;
     }
@@ -140,7 +140,7 @@ void HandleDele(Pop3Session& session, const ClientCommand& command) {
         session.client.SendLine(ReplyNoSuchMessage);
         return;
     }
-    entry.deleted = 1;
+    entry.deleted = true;
     session.remainingOctets -= entry.size;
     --session.remainingCount;
 }
@@ -154,7 +154,7 @@ void SendListing(Pop3Session& session, const std::string& firstLine, Column colu
     std::string block = firstLine + "\r\n";
     for (int64_t n = 1; n <= session.shownCount; ++n) {
         const MailboxEntry& entry = MailboxEntryAt(session, ServerNumber(session, n));
-        if (entry.deleted == 1) continue;
+        if (entry.deleted) continue;
         block += std::to_string(n) + " " + column(entry) + "\r\n";
         if (block.size() >= kRelayBatchBytes) {
             session.client.SendText(block);

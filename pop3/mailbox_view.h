@@ -12,19 +12,15 @@
 
 #include "net/connection.h"
 
-// The envelope handed to the filter when the client gives none (or one that
-// fails the envelope test). It must pass that test itself.
-inline constexpr std::string_view DefaultEnvelope = "postmaster@localhost";
-
 // Appended to the hexadecimal CRC-32 of the report text to make its uid.
 inline constexpr std::string_view kReportUidSuffix = ".trawlbox";
 
 // One message of the server's mailbox as the session knows it (or the report).
 struct MailboxEntry {
-    int shown = 0;     // 1: the client sees it
-    int deleted = 0;   // 1: deleted on the server by the scan, or by the client
-    int64_t size = 0;  // octets: from the upstream LIST; for the report, with CR LF ends
-    std::string uid;   // from the upstream UIDL; for the report, ComputeReportUid
+    bool shown = false;    // the client sees it
+    bool deleted = false;  // deleted on the server by the scan, or by the client
+    int64_t size = 0;      // octets: from the upstream LIST; for the report, with CR LF ends
+    std::string uid;       // from the upstream UIDL; for the report, ComputeReportUid
 };
 
 struct Pop3Session {

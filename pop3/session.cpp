@@ -98,7 +98,7 @@ void OnPass(SessionState& state, const ClientCommand& command) {
         state.authResult = kAuthFailed;
         return;
     }
-    if (ScanMailbox(session) != 1) {
+    if (!ScanMailbox(session)) {
         Reply(state, "-ERR external Mailbox scan");
         state.authResult = kAuthFailed;
         return;

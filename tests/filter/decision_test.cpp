@@ -33,11 +33,7 @@ TEST(DecideAction, EveryMatchInOrderWithItsFileAndLine) {
         for (const judge_cases::Case& c : judge_cases::Cases()) {
             SCOPED_TRACE(std::to_string(cellLimit) + " " + c.subject);
             std::vector<FilterMatch> matches = DecideAction(Mail(c.subject), *build.set);
-            Texts locations;
-            for (const FilterMatch& match : matches) locations.push_back(match.location);
-            Texts expected;
-            for (int line : c.lines) expected.push_back(path + ":" + std::to_string(line));
-            EXPECT_EQ(locations, expected);
+            EXPECT_EQ(judge_cases::Locations(matches), judge_cases::ExpectedLocations(c, path));
         }
         std::vector<FilterMatch> perhaps = DecideAction(Mail("perhaps"), *build.set);
         ASSERT_EQ(perhaps.size(), 2u);

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "filter/decision.h"
+
 namespace judge_cases {
 
 // Line numbers count from 1; line 1 is a remark, line 2 the section line.
@@ -33,6 +35,20 @@ struct Case {
     const char* mailAction;  // the action word the mail verdict came from
     const char* news;        // "withhold" or "pass"
 };
+
+// The places the matches name, in order.
+inline std::vector<std::string> Locations(const std::vector<FilterMatch>& matches) {
+    std::vector<std::string> locations;
+    for (const FilterMatch& match : matches) locations.push_back(match.location);
+    return locations;
+}
+
+// The places a case's matches must name, for the kill file at `path`.
+inline std::vector<std::string> ExpectedLocations(const Case& c, const std::string& path) {
+    std::vector<std::string> locations;
+    for (int line : c.lines) locations.push_back(path + ":" + std::to_string(line));
+    return locations;
+}
 
 inline const std::vector<Case>& Cases() {
     static const std::vector<Case> cases{

@@ -18,6 +18,7 @@
 #include "net/net_test_support.h"
 #include "net/session_table.h"
 #include "platform/socket.h"
+#include "pop3/mail_judge.h"
 #include "pop3/pop3_fake_server.h"
 
 namespace {
