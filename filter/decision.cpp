@@ -37,7 +37,7 @@ std::vector<FilterMatch> DecideAction(const FilterSubject& subject, const KillSe
 std::string FilterLogBlock(std::string_view heading, std::string_view messageId,
                            std::string_view from, std::string_view subject,
                            std::string_view reason) {
-    std::string newline(TextNewline);
+    std::string newline(kTextNewline);
     return std::string(heading) + std::string(messageId) + newline +
            "\t\t\t\xC3 from: " + NameFirst(from) + newline +
            "\t\t\t\xC3 Subject: " + std::string(subject) + newline +

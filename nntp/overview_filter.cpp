@@ -113,7 +113,7 @@ void RelayOverviewList(Connection& reader, Connection& server, const std::string
             continue;
         }
         pending += line;
-        pending += WireNewline;
+        pending += kWireNewline;
         if (pending.size() > kRelayBatchBytes) {
             reader.SendText(pending);
             pending.clear();

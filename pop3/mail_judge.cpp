@@ -192,7 +192,7 @@ MailJudgement JudgeMail(const RawHeader& raw, std::string_view envelope, int64_t
     header.envelope = std::string(envelope);
     if (!EnvelopePasses(header.envelope)) {
         judgement.envelopeReplaced = true;
-        header.envelope = std::string(DefaultEnvelope);
+        header.envelope = std::string(kDefaultEnvelope);
     }
 
     FilterSubject subject;

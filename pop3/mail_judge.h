@@ -36,7 +36,7 @@ inline constexpr size_t kMaxRawHeaderLines = 8 * kMaxHeaderLines;
 
 // The envelope handed to the filter when the client gives none (or one that
 // fails the envelope test). It must pass that test itself.
-inline constexpr std::string_view DefaultEnvelope = "postmaster@localhost";
+inline constexpr std::string_view kDefaultEnvelope = "postmaster@localhost";
 
 // The header of one message as received: what a cache may keep and judge
 // again later.

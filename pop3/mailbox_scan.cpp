@@ -43,7 +43,7 @@ void JudgeAndApply(Pop3Session& session, int64_t number, const RawHeader& header
     MailJudgement judgement = JudgeMail(header, session.envelope, UnixSeconds(), killSet);
     if (judgement.envelopeReplaced) {
         WriteLog("Incorrect Envelope-To (" + session.envelope + "), using internal Envelope (" +
-                     std::string(DefaultEnvelope) + ") for internal Filter.",
+                     std::string(kDefaultEnvelope) + ") for internal Filter.",
                  session.upstream.slot(), kLogNotice);
     }
     ApplyJudgement(session, number, judgement);

@@ -35,7 +35,7 @@ void CountShownMessages(Pop3Session& session) {
             ++session.remainingCount;
             session.remainingOctets += entry.size;
         }
-        if (entry.deleted) session.hasReport = 1;
+        if (entry.deleted) session.hasReport = true;
     }
     BuildClientNumbers(session);
 }
@@ -64,7 +64,7 @@ int64_t ServerNumber(const Pop3Session& session, int64_t clientNumber) {
 }
 
 bool IsReportMessage(const Pop3Session& session, int64_t serverNumber) {
-    return session.hasReport == 1 && serverNumber == session.totalCount;
+    return session.hasReport && serverNumber == session.totalCount;
 }
 
 std::string WireForm(std::string_view lfText, int64_t* stuffedDots) {

@@ -25,9 +25,9 @@ struct MailboxEntry {
 
 struct Pop3Session {
     Connection client;
-    Connection upstream;  // no connection until PASS connects upstream
-    int userSeen = 0;
-    std::string method;  // login method selector from USER, "" for none
+    Connection upstream;    // no connection until PASS connects upstream
+    bool userSeen = false;  // a USER command came
+    std::string method;     // login method selector from USER, "" for none
     std::string host;
     std::string account;
     std::string password;
@@ -37,7 +37,9 @@ struct Pop3Session {
     int64_t shownCount = 0;    // client numbers run 1..shownCount for the whole session
     int64_t remainingCount = 0;
     int64_t remainingOctets = 0;
-    int hasReport = 0;
+    // The scan deleted a message on the server, so the report is appended
+    // as the last message.
+    bool hasReport = false;
     // Indexed by server message number; entry 0 is never used. Grows as the
     // scan meets messages, so a mailbox of any size fits (see MailboxEntryAt).
     std::vector<MailboxEntry> messages;

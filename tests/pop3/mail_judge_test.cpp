@@ -95,7 +95,7 @@ TEST_F(MailJudgeTest, SizeAgeAndEnvelopeReachTheRules) {
     // An envelope that fails the test is replaced, and the caller told.
     MailJudgement replaced = Judge(Raw({"Subject: mine"}), "Me@Example.org");
     EXPECT_TRUE(replaced.envelopeReplaced);
-    EXPECT_EQ(replaced.header.envelope, DefaultEnvelope);
+    EXPECT_EQ(replaced.header.envelope, kDefaultEnvelope);
     EXPECT_EQ(replaced.verdict, FilterVerdict::kDele);
     MailJudgement kept = Judge(Raw({"Subject: mine"}));
     EXPECT_FALSE(kept.envelopeReplaced);
@@ -120,7 +120,7 @@ TEST(EnvelopeTest, NeedsLowerCaseAddressCharactersAroundTheAt) {
         {"postmaster@localhost", true},
     };
     for (const auto& c : cases) EXPECT_EQ(EnvelopePasses(c.envelope), c.passes) << c.envelope;
-    EXPECT_TRUE(EnvelopePasses(DefaultEnvelope));
+    EXPECT_TRUE(EnvelopePasses(kDefaultEnvelope));
 }
 
 class HeaderLines : public MailJudgeTest {

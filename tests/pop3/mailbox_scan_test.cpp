@@ -266,7 +266,7 @@ TEST_F(ScanTest, RefusedDeleteHidesTheMessageButReportsIt) {
     EXPECT_FALSE(session_.messages[1].deleted);
     EXPECT_NE(Report().find("Subject    : viagra\n"), std::string::npos);
     CountShownMessages(session_);
-    EXPECT_EQ(session_.hasReport, 0);
+    EXPECT_FALSE(session_.hasReport);
     EXPECT_EQ(session_.shownCount, 1);
     EndUpstream();
     EXPECT_TRUE(server.Expunged().empty());

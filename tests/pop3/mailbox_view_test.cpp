@@ -34,7 +34,7 @@ TEST(MailboxView, KilledAndHiddenMessagesAreSkippedAndTheReportComesLast) {
     CountShownMessages(session);
     EXPECT_EQ(session.shownCount, 2);
     EXPECT_EQ(session.remainingOctets, 500);
-    ASSERT_EQ(session.hasReport, 1);
+    ASSERT_TRUE(session.hasReport);
     AppendReportMessage(session, "To: x\n\nbody\n");
 
     EXPECT_EQ(session.totalCount, 5);
@@ -58,7 +58,7 @@ TEST(MailboxView, KilledAndHiddenMessagesAreSkippedAndTheReportComesLast) {
 TEST(MailboxView, NumbersOutsideTheViewMapToNothing) {
     Pop3Session session = ScannedSession({{true, false, 1}, {false, false, 1}, {true, false, 1}});
     CountShownMessages(session);
-    EXPECT_EQ(session.hasReport, 0);
+    EXPECT_FALSE(session.hasReport);
     for (int64_t n : {0LL, -1LL, 3LL, 1000LL}) EXPECT_EQ(ServerNumber(session, n), 0) << n;
     EXPECT_EQ(ServerNumber(session, 2), 3);
     EXPECT_FALSE(IsReportMessage(session, 3));
@@ -68,7 +68,7 @@ TEST(MailboxView, ARefusedServerDeleteGivesNoReport) {
     // The scan hid the message but the server kept it (not deleted).
     Pop3Session session = ScannedSession({{false, false, 10}, {true, false, 20}});
     CountShownMessages(session);
-    EXPECT_EQ(session.hasReport, 0);
+    EXPECT_FALSE(session.hasReport);
     EXPECT_EQ(session.shownCount, 1);
     EXPECT_EQ(ServerNumber(session, 1), 2);
 }
