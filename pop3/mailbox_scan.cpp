@@ -37,7 +37,8 @@ void DeleteOnServer(Pop3Session& session, int64_t number, MailboxEntry& entry) {
     entry.deleted = StartsWith(reply, "+OK");
 }
 
-// Judges a header, read now or kept from an earlier login, and acts on it.
+// Judges a header and acts on it. A replaced envelope is logged before the
+// verdict's lines, as the judging did when it logged itself.
 void JudgeAndApply(Pop3Session& session, int64_t number, const RawHeader& header,
                    const KillSet& killSet) {
     MailJudgement judgement = JudgeMail(header, session.envelope, UnixSeconds(), killSet);
