@@ -25,7 +25,7 @@ constexpr char kEscape = 27;
 
 const std::string& Title() {
     static const std::string& title =
-        *new std::string("Trawlbox " + std::string(ProgramVersion) +
+        *new std::string("Trawlbox " + std::string(kProgramVersion) +
                          " transparent, internal Design & Test (Console Debug)");
     return title;
 }

@@ -7,12 +7,12 @@
 #include <mutex>
 #include <string_view>
 
-inline constexpr std::string_view ProgramVersion = "v0.25";
-inline constexpr std::string_view TextNewline = "\r\n";  // line break inside composed texts
-inline constexpr std::string_view LineFeed = "\n";       // separator of received text
-inline constexpr std::string_view WireNewline = "\r\n";  // appended to protocol lines
-inline constexpr std::string_view ReplyNoSuchMessage = "-ERR no such message";
-inline constexpr std::string_view ReplyUnknownCommand = "-ERR unknown command";
+inline constexpr std::string_view kProgramVersion = "v0.25";
+inline constexpr std::string_view kTextNewline = "\r\n";  // line break inside composed texts
+inline constexpr std::string_view kLineFeed = "\n";       // separator of received text
+inline constexpr std::string_view kWireNewline = "\r\n";  // appended to protocol lines
+inline constexpr std::string_view kReplyNoSuchMessage = "-ERR no such message";
+inline constexpr std::string_view kReplyUnknownCommand = "-ERR unknown command";
 
 // Slot numbers run 1..kSlotCount; kSlotCount itself is the overflow entry.
 inline constexpr int kSlotCount = 100;

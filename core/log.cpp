@@ -99,10 +99,10 @@ std::string LogDate() {
 }
 
 std::string LogBanner() {
-    std::string banner = "----------  " + LogDate() + ", Trawlbox " + std::string(ProgramVersion) +
+    std::string banner = "----------  " + LogDate() + ", Trawlbox " + std::string(kProgramVersion) +
                          std::string(kBuildNotice);
     if (Settings.LogDebug) {
-        banner += std::string(TextNewline) + "  " + ClockText() + "     : Debug-Mode activated";
+        banner += std::string(kTextNewline) + "  " + ClockText() + "     : Debug-Mode activated";
     }
     return banner;
 }
@@ -122,7 +122,7 @@ std::string ComposeLogLine(std::string_view text, int session, int level) {
 void WriteLog(std::string_view text, int session, int level) {
     std::string line = ComposeLogLine(text, session, level);
     if (line.empty()) return;
-    line += TextNewline;
+    line += kTextNewline;
     std::lock_guard guard(State().lock);
     State().file.Append(line);  // a failed write is ignored
 }
@@ -133,7 +133,7 @@ void CloseLog() {
 }
 
 void WriteLogBanner() {
-    std::string line = LogBanner() + std::string(TextNewline);
+    std::string line = LogBanner() + std::string(kTextNewline);
     std::lock_guard guard(State().lock);
     State().file.Append(line);
 }

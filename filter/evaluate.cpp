@@ -106,22 +106,22 @@ const ParsedRule* SearchStreamedSection(const KillSet& table, EvaluationScratch&
 
 }  // namespace
 
-void EvaluateFilters(const FilterSubject& subject, FilterCursor& cursor, std::string& action,
-                     std::string& reason) {
+std::string ReasonOf(const ParsedRule& rule) {
+    std::string reason = rule.line;
+    reason += kTargetMarker;
+    reason += rule.action;
+    return reason;
+}
+
+const ParsedRule* FindNextMatch(const KillSet& table, const FilterSubject& subject,
+                                FilterCursor& cursor, std::string& action) {
     cursor.matched = 0;
     cursor.options = 0;
     // The last table rule examined, whose action text the caller receives:
     // copied once at the end, not once per rule.
     const ParsedRule* examined = nullptr;
-    // The set the judgement reads. A judgement that ends at its first call
-    // (most messages: no rule matches) reads the set the thread holds and
-    // never touches its reference count; one that goes on takes the set
-    // into its cursor, so that its later calls read the same set whatever
-    // is published meanwhile.
-    const std::shared_ptr<const KillSet>* threadSet = nullptr;
+    const ParsedRule* hit = nullptr;
     try {
-        if (cursor.killSet == nullptr) threadSet = &CurrentKillSet();
-        const KillSet& table = threadSet ? **threadSet : *cursor.killSet;
         bool streamed = table.mode == KillTableMode::kStreamed;
         EvaluationScratch& scratch = BeginEvaluation(subject, table.headerSlots);
         for (;;) {
@@ -134,15 +134,11 @@ void EvaluateFilters(const FilterSubject& subject, FilterCursor& cursor, std::st
                 ++cursor.section;
                 continue;
             }
-            const ParsedRule* hit =
-                streamed ? SearchStreamedSection(table, scratch, cursor, action)
-                         : SearchSection(table.sections[static_cast<size_t>(cursor.section) - 1],
-                                         scratch, cursor, examined);
+            hit = streamed ? SearchStreamedSection(table, scratch, cursor, action)
+                           : SearchSection(table.sections[static_cast<size_t>(cursor.section) - 1],
+                                           scratch, cursor, examined);
             if (hit != nullptr) {
                 cursor.matched = 1;
-                reason = hit->line;
-                reason += kTargetMarker;
-                reason += hit->action;
                 break;
             }
             ++cursor.section;
@@ -151,15 +147,40 @@ void EvaluateFilters(const FilterSubject& subject, FilterCursor& cursor, std::st
     } catch (...) {
         // Out of memory: the message passes.
         cursor.matched = 0;
+        hit = nullptr;
         try {
             if (examined != nullptr) action = examined->action;
         } catch (...) {
             // The action is read only after a match, and there is none.
         }
     }
-    if (cursor.matched == 0) {
+    if (hit == nullptr) {
         cursor.section = 1;
         cursor.rule = 1;
+    }
+    return hit;
+}
+
+void EvaluateFilters(const FilterSubject& subject, FilterCursor& cursor, std::string& action,
+                     std::string& reason) {
+    // The set the judgement reads. A judgement that ends at its first call
+    // (most messages: no rule matches) reads the set the thread holds and
+    // never touches its reference count; one that goes on takes the set
+    // into its cursor, so that its later calls read the same set whatever
+    // is published meanwhile.
+    const std::shared_ptr<const KillSet>* threadSet = nullptr;
+    try {
+        if (cursor.killSet == nullptr) threadSet = &CurrentKillSet();
+        const KillSet& table = threadSet ? **threadSet : *cursor.killSet;
+        const ParsedRule* hit = FindNextMatch(table, subject, cursor, action);
+        if (hit != nullptr) reason = ReasonOf(*hit);
+    } catch (...) {
+        // Out of memory: the message passes.
+        cursor.matched = 0;
+        cursor.section = 1;
+        cursor.rule = 1;
+    }
+    if (cursor.matched == 0) {
         if (threadSet != nullptr) {
             // Nothing of the set the cursor does not hold may stay in it: a
             // cursor used again starts with the set current then.

@@ -70,6 +70,14 @@ struct KillSetBuild {
     int64_t rules = 0;     // rule lines inside sections, the ones a judgement reads
 };
 
+// Returns the set new judgements start with: the one published last, or an
+// empty set (no sections) before any; never nullptr. The calling thread
+// holds it until its next call after a publication, so the reference is
+// valid until then; copy it to hold the set longer (a scan holds one set for
+// all its messages). Takes a lock only when the thread has not yet seen the
+// latest publication.
+const std::shared_ptr<const KillSet>& CurrentKillSet();
+
 // Reads and checks the kill file and builds its set; publishes nothing, so
 // the running set stays whatever this finds. Logs at level 2 what loading
 // has always logged (a file without a section line; a rule line without an

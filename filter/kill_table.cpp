@@ -94,6 +94,7 @@ int ReadWholeFile(const std::string& fileName, std::string& data) {
 struct KillFileReader {
     std::string_view data;      // the set's bytes; the cursor holds the set
     size_t position = 0;        // where the next line starts
+    int64_t linesRead = 0;      // physical lines before `position`
     int current = 0;            // section lines read so far: the section being read
     int rulesRead = 0;          // rules read from section `current`
     bool ended = false;         // section `current` is over (next section line or end of file read)
@@ -106,6 +107,7 @@ struct KillFileReader {
 
     void Rewind() {
         position = 0;
+        linesRead = 0;
         current = 0;
         rulesRead = 0;
         ended = false;
@@ -119,6 +121,7 @@ struct KillFileReader {
     bool ReadNext(ClassifiedLine& out) {
         std::string_view line;
         while (NextPhysicalLine(data, position, line)) {
+            ++linesRead;
             out = ClassifyLine(line);
             if (out.kind == LineKind::kSection) return true;
             if (current > 0 && IsRuleLine(out)) return true;
@@ -169,7 +172,10 @@ struct KillFileReader {
             return false;
         }
         ++rulesRead;
-        if (parse) rule = ParseRule(next.text + " ");
+        if (parse) {
+            rule = ParseRule(next.text + " ");
+            rule.lineNumber = linesRead;
+        }
         return true;
     }
 };
@@ -343,8 +349,9 @@ KillSetBuild BuildKillSetWithLimit(const std::string& fileName, int64_t cellLimi
                 continue;
             }
             KillSection& section = set->sections.back();
-            const ParsedRule& rule =
+            ParsedRule& rule =
                 section.rules.emplace_back(ParseRule(line.text + " ", &set->headerSlots));
+            rule.lineNumber = lineNumber;
             for (std::string& text : RuleProblems(rule)) problem(lineNumber, std::move(text));
             const RuleSieve& sieve = section.sieves.emplace_back(SieveOf(rule));
             if (sieve.active) {

@@ -55,13 +55,6 @@ struct KillSet {
     std::vector<std::string> headerSlots;
 };
 
-// Returns the set new judgements start with: the one published last, or an
-// empty set (no sections) before any; never nullptr. The calling thread
-// holds it until its next call after a publication, so the reference is
-// valid until then; copy it to hold the set longer. Takes a lock only when
-// the thread has not yet seen the latest publication.
-const std::shared_ptr<const KillSet>& CurrentKillSet();
-
 // As BuildKillSet, with the cell limit above which the file is streamed
 // given (tests build one file both ways).
 KillSetBuild BuildKillSetWithLimit(const std::string& fileName, int64_t cellLimit);
@@ -103,3 +96,16 @@ const std::string* NextSection(const KillSet& set, FilterCursor& cursor);
 // of `set`, or nullptr when the section has no such row. The pointer stays
 // valid until the next call with this cursor.
 const ParsedRule* NextRule(const KillSet& set, FilterCursor& cursor);
+
+// One call of the evaluation over `set`, as EvaluateFilters makes it but
+// with the set given: finds the next rule, after the cursor's position, that
+// matches the message. Returns it (valid until the next call with this
+// cursor, and as long as the set), with cursor.matched 1; or nullptr, with
+// cursor.matched 0 and the cursor back to section 1, rule 1. `action` and
+// cursor.options are set as EvaluateFilters says.
+const ParsedRule* FindNextMatch(const KillSet& set, const FilterSubject& subject,
+                                FilterCursor& cursor, std::string& action);
+
+// Returns a matched rule's reason: its text before the target marker, the
+// target marker and the action text.
+std::string ReasonOf(const ParsedRule& rule);

@@ -63,6 +63,9 @@ struct ParsedRule {
     std::string line;    // text before the first target marker
     std::string action;  // text after the first target marker ("" without one)
     std::vector<ParsedPart> parts;
+    // The rule's line in its kill file (1-based), so that a match can be
+    // traced to where the user wrote it; 0 for a rule not read from a file.
+    int64_t lineNumber = 0;
 };
 
 // Reads the options word of an upper-cased condition part. Returns the

@@ -11,7 +11,9 @@
 #include <fstream>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "filter/decision.h"
 #include "filter/filter.h"
 #include "filter/kill_table.h"
 
@@ -77,11 +79,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FilterCursor cursor;
     std::string action;
     std::string reason;
+    size_t matched = 0;
     for (int call = 0; call < kCallLimit; ++call) {
         EvaluateFilters(message, cursor, action, reason);
-        if (cursor.matched != 1 || (cursor.options & kOptionQ)) break;
+        if (cursor.matched != 1) break;
+        ++matched;
         // A match always names its rule with the target marker.
         if (reason.find(kTargetMarker) == std::string::npos) abort();
+        if (cursor.options & kOptionQ) break;
+    }
+
+    // The callers' protocol finds the same matches, each at a line of the file.
+    std::vector<FilterMatch> matches = DecideAction(message, *build.set);
+    if (matches.size() != matched) abort();
+    const std::string prefix = KillFilePath() + ":";
+    for (const FilterMatch& match : matches) {
+        if (match.location.compare(0, prefix.size(), prefix) != 0) abort();
+        int64_t line = std::stoll(match.location.substr(prefix.size()));
+        if (line < 1 || line > lines) abort();
     }
     return 0;
 }

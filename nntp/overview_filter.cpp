@@ -1,12 +1,14 @@
 #include "nntp/overview_filter.h"
 
 #include <array>
+#include <memory>
 #include <string>
 
 #include "codec/header_decode.h"
 #include "core/globals.h"
 #include "core/log.h"
 #include "core/text.h"
+#include "filter/decision.h"
 #include "filter/filter.h"
 #include "net/connection.h"
 
@@ -27,27 +29,15 @@ enum OverviewField : size_t {
     kFieldsRead = 6,  // the fields after References are passed on, never read
 };
 
-struct ActionVerdict {
-    std::string_view word;
-    ArticleVerdict verdict;
-};
-
 // For news only "SKIP" hides an article. Unlike the mail scan, "DELE" keeps
 // it (a reader cannot delete an article on the server) and a word not listed
 // here sets the verdict back to pass rather than keeping the earlier one.
-constexpr std::array<ActionVerdict, 4> kActionVerdicts{{
-    {"SKIP", kArticleWithhold},
-    {"RETR", kArticlePass},
-    {"HEAD", kArticlePass},
-    {"DELE", kArticlePass},
+constexpr std::array<ActionVerdict<ArticleVerdict>, 4> kActionVerdicts{{
+    {"SKIP", ArticleVerdict::kWithhold},
+    {"RETR", ArticleVerdict::kPass},
+    {"HEAD", ArticleVerdict::kPass},
+    {"DELE", ArticleVerdict::kPass},
 }};
-
-ArticleVerdict VerdictOf(std::string_view word) {
-    for (const ActionVerdict& entry : kActionVerdicts) {
-        if (entry.word == word) return entry.verdict;
-    }
-    return kArticlePass;
-}
 
 // Splits an overview line into its first fields; missing fields are empty.
 std::array<std::string_view, kFieldsRead> SplitOverview(std::string_view line) {
@@ -66,21 +56,17 @@ std::array<std::string_view, kFieldsRead> SplitOverview(std::string_view line) {
 }
 
 // Judges one overview line; logs it in the filter log when it is withheld.
-ArticleVerdict JudgeOverviewLine(int serverSlot, const std::string& group, std::string_view line) {
-    std::array<std::string_view, kFieldsRead> fields = SplitOverview(line);
-    std::string subject = DecodeHeaderText(fields[kFieldSubject]);
-    std::string reason;
-    ArticleVerdict verdict = JudgeArticle(group, DecodeHeaderText(AddressFirst(fields[kFieldFrom])),
-                                          subject, std::string(fields[kFieldMessageId]),
-                                          std::string(fields[kFieldReferences]), reason);
-    if (verdict == kArticleWithhold) {
-        std::string newline(TextNewline);
-        WriteLog("Filter: " + std::string(fields[kFieldMessageId]) + newline +
-                     "\t\t\t\xC3 from: " + NameFirst(fields[kFieldFrom]) + newline +
-                     "\t\t\t\xC3 Subject: " + subject + newline + "\t\t\t\xC0 Reason: " + reason,
+ArticleVerdict JudgeAndLog(int serverSlot, const std::string& group, std::string_view line,
+                           const KillSet& killSet) {
+    ArticleJudgement judgement = JudgeOverviewLine(group, line, killSet);
+    if (judgement.verdict == ArticleVerdict::kWithhold) {
+        // The log shows the From field as the server sent it.
+        std::array<std::string_view, kFieldsRead> fields = SplitOverview(line);
+        WriteLog(FilterLogBlock("Filter: ", judgement.article.messageId, fields[kFieldFrom],
+                                judgement.article.subject, judgement.reason),
                  serverSlot, kLogFilter);
     }
-    return verdict;
+    return judgement.verdict;
 }
 
 void RelayOverviewList(Connection& reader, Connection& server, const std::string& group,
@@ -94,6 +80,9 @@ void RelayOverviewList(Connection& reader, Connection& server, const std::string
     reader.SendLine(reply);
     if (!StartsWith(reply, kOverviewFollows)) return;
 
+    // One set judges the whole list, however often the kill file is
+    // reloaded meanwhile.
+    std::shared_ptr<const KillSet> killSet = CurrentKillSet();
     // Passed lines are gathered and sent in pieces, never the whole list:
     // the list may be longer than the process should hold.
     std::string pending;
@@ -119,11 +108,12 @@ void RelayOverviewList(Connection& reader, Connection& server, const std::string
         // An empty line from a live server is a malformed overview line, not
         // the end of the list: stopping here would leave the rest of the list
         // to be read as the replies to the reader's next commands.
-        if (FilterLoaded && JudgeOverviewLine(server.slot(), group, line) == kArticleWithhold) {
+        if (FilterLoaded &&
+            JudgeAndLog(server.slot(), group, line, *killSet) == ArticleVerdict::kWithhold) {
             continue;
         }
         pending += line;
-        pending += WireNewline;
+        pending += kWireNewline;
         if (pending.size() > kRelayBatchBytes) {
             reader.SendText(pending);
             pending.clear();
@@ -143,26 +133,34 @@ std::string NewsFolder(std::string_view group) {
     return folder;
 }
 
-ArticleVerdict JudgeArticle(std::string_view group, const std::string& sender,
-                            const std::string& subject, const std::string& messageId,
-                            const std::string& references, std::string& reason) {
-    FilterSubject article;
+ArticleJudgement JudgeArticle(std::string_view group, std::string sender, std::string subject,
+                              std::string messageId, std::string references,
+                              const KillSet& killSet) {
+    ArticleJudgement judgement;
+    FilterSubject& article = judgement.article;
     article.folder = NewsFolder(group);
-    article.from = sender;
-    article.subject = subject;
-    article.references = references;
-    article.messageId = messageId;
-
-    ArticleVerdict verdict = kArticlePass;
-    FilterCursor cursor;
-    std::string action;
-    for (;;) {
-        EvaluateFilters(article, cursor, action, reason);
-        if (cursor.matched != 1) break;
-        verdict = VerdictOf(Trim(action));
-        if ((cursor.options & kOptionQ) != 0) break;
+    article.from = std::move(sender);
+    article.subject = std::move(subject);
+    article.messageId = std::move(messageId);
+    article.references = std::move(references);
+    judgement.matches = DecideAction(article, killSet);
+    if (!judgement.matches.empty()) {
+        const FilterMatch& last = judgement.matches.back();
+        const ArticleVerdict* verdict = FindVerdict(kActionVerdicts, last.action);
+        judgement.verdict = verdict != nullptr ? *verdict : ArticleVerdict::kPass;
+        judgement.action = last.action;
+        judgement.reason = last.reason;
     }
-    return verdict;
+    return judgement;
+}
+
+ArticleJudgement JudgeOverviewLine(std::string_view group, std::string_view line,
+                                   const KillSet& killSet) {
+    std::array<std::string_view, kFieldsRead> fields = SplitOverview(line);
+    return JudgeArticle(group, DecodeHeaderText(AddressFirst(fields[kFieldFrom])),
+                        DecodeHeaderText(fields[kFieldSubject]),
+                        std::string(fields[kFieldMessageId]), std::string(fields[kFieldReferences]),
+                        killSet);
 }
 
 void RelayOverview(Connection& reader, Connection& server, const std::string& group,

@@ -43,12 +43,12 @@ void LogClosedByPeer(int slot) {
 }
 
 std::string Greeting(int clientSlot) {
-    return "200 NNTP-Trawlbox " + std::string(ProgramVersion) + " Server #" +
+    return "200 NNTP-Trawlbox " + std::string(kProgramVersion) + " Server #" +
            std::to_string(clientSlot) + " ready" + std::string(kGreetingNotice);
 }
 
 std::string Goodbye(int clientSlot) {
-    return "205 NNTP-Trawlbox " + std::string(ProgramVersion) + " Server #" +
+    return "205 NNTP-Trawlbox " + std::string(kProgramVersion) + " Server #" +
            std::to_string(clientSlot) + ", good bye spam";
 }
 
@@ -73,7 +73,7 @@ struct LoginState {
     std::string user;
     std::string password;
     bool userGiven = false;
-    int result = kNntpLoginPending;
+    NntpLoginResult result = NntpLoginResult::kPending;
     std::string line;  // the reader's line being handled
 };
 
@@ -111,7 +111,7 @@ void OnLoginPass(LoginState& state) {
                         Settings.NntpTimeout, state.server,
                         greeting) != UpstreamOutcome::kConnected) {
         LoginReply(state, notFound);
-        state.result = kNntpLoginFailed;
+        state.result = NntpLoginResult::kFailed;
         return;
     }
     Connection& server = state.server;
@@ -124,7 +124,7 @@ void OnLoginPass(LoginState& state) {
     // command.
     if (server.LinkFailed()) {
         LoginReply(state, notFound);
-        state.result = kNntpLoginFailed;
+        state.result = NntpLoginResult::kFailed;
         return;
     }
     bool serves = false;
@@ -132,7 +132,7 @@ void OnLoginPass(LoginState& state) {
     if (!serves) {
         WriteLog(greeting, server.slot(), kLogFailure);
         LoginReply(state, greeting);
-        state.result = kNntpLoginFailed;
+        state.result = NntpLoginResult::kFailed;
         return;
     }
 
@@ -140,18 +140,18 @@ void OnLoginPass(LoginState& state) {
     if (UpstreamAuthinfo(server, state.user, state.password, lastReply)) {
         WriteLog("NNTP Connection established", server.slot(), kLogOutcome);
         LoginReply(state, "281 Authenticaion accepted from " + state.host);
-        state.result = kNntpBridged;
+        state.result = NntpLoginResult::kBridged;
         return;
     }
     WriteLog("No permission", server.slot(), kLogOutcome);
     // An empty last reply means the server went away during the login; an
     // empty line would be no answer at all for the reader.
     LoginReply(state, lastReply.empty() ? notFound : lastReply);
-    state.result = kNntpLoginFailed;
+    state.result = NntpLoginResult::kFailed;
 }
 
 void OnLoginQuit(LoginState& state) {
-    state.result = kNntpReaderQuit;
+    state.result = NntpLoginResult::kReaderQuit;
 }
 
 void OnLoginCapabilities(LoginState& state) {
@@ -285,7 +285,7 @@ void OnCapabilities(Bridge& bridge, const BridgedCommand&) {
     bool complete = bridge.server.ReadBlock(kMaxBlockLines, [&](const std::string& line) {
         if (!HiddenCapability(line)) {
             list += line;
-            list += WireNewline;
+            list += kWireNewline;
         }
         if (list.size() > kRelayBatchBytes) {
             bridge.reader.SendText(list);
@@ -424,10 +424,11 @@ bool UpstreamAuthinfo(Connection& server, const std::string& user, const std::st
     return false;
 }
 
-int NntpLogin(Connection& reader, Connection& server, std::string& host, std::string& user,
-              std::string& password) {
+NntpLoginResult NntpLogin(Connection& reader, Connection& server, std::string& host,
+                          std::string& user, std::string& password) {
     LoginState state(reader, server);
-    while (state.result == kNntpLoginPending && !reader.LinkFailed() && !server.LinkFailed()) {
+    while (state.result == NntpLoginResult::kPending && !reader.LinkFailed() &&
+           !server.LinkFailed()) {
         reader.ReceiveLine(state.line);
         if (reader.LinkFailed()) break;
         LoginHandler handler = FindLoginHandler(state.line);
@@ -450,8 +451,8 @@ void RunNntpSession(Connection reader) {
     std::string host;
     std::string user;
     std::string password;
-    int result = NntpLogin(bridge.reader, bridge.server, host, user, password);
-    if (result == kNntpBridged) RunBridge(bridge);
+    NntpLoginResult result = NntpLogin(bridge.reader, bridge.server, host, user, password);
+    if (result == NntpLoginResult::kBridged) RunBridge(bridge);
     EndSession(bridge);
 }
 

@@ -11,11 +11,11 @@
 #include "net/listener.h"
 
 // Outcomes of NntpLogin.
-enum NntpLoginResult : int {
-    kNntpReaderQuit = -1,   // the reader sent QUIT; no reply was given
-    kNntpBridged = 0,       // connected and logged in upstream; "281 ..." sent
-    kNntpLoginFailed = 1,   // a refusal line has been sent to the reader
-    kNntpLoginPending = 2,  // still waiting; returned when a connection failed
+enum class NntpLoginResult {
+    kReaderQuit,  // the reader sent QUIT; no reply was given
+    kBridged,     // connected and logged in upstream; "281 ..." sent
+    kFailed,      // a refusal line has been sent to the reader
+    kPending,     // still waiting; returned when a connection failed
 };
 
 // The session thread's body, started by the NNTP listener with the reader's
@@ -27,14 +27,14 @@ void RunNntpSession(Connection reader);
 // the NntpTimeout setting, the refusal line and RunNntpSession.
 extern const ListenerDescription kNntpListenerDescription;
 
-// Runs the login phase on the reader's connection. Returns a NntpLoginResult;
-// kNntpLoginPending when the reader's or the server's connection failed.
+// Runs the login phase on the reader's connection. Returns kPending when the
+// reader's or the server's connection failed.
 // `server` receives the server's connection after a successful connect (the
 // caller closes and releases it whatever the result) and stays no
 // connection otherwise. host, user and password are those the reader gave
 // last.
-int NntpLogin(Connection& reader, Connection& server, std::string& host, std::string& user,
-              std::string& password);
+NntpLoginResult NntpLogin(Connection& reader, Connection& server, std::string& host,
+                          std::string& user, std::string& password);
 
 // Logs in on the server with AUTHINFO USER/PASS. Returns true when the
 // server accepted (with an empty user at once, sending nothing); false when

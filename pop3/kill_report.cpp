@@ -147,13 +147,13 @@ std::string KillReportEntry(std::string_view from, std::string_view subject,
 std::string KillReportHeader(std::string_view recipient, const LocalTime& now, int biasMinutes) {
     std::string header;
     header += "To: " + std::string(recipient) + "\n";
-    header +=
-        "From: " + std::string(kReportSender) + " (Trawlbox " + std::string(ProgramVersion) + ")\n";
+    header += "From: " + std::string(kReportSender) + " (Trawlbox " + std::string(kProgramVersion) +
+              ")\n";
     header += "Subject: Killed Messages\n";
     header += "Message-ID: " + SecondsText(now) + TwoDigits(now.month) + "-" + TwoDigits(now.day) +
               "-" + std::to_string(now.year) + "@" + std::string(kReportMessageIdDomain) + "\n";
     header += FormatDateLine(now, biasMinutes) + "\n";
-    header += "X-Mailer: Trawlbox " + std::string(ProgramVersion) + "\n";
+    header += "X-Mailer: Trawlbox " + std::string(kProgramVersion) + "\n";
     header += "\n\n";
     header += "The following message(s) has been killed directly on the Pop3-Server:\n";
     header += "\n\n";

@@ -29,11 +29,11 @@ int64_t FindMessage(Pop3Session& session, const std::string& argument, bool topR
     int64_t n = LeadingNumber(argument);
     int64_t m = ServerNumber(session, n);
     if (m == 0) {
-        session.client.SendLine(std::string(ReplyNoSuchMessage) + (topReply ? " Arg" : ""));
+        session.client.SendLine(std::string(kReplyNoSuchMessage) + (topReply ? " Arg" : ""));
         return 0;
     }
-    if (MailboxEntryAt(session, m).deleted == 1) {
-        session.client.SendLine(ReplyNoSuchMessage);
+    if (MailboxEntryAt(session, m).deleted) {
+        session.client.SendLine(kReplyNoSuchMessage);
         return 0;
     }
     return m;
@@ -80,7 +80,7 @@ ClientCommand SplitClientCommand(const std::string& line) {
 
 void HandleTop(Pop3Session& session, const ClientCommand& command) {
     if (command.argument.empty()) {
-        session.client.SendLine(ReplyUnknownCommand);
+        session.client.SendLine(kReplyUnknownCommand);
         return;
     }
     int64_t m = FindMessage(session, command.argument, true);
@@ -96,7 +96,7 @@ void HandleTop(Pop3Session& session, const ClientCommand& command) {
         return;
     }
     if (!AskUpstream(session, "TOP " + std::to_string(m) + " " + std::to_string(lines))) {
-        session.client.SendLine(ReplyNoSuchMessage);
+        session.client.SendLine(kReplyNoSuchMessage);
         return;
     }
     RelayForClient(session, Octets(entry.size));
@@ -105,7 +105,7 @@ void HandleTop(Pop3Session& session, const ClientCommand& command) {
 void HandleRetr(Pop3Session& session, const ClientCommand& command) {
     HighPriorityScope priority;
     if (command.argument.empty()) {
-        session.client.SendLine(ReplyUnknownCommand);
+        session.client.SendLine(kReplyUnknownCommand);
         return;
     }
     int64_t m = FindMessage(session, command.argument, false);
@@ -117,7 +117,7 @@ void HandleRetr(Pop3Session& session, const ClientCommand& command) {
         return;
     }
     if (!AskUpstream(session, "RETR " + std::to_string(m))) {
-        session.client.SendLine(ReplyNoSuchMessage);
+        session.client.SendLine(kReplyNoSuchMessage);
         return;
     }
     RelayForClient(session, Octets(entry.size));
@@ -125,7 +125,7 @@ void HandleRetr(Pop3Session& session, const ClientCommand& command) {
 
 void HandleDele(Pop3Session& session, const ClientCommand& command) {
     if (command.argument.empty()) {
-        session.client.SendLine(ReplyUnknownCommand);
+        session.client.SendLine(kReplyUnknownCommand);
         return;
     }
     int64_t m = FindMessage(session, command.argument, false);
@@ -137,10 +137,10 @@ void HandleDele(Pop3Session& session, const ClientCommand& command) {
         session.client.SendLine("+OK message " + std::to_string(LeadingNumber(command.argument)) +
                                 " deleted");
     } else {
-        session.client.SendLine(ReplyNoSuchMessage);
+        session.client.SendLine(kReplyNoSuchMessage);
         return;
     }
-    entry.deleted = 1;
+    entry.deleted = true;
     session.remainingOctets -= entry.size;
     --session.remainingCount;
 }
@@ -154,7 +154,7 @@ void SendListing(Pop3Session& session, const std::string& firstLine, Column colu
     std::string block = firstLine + "\r\n";
     for (int64_t n = 1; n <= session.shownCount; ++n) {
         const MailboxEntry& entry = MailboxEntryAt(session, ServerNumber(session, n));
-        if (entry.deleted == 1) continue;
+        if (entry.deleted) continue;
         block += std::to_string(n) + " " + column(entry) + "\r\n";
         if (block.size() >= kRelayBatchBytes) {
             session.client.SendText(block);

@@ -1,26 +1,16 @@
 // The mailbox scan: right after the upstream login, before the client's PASS
-// is answered, learn every message's size and uid, fetch every header (TOP n
-// 0), judge it with the kill file and the relay blacklist, and act: keep,
-// hide from the client, or kill (delete on the server at once, log, report,
-// sound). Runs on the session's thread; all its log lines carry the upstream
-// slot.
+// is answered, learn every message's size and uid, then for each message
+// read its header (ReadHeader), judge it (JudgeMail, pop3/mail_judge.h) and
+// act on the judgement (ApplyJudgement): keep, hide from the client, or kill
+// (delete on the server at once, log, report, sound). Runs on the session's
+// thread; all its log lines carry the upstream slot.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
-#include <string_view>
-#include <vector>
 
+#include "pop3/mail_judge.h"
 #include "pop3/mailbox_view.h"
-
-// A header of more lines than this is judged on its first lines; the rest is
-// read and dropped. Far above real headers, it bounds what one message holds.
-inline constexpr size_t kMaxHeaderLines = 2000;
-
-// One kept (unfolded) header line is cut at this length, so that endless
-// continuation lines cannot grow a session without bound.
-inline constexpr size_t kMaxHeaderLineLength = 16 * 1024;
 
 // A STAT count above this is not believed: the session's table would not fit
 // in memory. No real mailbox comes near it.
@@ -31,84 +21,26 @@ inline constexpr int64_t kMaxMailboxMessages = 1000000;
 // since the session keeps every id for its whole life.
 inline constexpr size_t kMaxUidLength = 256;
 
-// What the scan does with a message, from the action word of the deciding
-// rule. Any other action word leaves the verdict as it was.
-enum FilterVerdict : int {
-    kVerdictNone = 0,   // no rule matched, or "HEAD": keep
-    kVerdictRetr = 1,   // "RETR": keep
-    kVerdictSkip = 2,   // "SKIP": hide from the client, leave on the server
-    kVerdictDele = 10,  // "DELE": delete on the server and report
-};
+// Reads the header of server message `number` on session.upstream with
+// TOP n 0, into `header` (AddRawLine), with the message's size: from the TOP
+// reply, else from the listing the scan read, else from LIST n (0 when that
+// is refused too). Returns true when the header was read; false when the TOP
+// was refused (the command and the reply are logged), its header did not end
+// within kMaxBlockLines lines, or the upstream link failed.
+bool ReadHeader(Pop3Session& session, int64_t number, RawHeader& header);
 
-// What the scan knows about one message while it decides about it.
-struct MessageHeader {
-    int64_t number = 0;
-    int64_t size = 0;  // octets, from the TOP reply or else from LIST n
-    int64_t age = 0;   // days since the Date header; 0 when unknown
-    std::string from;  // last "From:" line's value, decoded
-    std::string messageId;
-    std::string subject;
-    std::string envelope;
-    // lines[0] collects continuation lines that come before any header line;
-    // lines[1..] are the unfolded, decoded header lines, then the split
-    // recipient lines and the "X-RBL: " lines. At most kMaxHeaderLines + 1
-    // entries, none longer than kMaxHeaderLineLength.
-    std::vector<std::string> lines = std::vector<std::string>(1);
-    std::string rblInfo;     // "X-RBL: " + info + LF for every blacklisted Received line
-    std::string actionWord;  // of the last matching rule, trimmed
-    std::string reason;      // of the last matching rule
-    FilterVerdict verdict = kVerdictNone;
-    // Set while the header line being read was dropped for want of room, so
-    // that its continuation lines are dropped with it.
-    bool droppingLine = false;
-};
-
-// Takes one line of the TOP reply's header (without its line end): a line
-// that starts with a space or TAB continues the last header line, the empty
-// line is passed over, any other line starts a new header line (kept while
-// there is room); From and Message-ID are read from the lines kept.
-void TakeHeaderLine(MessageHeader& header, std::string_view line);
-
-// Sets the subject from the (decoded) Subject line, and splits every To: and
-// Cc: line with more than one comma-separated field into one line per field
-// (the first in place, the others at the end).
-void SplitRecipientLines(MessageHeader& header);
-
-// Adds an "X-RBL: " line and an rblInfo line for every Received line that
-// names a blacklisted relay.
-void MarkBlacklistedRelays(MessageHeader& header);
-
-// Returns true when the envelope contains "@" with one of a-z 0-9 . _ -
-// directly before and after it (lower case only).
-bool EnvelopePasses(std::string_view envelope);
-
-// Returns the whole days from the RFC 5322 date text (with its zone; the
-// obsolete zone names count too) to `nowUtcSeconds` (seconds since
-// 1970-01-01 UTC); 0 when the text cannot be read or lies in the future.
-int64_t AgeInDays(std::string_view dateText, int64_t nowUtcSeconds);
-
-// Returns the current time in seconds since 1970-01-01 UTC, from the local
-// clock and the zone bias.
-int64_t CurrentUtcSeconds();
-
-// Asks the kill file for the verdict (calling protocol: again after each
-// match unless the match carries option Q; the last action word decides) and
-// fills actionWord, reason and verdict. The header's envelope must have
-// passed the envelope test.
-FilterVerdict EvaluateVerdict(MessageHeader& header);
-
-// Returns the log block for a hidden or killed message: `heading` and the
-// Message-ID, then the sender, subject and reason lines, joined by CR LF.
-std::string FilterLogBlock(std::string_view heading, const MessageHeader& header);
-
-// Fetches, judges and acts on server message `number`; updates its entry of
-// the session's table. Returns 1 on success, 0 when the TOP was refused, its
-// header did not end within kMaxBlockLines lines, or the upstream link failed.
-int FetchHeader(Pop3Session& session, int64_t number);
+// Acts on the judgement of server message `number` on the session's view:
+// keeps it shown; hides it (SKIP: logged in the filter log, left on the
+// server); or kills it (DELE: logged, entered in the kill report, the kill
+// sound played, not shown, deleted on the server at once; the entry counts
+// as deleted only when the server accepted the DELE). A link that fails
+// during the DELE shows in session.upstream.LinkFailed().
+void ApplyJudgement(Pop3Session& session, int64_t number, const MailJudgement& judgement);
 
 // Scans the whole mailbox on session.upstream: STAT fills totalCount and
 // serverOctets, LIST and UIDL the entries' size, uid and shown flag, then
-// FetchHeader for every message. Keeps the client's idle countdown from
-// running out meanwhile. Returns 1 when the mailbox was scanned, 0 when it
-// failed (the table is then partly filled and must not be served).
-int ScanMailbox(Pop3Session& session);
+// every message is read, judged with the kill set current when the scan
+// starts, and acted on. Keeps the client's idle countdown from running out
+// meanwhile. Returns true when the mailbox was scanned; false when it failed
+// (the table is then partly filled and must not be served).
+bool ScanMailbox(Pop3Session& session);

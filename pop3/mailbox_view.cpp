@@ -18,7 +18,7 @@ namespace {
 void BuildClientNumbers(Pop3Session& session) {
     session.clientToServer.assign(1, 0);
     for (int64_t m = 1; m <= session.totalCount; ++m) {
-        if (MailboxEntryAt(session, m).shown == 1) session.clientToServer.push_back(m);
+        if (MailboxEntryAt(session, m).shown) session.clientToServer.push_back(m);
     }
 }
 
@@ -30,12 +30,12 @@ void CountShownMessages(Pop3Session& session) {
     session.remainingOctets = 0;
     for (int64_t m = 1; m <= session.totalCount; ++m) {
         const MailboxEntry& entry = MailboxEntryAt(session, m);
-        if (entry.shown == 1) {
+        if (entry.shown) {
             ++session.shownCount;
             ++session.remainingCount;
             session.remainingOctets += entry.size;
         }
-        if (entry.deleted == 1) session.hasReport = 1;
+        if (entry.deleted) session.hasReport = true;
     }
     BuildClientNumbers(session);
 }
@@ -47,8 +47,8 @@ void AppendReportMessage(Pop3Session& session, std::string_view reportText) {
     ++session.shownCount;
     ++session.remainingCount;
     MailboxEntry& entry = MailboxEntryAt(session, session.totalCount);
-    entry.shown = 1;
-    entry.deleted = 0;
+    entry.shown = true;
+    entry.deleted = false;
     // The size of a message counts its CR LF line ends but not the dots that
     // only the transfer adds (RFC 1939), as the real server counts its own.
     entry.size = static_cast<int64_t>(session.reportWire.size()) - stuffed;
@@ -64,7 +64,7 @@ int64_t ServerNumber(const Pop3Session& session, int64_t clientNumber) {
 }
 
 bool IsReportMessage(const Pop3Session& session, int64_t serverNumber) {
-    return session.hasReport == 1 && serverNumber == session.totalCount;
+    return session.hasReport && serverNumber == session.totalCount;
 }
 
 std::string WireForm(std::string_view lfText, int64_t* stuffedDots) {

@@ -12,26 +12,22 @@
 
 #include "net/connection.h"
 
-// The envelope handed to the filter when the client gives none (or one that
-// fails the envelope test). It must pass that test itself.
-inline constexpr std::string_view DefaultEnvelope = "postmaster@localhost";
-
 // Appended to the hexadecimal CRC-32 of the report text to make its uid.
 inline constexpr std::string_view kReportUidSuffix = ".trawlbox";
 
 // One message of the server's mailbox as the session knows it (or the report).
 struct MailboxEntry {
-    int shown = 0;     // 1: the client sees it
-    int deleted = 0;   // 1: deleted on the server by the scan, or by the client
-    int64_t size = 0;  // octets: from the upstream LIST; for the report, with CR LF ends
-    std::string uid;   // from the upstream UIDL; for the report, ComputeReportUid
+    bool shown = false;    // the client sees it
+    bool deleted = false;  // deleted on the server by the scan, or by the client
+    int64_t size = 0;      // octets: from the upstream LIST; for the report, with CR LF ends
+    std::string uid;       // from the upstream UIDL; for the report, ComputeReportUid
 };
 
 struct Pop3Session {
     Connection client;
-    Connection upstream;  // no connection until PASS connects upstream
-    int userSeen = 0;
-    std::string method;  // login method selector from USER, "" for none
+    Connection upstream;    // no connection until PASS connects upstream
+    bool userSeen = false;  // a USER command came
+    std::string method;     // login method selector from USER, "" for none
     std::string host;
     std::string account;
     std::string password;
@@ -41,7 +37,9 @@ struct Pop3Session {
     int64_t shownCount = 0;    // client numbers run 1..shownCount for the whole session
     int64_t remainingCount = 0;
     int64_t remainingOctets = 0;
-    int hasReport = 0;
+    // The scan deleted a message on the server, so the report is appended
+    // as the last message.
+    bool hasReport = false;
     // Indexed by server message number; entry 0 is never used. Grows as the
     // scan meets messages, so a mailbox of any size fits (see MailboxEntryAt).
     std::vector<MailboxEntry> messages;

@@ -34,16 +34,16 @@ constexpr std::array<std::string_view, 13> kHelpLines{
 };
 
 // Outcome of the authorisation state.
-enum AuthResult : int {
-    kAuthPending = -2,  // still waiting for USER/PASS
-    kAuthQuit = -1,     // the client sent QUIT
-    kAuthLoggedIn = 0,  // logged in upstream and scanned
-    kAuthFailed = 1,    // an error reply has been sent
+enum class AuthResult {
+    kPending,   // still waiting for USER/PASS
+    kQuit,      // the client sent QUIT
+    kLoggedIn,  // logged in upstream and scanned
+    kFailed,    // an error reply has been sent
 };
 
 struct SessionState {
     Pop3Session session;
-    int authResult = kAuthPending;
+    AuthResult authResult = AuthResult::kPending;
     bool quit = false;              // the client sent QUIT in the transaction state
     bool upstreamQuitSent = false;  // the server has had its QUIT
 };
@@ -60,7 +60,7 @@ void Reply(SessionState& state, std::string_view text) {
 }
 
 std::string Greeting(int clientSlot) {
-    return "+OK POP3-Trawlbox " + std::string(ProgramVersion) + " Server #" +
+    return "+OK POP3-Trawlbox " + std::string(kProgramVersion) + " Server #" +
            std::to_string(clientSlot);
 }
 
@@ -73,7 +73,7 @@ void OnUser(SessionState& state, const ClientCommand& command) {
 
 void OnPass(SessionState& state, const ClientCommand& command) {
     Pop3Session& session = state.session;
-    if (session.userSeen != 1) {
+    if (!session.userSeen) {
         Reply(state, "-ERR Authentication rejected");
         return;
     }
@@ -84,7 +84,7 @@ void OnPass(SessionState& state, const ClientCommand& command) {
                         Settings.Pop3Timeout, session.upstream,
                         greeting) != UpstreamOutcome::kConnected) {
         Reply(state, "-ERR " + session.host + " not found/ready");
-        state.authResult = kAuthFailed;
+        state.authResult = AuthResult::kFailed;
         return;
     }
 
@@ -95,20 +95,20 @@ void OnPass(SessionState& state, const ClientCommand& command) {
     if (UpstreamLogin(session.upstream, session.account, session.password, session.method,
                       ApopStamp(greeting), session.host) != 1) {
         Reply(state, "-ERR " + session.host + " authentication error");
-        state.authResult = kAuthFailed;
+        state.authResult = AuthResult::kFailed;
         return;
     }
-    if (ScanMailbox(session) != 1) {
+    if (!ScanMailbox(session)) {
         Reply(state, "-ERR external Mailbox scan");
-        state.authResult = kAuthFailed;
+        state.authResult = AuthResult::kFailed;
         return;
     }
     Reply(state, "+OK Mailbox scan running to " + session.host + " successfull");
-    state.authResult = kAuthLoggedIn;
+    state.authResult = AuthResult::kLoggedIn;
 }
 
 void OnAuthQuit(SessionState& state, const ClientCommand&) {
-    state.authResult = kAuthQuit;
+    state.authResult = AuthResult::kQuit;
 }
 
 constexpr std::array<CommandEntry, 3> kAuthorisationCommands{{
@@ -201,7 +201,7 @@ bool Dispatch(const std::array<CommandEntry, N>& table, SessionState& state,
 void RunAuthorisation(SessionState& state) {
     Connection& client = state.session.client;
     std::string line;
-    while (state.authResult == kAuthPending && !client.LinkFailed() &&
+    while (state.authResult == AuthResult::kPending && !client.LinkFailed() &&
            !state.session.upstream.LinkFailed()) {
         client.ReceiveLine(line);
         if (client.LinkFailed()) break;
@@ -215,7 +215,7 @@ void RunAuthorisation(SessionState& state) {
 void PrepareView(SessionState& state) {
     Pop3Session& session = state.session;
     CountShownMessages(session);
-    if (session.hasReport == 1) {
+    if (session.hasReport) {
         session.killReport = CompleteKillReport(session.killReport);
         AppendReportMessage(session, session.killReport);
     }
@@ -245,7 +245,7 @@ void RunTransaction(SessionState& state) {
         // lost with it.
         upstream.KeepAlive();
         ClientCommand command = SplitClientCommand(line);
-        if (!Dispatch(kTransactionCommands, state, command)) Reply(state, ReplyUnknownCommand);
+        if (!Dispatch(kTransactionCommands, state, command)) Reply(state, kReplyUnknownCommand);
     }
 }
 
@@ -289,7 +289,7 @@ void TakeUserArgument(Pop3Session& session, std::string_view argument) {
         std::string_view rest = argument.substr(hash + 1);
         session.account = std::string(rest.substr(0, rest.find('#')));
     }
-    session.userSeen = 1;
+    session.userSeen = true;
 }
 
 void TakePassArgument(Pop3Session& session, std::string_view argument) {
@@ -300,7 +300,7 @@ void TakePassArgument(Pop3Session& session, std::string_view argument) {
         std::string_view rest = argument.substr(hash + 1);
         session.envelope = std::string(rest.substr(0, rest.find('#')));
     }
-    if (session.envelope.empty()) session.envelope = std::string(DefaultEnvelope);
+    if (session.envelope.empty()) session.envelope = std::string(kDefaultEnvelope);
 }
 
 std::string ApopStamp(std::string_view greeting) {
@@ -318,7 +318,7 @@ void RunPop3Session(Connection client) {
     session.client.SendLine(Greeting(session.client.slot()) + " ready," +
                             std::string(kGreetingNotice));
     RunAuthorisation(state);
-    if (state.authResult == kAuthLoggedIn && !session.client.LinkFailed() &&
+    if (state.authResult == AuthResult::kLoggedIn && !session.client.LinkFailed() &&
         !session.upstream.LinkFailed()) {
         PrepareView(state);
         RunTransaction(state);

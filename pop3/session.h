@@ -30,7 +30,7 @@ void TakeUserArgument(Pop3Session& session, std::string_view argument);
 // Takes PASS's argument, "password[#envelope]" (everything after "PASS " to
 // the end of the line: a password may hold spaces): the password is the text
 // before the first "#", the envelope the text up to the next "#", or
-// DefaultEnvelope when that is empty.
+// kDefaultEnvelope when that is empty.
 void TakePassArgument(Pop3Session& session, std::string_view argument);
 
 // Returns the APOP time stamp of a server greeting: from its first "<" to the

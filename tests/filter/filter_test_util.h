@@ -10,6 +10,7 @@
 #include "core/settings.h"
 #include "core/temp_dir.h"
 #include "core/text.h"
+#include "filter/decision.h"
 #include "filter/filter.h"
 
 // Returns the text with the placeholders <EA>, <AF>, <FE> and <FF> replaced
@@ -41,27 +42,24 @@ inline std::string KillFileText(const std::vector<std::string>& lines) {
 }
 
 // What the callers take from one message: every action word in call order
-// (trimmed), the reasons, and the options of each match.
+// (trimmed), the reasons, the options and the place of each match.
 struct Verdicts {
     std::vector<std::string> actions;
     std::vector<std::string> reasons;
     std::vector<FilterOptions> options;
+    std::vector<std::string> locations;
 };
 
-// Runs the calling protocol of the mailbox scan and the news filter: call
-// again after a match unless it carries Q. Bounded by `limit` calls.
-inline Verdicts Judge(const FilterSubject& subject, int limit = 100) {
+// Judges the message with the set current now, as the mailbox scan and the
+// news filter do.
+inline Verdicts Judge(const FilterSubject& subject) {
+    std::shared_ptr<const KillSet> set = CurrentKillSet();
     Verdicts verdicts;
-    FilterCursor cursor;
-    std::string action;
-    std::string reason;
-    for (int call = 0; call < limit; ++call) {
-        EvaluateFilters(subject, cursor, action, reason);
-        if (cursor.matched != 1) break;
-        verdicts.actions.push_back(Trim(action));
-        verdicts.reasons.push_back(reason);
-        verdicts.options.push_back(cursor.options);
-        if (cursor.options & kOptionQ) break;
+    for (FilterMatch& match : DecideAction(subject, *set)) {
+        verdicts.actions.push_back(match.action);
+        verdicts.reasons.push_back(match.reason);
+        verdicts.options.push_back(match.options);
+        verdicts.locations.push_back(match.location);
     }
     return verdicts;
 }

@@ -208,6 +208,7 @@ struct Outcome {
     std::vector<std::string> actions;
     std::vector<std::string> reasons;
     std::vector<FilterOptions> options;
+    std::vector<std::string> locations;
     bool operator==(const Outcome&) const = default;
 };
 
@@ -215,7 +216,7 @@ std::vector<Outcome> JudgeAll(const std::vector<FilterSubject>& messages) {
     std::vector<Outcome> outcomes;
     for (const FilterSubject& message : messages) {
         Verdicts v = Judge(message);
-        outcomes.push_back({v.actions, v.reasons, v.options});
+        outcomes.push_back({v.actions, v.reasons, v.options, v.locations});
     }
     return outcomes;
 }
@@ -239,6 +240,7 @@ TEST(KillFileLoader, StreamedModeJudgesLikeTheTable) {
         EXPECT_EQ(streamed[i].actions, table[i].actions);
         EXPECT_EQ(streamed[i].reasons, table[i].reasons);
         EXPECT_EQ(streamed[i].options, table[i].options);
+        EXPECT_EQ(streamed[i].locations, table[i].locations);
         matched += table[i].actions.size();
     }
     // The comparison means something only when rules did match.

@@ -8,6 +8,7 @@
 #include <tuple>
 #include <vector>
 
+#include "filter/judge_cases.h"
 #include "net/connection.h"
 #include "news_test_support.h"
 
@@ -28,13 +29,13 @@ std::string Rule(const std::string& pattern, const std::string& options,
 
 class JudgeArticleTest : public nettest::NetTest {
   protected:
+    // Judges with the kill set loaded last.
     ArticleVerdict Judge(const std::string& group, const std::string& subject,
                          std::string* reasonOut = nullptr) {
-        std::string reason = "untouched";
-        ArticleVerdict verdict =
-            JudgeArticle(group, "someone@example.org", subject, "<id@example.org>", "", reason);
-        if (reasonOut != nullptr) *reasonOut = reason;
-        return verdict;
+        ArticleJudgement judgement = JudgeArticle(group, "someone@example.org", subject,
+                                                  "<id@example.org>", "", *CurrentKillSet());
+        if (reasonOut != nullptr) *reasonOut = judgement.reason;
+        return judgement.verdict;
     }
 };
 
@@ -50,9 +51,10 @@ TEST(NewsFolderTest, GroupNameBecomesFolder) {
 // Only SKIP withholds: for news DELE, HEAD, RETR and any unknown word pass.
 TEST_F(JudgeArticleTest, ActionWordDecidesVerdict) {
     const std::pair<const char*, ArticleVerdict> cases[] = {
-        {"SKIP", kArticleWithhold}, {"RETR", kArticlePass}, {"HEAD", kArticlePass},
-        {"DELE", kArticlePass},     {"KILL", kArticlePass}, {"skip", kArticlePass},
-        {"", kArticlePass},
+        {"SKIP", ArticleVerdict::kWithhold}, {"RETR", ArticleVerdict::kPass},
+        {"HEAD", ArticleVerdict::kPass},     {"DELE", ArticleVerdict::kPass},
+        {"KILL", ArticleVerdict::kPass},     {"skip", ArticleVerdict::kPass},
+        {"", ArticleVerdict::kPass},
     };
     for (const auto& [word, expected] : cases) {
         KillFileScope kill(dir_, "--- ALLE\r\n" + Rule("*spam*", "s", word));
@@ -61,8 +63,8 @@ TEST_F(JudgeArticleTest, ActionWordDecidesVerdict) {
         EXPECT_EQ(Judge("de.test", "cheap spam here", &reason), expected) << word;
         // The loader ends every rule line with one space.
         EXPECT_EQ(reason, std::string("\"*spam*\" \xEAs \xAF") + word + " ") << word;
-        EXPECT_EQ(Judge("de.test", "a fine article", &reason), kArticlePass) << word;
-        EXPECT_EQ(reason, "untouched") << word;
+        EXPECT_EQ(Judge("de.test", "a fine article", &reason), ArticleVerdict::kPass) << word;
+        EXPECT_EQ(reason, "") << word;
     }
 }
 
@@ -76,21 +78,21 @@ TEST_F(JudgeArticleTest, LastMatchingRuleDecidesUnlessQ) {
         std::string reasonAction;
     };
     const Case cases[] = {
-        {"skip then retr", Rule("*spam*", "s", "SKIP") + Rule("*cheap*", "s", "RETR"), kArticlePass,
-         "RETR"},
+        {"skip then retr", Rule("*spam*", "s", "SKIP") + Rule("*cheap*", "s", "RETR"),
+         ArticleVerdict::kPass, "RETR"},
         {"skip with q", Rule("*spam*", "sq", "SKIP") + Rule("*cheap*", "s", "RETR"),
-         kArticleWithhold, "SKIP"},
+         ArticleVerdict::kWithhold, "SKIP"},
         {"retr then skip", Rule("*spam*", "s", "RETR") + Rule("*cheap*", "s", "SKIP"),
-         kArticleWithhold, "SKIP"},
+         ArticleVerdict::kWithhold, "SKIP"},
         {"skip then unknown", Rule("*spam*", "s", "SKIP") + Rule("*cheap*", "s", "MAYBE"),
-         kArticlePass, "MAYBE"},
-        {"skip then dele", Rule("*spam*", "s", "SKIP") + Rule("*cheap*", "s", "DELE"), kArticlePass,
-         "DELE"},
+         ArticleVerdict::kPass, "MAYBE"},
+        {"skip then dele", Rule("*spam*", "s", "SKIP") + Rule("*cheap*", "s", "DELE"),
+         ArticleVerdict::kPass, "DELE"},
         {"later rule misses", Rule("*spam*", "s", "SKIP") + Rule("*nothing*", "s", "RETR"),
-         kArticleWithhold, "SKIP"},
+         ArticleVerdict::kWithhold, "SKIP"},
         {"second section decides",
-         Rule("*spam*", "s", "SKIP") + "--- /DE/*\r\n" + Rule("*cheap*", "s", "HEAD"), kArticlePass,
-         "HEAD"},
+         Rule("*spam*", "s", "SKIP") + "--- /DE/*\r\n" + Rule("*cheap*", "s", "HEAD"),
+         ArticleVerdict::kPass, "HEAD"},
     };
     for (const Case& c : cases) {
         KillFileScope kill(dir_, "--- ALLE\r\n" + c.rules);
@@ -101,19 +103,50 @@ TEST_F(JudgeArticleTest, LastMatchingRuleDecidesUnlessQ) {
     }
 }
 
+// The kill file the mail tests judge with too: news reads the same matches
+// with its own table.
+TEST_F(JudgeArticleTest, ActionWordsReadByTheNewsTable) {
+    KillFileScope kill(dir_, judge_cases::kKillFile);
+    ASSERT_TRUE(kill.loaded());
+    const std::string path = dir_.path() + "KILLFILE.CFG";
+    for (const judge_cases::Case& c : judge_cases::Cases()) {
+        SCOPED_TRACE(c.subject);
+        ArticleJudgement judgement = JudgeOverviewLine(
+            "de.test", OverviewLine("7", c.subject, "someone@example.org", "<id@example.org>"),
+            *CurrentKillSet());
+        EXPECT_EQ(judgement.verdict == ArticleVerdict::kWithhold ? "withhold" : "pass",
+                  std::string(c.news));
+        EXPECT_EQ(judge_cases::Locations(judgement.matches),
+                  judge_cases::ExpectedLocations(c, path));
+        EXPECT_EQ(judgement.action,
+                  judgement.matches.empty() ? "" : judgement.matches.back().action);
+    }
+    // What the filter saw: the fields decoded, the sender address first.
+    ArticleJudgement seen = JudgeOverviewLine(
+        "de.test",
+        OverviewLine("8", "=?utf-8?q?caf=C3=A9?=", "\"Some One\" <one@example.org>", "<m@x>",
+                     "<r@x>"),
+        *CurrentKillSet());
+    EXPECT_EQ(seen.article.folder, "/de/test");
+    EXPECT_EQ(seen.article.subject, "caf\x82");  // code page 437 e-acute
+    EXPECT_EQ(seen.article.from, "one@example.org (Some One)");
+    EXPECT_EQ(seen.article.messageId, "<m@x>");
+    EXPECT_EQ(seen.article.references, "<r@x>");
+}
+
 // Sections apply by the folder made from the group; no group gives "/".
 TEST_F(JudgeArticleTest, SectionsApplyByGroupFolder) {
     KillFileScope kill(dir_, "--- /DE/TEST\r\n" + Rule("*spam*", "s", "SKIP") + "--- /\r\n" +
                                  Rule("*ham*", "s", "SKIP"));
     ASSERT_TRUE(kill.loaded());
     const std::tuple<const char*, const char*, ArticleVerdict> cases[] = {
-        {"de.test", "spam", kArticleWithhold},
-        {"DE.TEST", "spam", kArticleWithhold},
-        {"de.test.sub", "spam", kArticlePass},
-        {"local.test", "spam", kArticlePass},
-        {"", "spam", kArticlePass},
-        {"", "ham", kArticleWithhold},
-        {"de.test", "ham", kArticlePass},
+        {"de.test", "spam", ArticleVerdict::kWithhold},
+        {"DE.TEST", "spam", ArticleVerdict::kWithhold},
+        {"de.test.sub", "spam", ArticleVerdict::kPass},
+        {"local.test", "spam", ArticleVerdict::kPass},
+        {"", "spam", ArticleVerdict::kPass},
+        {"", "ham", ArticleVerdict::kWithhold},
+        {"de.test", "ham", ArticleVerdict::kPass},
     };
     for (const auto& [group, subject, expected] : cases) {
         EXPECT_EQ(Judge(group, subject), expected) << group << " / " << subject;

@@ -8,8 +8,8 @@
 namespace {
 
 struct EntrySpec {
-    int shown;
-    int deleted;
+    bool shown;
+    bool deleted;
     int64_t size;
 };
 
@@ -29,11 +29,12 @@ Pop3Session ScannedSession(const std::vector<EntrySpec>& entries) {
 
 TEST(MailboxView, KilledAndHiddenMessagesAreSkippedAndTheReportComesLast) {
     // 2 killed on the server, 3 hidden (skipped), report appended as 5.
-    Pop3Session session = ScannedSession({{1, 0, 100}, {0, 1, 200}, {0, 0, 300}, {1, 0, 400}});
+    Pop3Session session = ScannedSession(
+        {{true, false, 100}, {false, true, 200}, {false, false, 300}, {true, false, 400}});
     CountShownMessages(session);
     EXPECT_EQ(session.shownCount, 2);
     EXPECT_EQ(session.remainingOctets, 500);
-    ASSERT_EQ(session.hasReport, 1);
+    ASSERT_TRUE(session.hasReport);
     AppendReportMessage(session, "To: x\n\nbody\n");
 
     EXPECT_EQ(session.totalCount, 5);
@@ -49,32 +50,32 @@ TEST(MailboxView, KilledAndHiddenMessagesAreSkippedAndTheReportComesLast) {
     EXPECT_FALSE(IsReportMessage(session, 4));
 
     // The client deletes its message 2: numbers after it do not shift.
-    session.messages[4].deleted = 1;
+    session.messages[4].deleted = true;
     EXPECT_EQ(ServerNumber(session, 3), 5);
     EXPECT_EQ(ServerNumber(session, 2), 4);
 }
 
 TEST(MailboxView, NumbersOutsideTheViewMapToNothing) {
-    Pop3Session session = ScannedSession({{1, 0, 1}, {0, 0, 1}, {1, 0, 1}});
+    Pop3Session session = ScannedSession({{true, false, 1}, {false, false, 1}, {true, false, 1}});
     CountShownMessages(session);
-    EXPECT_EQ(session.hasReport, 0);
+    EXPECT_FALSE(session.hasReport);
     for (int64_t n : {0LL, -1LL, 3LL, 1000LL}) EXPECT_EQ(ServerNumber(session, n), 0) << n;
     EXPECT_EQ(ServerNumber(session, 2), 3);
     EXPECT_FALSE(IsReportMessage(session, 3));
 }
 
 TEST(MailboxView, ARefusedServerDeleteGivesNoReport) {
-    // The scan hid the message (shown 0) but the server kept it (deleted 0).
-    Pop3Session session = ScannedSession({{0, 0, 10}, {1, 0, 20}});
+    // The scan hid the message but the server kept it (not deleted).
+    Pop3Session session = ScannedSession({{false, false, 10}, {true, false, 20}});
     CountShownMessages(session);
-    EXPECT_EQ(session.hasReport, 0);
+    EXPECT_FALSE(session.hasReport);
     EXPECT_EQ(session.shownCount, 1);
     EXPECT_EQ(ServerNumber(session, 1), 2);
 }
 
 TEST(MailboxView, AnyNumberOfMessagesFits) {
-    std::vector<EntrySpec> entries(250, EntrySpec{1, 0, 7});
-    entries[99] = {0, 1, 7};
+    std::vector<EntrySpec> entries(250, EntrySpec{true, false, 7});
+    entries[99] = {false, true, 7};
     Pop3Session session = ScannedSession(entries);
     CountShownMessages(session);
     AppendReportMessage(session, "a\n\nb\n");
@@ -105,7 +106,7 @@ TEST(MailboxView, WireFormEndsLinesWithCrLfAndStuffsDots) {
 }
 
 TEST(MailboxView, ReportSizeCountsCrLfButNotStuffedDots) {
-    Pop3Session session = ScannedSession({{0, 1, 5}});
+    Pop3Session session = ScannedSession({{false, true, 5}});
     CountShownMessages(session);
     AppendReportMessage(session, "H: v\n\n.dot\n");
     EXPECT_EQ(session.reportWire, "H: v\r\n\r\n..dot\r\n");
@@ -123,11 +124,11 @@ TEST(MailboxView, ReportUidIsTheUpperCaseCrcWithoutLeadingZeros) {
     EXPECT_EQ(ComputeReportUid("m279"), "E5E900.trawlbox");  // CRC 0x00E5E900
     EXPECT_EQ(ComputeReportUid(""), "0.trawlbox");
     // The uid is taken from the LF text, whatever form goes on the wire.
-    Pop3Session session = ScannedSession({{0, 1, 5}});
+    Pop3Session session = ScannedSession({{false, true, 5}});
     CountShownMessages(session);
     AppendReportMessage(session, "123456789");
     EXPECT_EQ(session.messages[2].uid, "CBF43926.trawlbox");
-    Pop3Session again = ScannedSession({{0, 1, 9}, {1, 0, 1}});
+    Pop3Session again = ScannedSession({{false, true, 9}, {true, false, 1}});
     CountShownMessages(again);
     AppendReportMessage(again, "123456789");
     EXPECT_EQ(again.messages[3].uid, session.messages[2].uid);

@@ -18,6 +18,7 @@
 #include "net/net_test_support.h"
 #include "net/session_table.h"
 #include "platform/socket.h"
+#include "pop3/mail_judge.h"
 #include "pop3/pop3_fake_server.h"
 
 namespace {
@@ -431,18 +432,18 @@ TEST(SessionArguments, UserAndPassNameServerAccountMethodAndEnvelope) {
     EXPECT_EQ(session.method, "apop");
     EXPECT_EQ(session.host, "other.example.org");
     EXPECT_EQ(session.account, "");
-    EXPECT_EQ(session.userSeen, 1);
+    EXPECT_TRUE(session.userSeen);
 
     const struct {
         const char* argument;
         const char* password;
         std::string_view envelope;
     } cases[] = {
-        {"secret", "secret", DefaultEnvelope},
+        {"secret", "secret", kDefaultEnvelope},
         {"two words#me@example.org", "two words", "me@example.org"},
         {"pw#me@example.org#ignored", "pw", "me@example.org"},
-        {"pw##x", "pw", DefaultEnvelope},
-        {"", "", DefaultEnvelope},
+        {"pw##x", "pw", kDefaultEnvelope},
+        {"", "", kDefaultEnvelope},
     };
     for (const auto& c : cases) {
         TakePassArgument(session, c.argument);
