@@ -9,6 +9,7 @@
 #include "core/text.h"
 #include "net/upstream_connect.h"
 #include "nntp/overview_filter.h"
+#include "nntp/upstream_login.h"
 
 namespace {
 
@@ -69,6 +70,7 @@ struct LoginState {
 
     Connection& reader;
     Connection& server;
+    std::string method;  // "" for AUTHINFO USER/PASS upstream
     std::string host;
     std::string user;
     std::string password;
@@ -81,8 +83,17 @@ void LoginReply(LoginState& state, std::string_view text) {
     state.reader.SendLine(text);
 }
 
+// Takes "[method:]host[#user]". Only a login method's name counts before
+// the ":", so that any other login reads as it always has.
 void OnLoginUser(LoginState& state) {
     std::string argument = Trim(Field(state.line, 2));
+    state.method.clear();
+    const size_t colon = argument.find(':');
+    if (colon != std::string::npos && colon < argument.find('#') &&
+        IsNewsLoginMethod(std::string_view(argument).substr(0, colon))) {
+        state.method = argument.substr(0, colon);
+        argument.erase(0, colon + 1);
+    }
     size_t hash = argument.find('#');
     state.host = argument.substr(0, hash);
     state.user.clear();
@@ -137,7 +148,8 @@ void OnLoginPass(LoginState& state) {
     }
 
     std::string lastReply;
-    if (UpstreamAuthinfo(server, state.user, state.password, lastReply)) {
+    if (UpstreamNewsLogin(server, state.method, state.user, state.password, state.host,
+                          lastReply)) {
         WriteLog("NNTP Connection established", server.slot(), kLogOutcome);
         LoginReply(state, "281 Authenticaion accepted from " + state.host);
         state.result = NntpLoginResult::kBridged;
@@ -403,26 +415,6 @@ void EndSession(Bridge& bridge) {
 }
 
 }  // namespace
-
-bool UpstreamAuthinfo(Connection& server, const std::string& user, const std::string& password,
-                      std::string& lastReply) {
-    lastReply.clear();
-    if (user.empty()) return true;
-    WriteLog("Sending AUTHINFO USER", server.slot(), kLogProgress);
-    server.SendLine("AUTHINFO USER " + user);
-    std::string reply;
-    server.ReceiveLine(reply);
-    if (StartsWith(reply, "281")) return true;
-    if (StartsWith(reply, "381")) {
-        WriteLog("Sending AUTHINFO PASS", server.slot(), kLogProgress);
-        server.SendLine("AUTHINFO PASS " + password);
-        server.ReceiveLine(reply);
-        if (StartsWith(reply, "281")) return true;
-    }
-    lastReply = reply;
-    if (!reply.empty()) WriteLog(reply, server.slot(), kLogFailure);
-    return false;
-}
 
 NntpLoginResult NntpLogin(Connection& reader, Connection& server, std::string& host,
                           std::string& user, std::string& password) {

@@ -1,8 +1,9 @@
 // One news reader, from its greeting to its good-bye. The reader names its
-// real news server in the login: AUTHINFO USER "host[#user]" and AUTHINFO
-// PASS "password". The proxy then connects there, logs in on the reader's
-// behalf and relays every command and reply; overview lists (XOVER, OVER)
-// come back filtered by the kill file.
+// real news server in the login: AUTHINFO USER "[method:]host[#user]" and
+// AUTHINFO PASS "password"; a method makes the login upstream AUTHINFO SASL.
+// The proxy then connects there, logs in on the reader's behalf and relays
+// every command and reply; overview lists (XOVER, OVER) come back filtered by
+// the kill file.
 #pragma once
 
 #include <string>
@@ -35,10 +36,3 @@ extern const ListenerDescription kNntpListenerDescription;
 // last.
 NntpLoginResult NntpLogin(Connection& reader, Connection& server, std::string& host,
                           std::string& user, std::string& password);
-
-// Logs in on the server with AUTHINFO USER/PASS. Returns true when the
-// server accepted (with an empty user at once, sending nothing); false when
-// it refused, and lastReply then holds the server's refusal line (empty when
-// the connection failed instead).
-bool UpstreamAuthinfo(Connection& server, const std::string& user, const std::string& password,
-                      std::string& lastReply);

@@ -1,31 +1,23 @@
 #include "pop3/upstream_login.h"
 
-#include <cstdio>
-#include <iterator>
-#include <random>
-
 #include "codec/base64.h"
-#include "codec/md5.h"
 #include "core/log.h"
 #include "core/text.h"
 #include "net/connection.h"
+#include "sasl/client.h"
+#include "sasl/framed_exchange.h"
 
 namespace {
 
 // The service name of the POP3 profile of SASL (RFC 5034, section 4), which
 // DIGEST-MD5 puts in front of the digest-uri (RFC 2831, 2.1.2: serv-type).
 // Servers that check the digest-uri refuse any other name, "pop3" included.
-constexpr std::string_view kDigestServiceType = "pop";
+constexpr std::string_view kSaslService = "pop";
 
-// The only DIGEST-MD5 variant spoken: md5-sess hashing, authentication only.
-constexpr std::string_view kDigestAlgorithm = "md5-sess";
-constexpr std::string_view kDigestQop = "auth";
-
-// Each nonce is used once, so the nonce count is always the first.
-constexpr std::string_view kDigestNonceCount = "00000001";
-
-// The cnonce is made from a random number in this range (four hex digits).
-constexpr int kCnonceRandomMax = 32767;
+// An AUTH command with its initial response is one command line, which RFC
+// 2449 caps at 255 octets with its CR LF; a longer initial response waits
+// for the server's empty challenge (RFC 5034, 4).
+constexpr size_t kMaxCommandOctets = 255;
 
 // Lines a server may send in its AUTH or CAPA list. Real servers send a
 // dozen; a peer that never ends its list is not waited for without end.
@@ -43,7 +35,7 @@ bool BeginsWithPlus(std::string_view reply) {
 }
 
 // Returns the next reply line; "" when the link failed.
-std::string Receive(Connection& upstream) {
+std::string ReplyLine(Connection& upstream) {
     std::string line;
     upstream.ReceiveLine(line);
     return line;
@@ -68,191 +60,45 @@ int Conclude(int slot, const std::string& reply, bool accepted, std::string_view
     return 1;
 }
 
-// ---- SASL mechanisms -------------------------------------------------------
+// ---- SASL framing ----------------------------------------------------------
 
-struct Credentials {
-    Connection& upstream;
-    const std::string& account;
-    const std::string& password;
-    const std::string& host;
-    int slot = upstream.slot();  // for the log
-};
+// AUTH and its "+ " continuations (RFC 5034), as the POP3 login has always
+// read them.
+class Pop3Framing final : public SaslFraming {
+  public:
+    explicit Pop3Framing(Connection& upstream)
+        : SaslFraming("AUTH", kMaxCommandOctets), upstream_(upstream) {}
 
-int LoginWithLogin(const Credentials& c) {
-    WriteLog("Sending AUTH LOGIN", c.slot, kLogProgress);
-    c.upstream.SendLine("AUTH LOGIN");
-    std::string reply = Receive(c.upstream);
-    if (!BeginsWithPlus(reply)) return Refuse(c.slot, reply);
-    WriteLog("Sending Username", c.slot, kLogProgress);
-    c.upstream.SendLine(Base64Encode(c.account));
-    reply = Receive(c.upstream);
-    if (!BeginsWithPlus(reply)) return Refuse(c.slot, reply);
-    WriteLog("Sending Password", c.slot, kLogProgress);
-    c.upstream.SendLine(Base64Encode(c.password));
-    reply = Receive(c.upstream);
-    return Conclude(c.slot, reply, BeginsWithOk(reply), kEstablishedAuth);
-}
+    void SendLine(std::string_view line) override { upstream_.SendLine(line); }
 
-int LoginWithPlain(const Credentials& c) {
-    WriteLog("Sending AUTH PLAIN", c.slot, kLogProgress);
-    c.upstream.SendLine("AUTH PLAIN");
-    std::string reply = Receive(c.upstream);
-    if (!BeginsWithPlus(reply)) return Refuse(c.slot, reply);
-    // RFC 4616: authorisation identity (empty), NUL, account, NUL, password.
-    std::string message;
-    message += '\0';
-    message += c.account;
-    message += '\0';
-    message += c.password;
-    c.upstream.SendLine(Base64Encode(message));
-    reply = Receive(c.upstream);
-    return Conclude(c.slot, reply, BeginsWithPlus(reply), kEstablishedAuth);
-}
-
-int LoginWithCramMd5(const Credentials& c) {
-    WriteLog("Sending AUTH CRAM-MD5", c.slot, kLogProgress);
-    c.upstream.SendLine("AUTH CRAM-MD5");
-    std::string reply = Receive(c.upstream);
-    if (!BeginsWithPlus(reply)) return Refuse(c.slot, reply);
-    const std::string challenge = ContinuationData(reply);
-    WriteLog("Sending Username/Password", c.slot, kLogProgress);
-    c.upstream.SendLine(Base64Encode(c.account + " " + HmacMd5Hex(challenge, c.password)));
-    reply = Receive(c.upstream);
-    return Conclude(c.slot, reply, BeginsWithPlus(reply), kEstablishedAuth);
-}
-
-// A quoted directive value: from just after `name` and its opening quote to
-// the next quote or the end of the challenge. Returns false when the name
-// does not occur.
-bool QuotedDirective(std::string_view challenge, std::string_view name, std::string& value) {
-    const size_t at = challenge.find(name);
-    if (at == std::string_view::npos) return false;
-    const size_t start = at + name.size() + 1;
-    if (start >= challenge.size()) {
-        value.clear();
-        return true;
-    }
-    const size_t end = challenge.find('"', start);
-    value = std::string(challenge.substr(start, end == std::string_view::npos ? end : end - start));
-    return true;
-}
-
-// A directive value up to the next comma or the end, quotes removed (so a
-// quoted list such as "auth,auth-int" yields its first entry). Returns false
-// when the name does not occur.
-bool TokenDirective(std::string_view challenge, std::string_view name, std::string& value) {
-    const size_t at = challenge.find(name);
-    if (at == std::string_view::npos) return false;
-    const std::string_view rest = challenge.substr(at + name.size());
-    value.clear();
-    for (char ch : rest.substr(0, rest.find(','))) {
-        if (ch != '"') value += ch;
-    }
-    return true;
-}
-
-// The cnonce only has to be unpredictable and differ between logins.
-std::string MakeCnonce(std::string_view nonce) {
-    thread_local std::mt19937 generator{std::random_device{}()};
-    std::uniform_int_distribution<int> pick(1, kCnonceRandomMax);
-    char digits[8];
-    std::snprintf(digits, sizeof digits, "%04X", pick(generator));
-    return HmacMd5Hex(digits, nonce);
-}
-
-int LoginWithDigestMd5(const Credentials& c) {
-    const int slot = c.slot;
-    Connection& upstream = c.upstream;
-    WriteLog("Sending AUTH DIGEST-MD5", slot, kLogProgress);
-    upstream.SendLine("AUTH DIGEST-MD5");
-    std::string reply = Receive(upstream);
-    if (!BeginsWithPlus(reply)) return Refuse(slot, reply);
-    const std::string challenge = ContinuationData(reply);
-    WriteLog(challenge, slot, kLogDebug);
-
-    // RFC 2831 says an absent realm counts as the empty text in A1.
-    std::string realm;
-    QuotedDirective(challenge, "realm=", realm);
-    std::string nonce;
-    if (!QuotedDirective(challenge, "nonce=", nonce)) {
-        WriteLog("Missing 'nonce' in Challenge", slot, kLogError);
-        return 0;
-    }
-    std::string algorithm;
-    if (!TokenDirective(challenge, "algorithm=", algorithm)) {
-        WriteLog("Missing 'algorithm' in Challenge", slot, kLogError);
-        return 0;
-    }
-    if (algorithm != kDigestAlgorithm) {
-        WriteLog("Not supportet hash algorithm '" + algorithm + "'", slot, kLogError);
-        return 0;
-    }
-    // A server that names no qop offers "auth" (RFC 2831, 2.1.1).
-    std::string qop(kDigestQop);
-    TokenDirective(challenge, "qop=", qop);
-    if (qop != kDigestQop) {
-        WriteLog("Not supportet hash quality protection '" + qop + "'", slot, kLogError);
-        return 0;
+    // "+OK" ends the exchange only after a last response; after any other
+    // response every "+" line, "+OK" included, goes on to the mechanism's
+    // next step, as the POP3 login has always taken it.
+    SaslReply Receive(SaslStatus sentAs) override {
+        SaslReply reply;
+        reply.line = ReplyLine(upstream_);
+        if (sentAs == SaslStatus::kRespondLast && BeginsWithOk(reply.line)) {
+            reply.kind = SaslReplyKind::kAccepted;
+        } else if (BeginsWithPlus(reply.line)) {
+            reply.kind = SaslReplyKind::kChallenge;
+            reply.data = ContinuationData(reply.line);
+        }
+        return reply;
     }
 
-    const std::string uri = DigestMd5Uri(realm, c.host);
-    const std::string cnonce = MakeCnonce(nonce);
-    const std::string response = DigestMd5Value(c.account, realm, c.password, nonce, cnonce,
-                                                kDigestNonceCount, qop, "AUTHENTICATE:" + uri);
-    const std::string answer = "username=\"" + c.account + "\",realm=\"" + realm + "\",nonce=\"" +
-                               nonce + "\",nc=" + std::string(kDigestNonceCount) + ",cnonce=\"" +
-                               cnonce + "\",digest-uri=\"" + uri + "\",response=" + response +
-                               ",qop=" + qop;
-    WriteLog("Challenge: " + answer, slot, kLogDebug);
-    upstream.SendLine(Base64Encode(answer));
-    reply = Receive(upstream);
-    if (!BeginsWithPlus(reply)) {
-        WriteLog("AUTH/1 Handshake/Client Challenge failure", slot, kLogError);
-        return 0;
+    void Refused(std::string_view line, const SaslLogLine& mechanismText) override {
+        if (mechanismText.text.empty()) {
+            WriteLog(line, upstream_.slot(), kLogError);
+        } else {
+            WriteLog(mechanismText.text, upstream_.slot(), mechanismText.level);
+        }
     }
 
-    // The server proves that it knows the password too (RFC 2831, 2.1.3).
-    const std::string proof = ContinuationData(reply);
-    constexpr std::string_view kRspauth = "rspauth=";
-    if (!StartsWith(proof, kRspauth)) {
-        WriteLog("AUTH/2 rspauth failure", slot, kLogError);
-        return 0;
-    }
-    const std::string rspauth = proof.substr(kRspauth.size());
-    WriteLog(rspauth, slot, kLogDebug);
-    const std::string expected = DigestMd5Value(c.account, realm, c.password, nonce, cnonce,
-                                                kDigestNonceCount, qop, ":" + uri);
-    if (rspauth != expected) {
-        WriteLog("AUTH/2 Response hash failure", slot, kLogError);
-        return 0;
-    }
-    upstream.SendLine("");
-    reply = Receive(upstream);
-    return Conclude(slot, reply, BeginsWithOk(reply), kEstablishedAuth);
-}
+    // The login just stops; the session's QUIT ends the exchange.
+    void GiveUp() override {}
 
-using MechanismLogin = int (*)(const Credentials&);
-
-// Indexed by mechanism code.
-constexpr MechanismLogin kMechanismLogins[] = {
-    nullptr,             // kSaslNone
-    LoginWithLogin,      // kSaslLogin
-    LoginWithPlain,      // kSaslPlain
-    LoginWithDigestMd5,  // kSaslDigestMd5
-    LoginWithCramMd5,    // kSaslCramMd5
-};
-
-// Mechanism names in rising preference: when several are listed, the last
-// one found wins.
-struct MechanismName {
-    std::string_view name;
-    int code;
-};
-constexpr MechanismName kMechanismNames[] = {
-    {"PLAIN", kSaslPlain},
-    {"LOGIN", kSaslLogin},
-    {"DIGEST-MD5", kSaslDigestMd5},
-    {"CRAM-MD5", kSaslCramMd5},
+  private:
+    Connection& upstream_;
 };
 
 // ---- Login methods ---------------------------------------------------------
@@ -279,9 +125,16 @@ bool ReadList(const LoginRequest& r, Take take) {
     });
 }
 
+// Logs in with the mechanism through AUTH. Returns 0 without sending
+// anything when there is no mechanism.
+int LoginWithMechanism(const LoginRequest& r, const SaslMechanism* mechanism) {
+    if (mechanism == nullptr) return 0;
+    return UpstreamSaslLogin(r.upstream, *mechanism, {r.account, r.password, ""}, r.host);
+}
+
 int LoginByAuthList(const LoginRequest& r) {
     r.upstream.SendLine("AUTH");
-    const std::string reply = Receive(r.upstream);
+    const std::string reply = ReplyLine(r.upstream);
     WriteLog(reply, r.slot, kLogDebug);
     if (!BeginsWithOk(reply)) return Refuse(r.slot, reply);
     std::string list;
@@ -290,13 +143,12 @@ int LoginByAuthList(const LoginRequest& r) {
         list += '\b';
     });
     if (!complete) return 0;
-    return SaslLogin(r.upstream, r.account, r.password, ChooseSaslMechanism(r.method, list),
-                     r.host);
+    return LoginWithMechanism(r, PreferredSaslMechanism(list));
 }
 
 int LoginByCapaList(const LoginRequest& r) {
     r.upstream.SendLine("CAPA");
-    const std::string reply = Receive(r.upstream);
+    const std::string reply = ReplyLine(r.upstream);
     WriteLog(reply, r.slot, kLogDebug);
     if (!BeginsWithOk(reply)) return 0;
     std::string list;
@@ -304,18 +156,17 @@ int LoginByCapaList(const LoginRequest& r) {
         if (StartsWith(line, "SASL")) list = line.substr(4);
     });
     if (!complete) return 0;
-    return SaslLogin(r.upstream, r.account, r.password, ChooseSaslMechanism(r.method, list),
-                     r.host);
+    return LoginWithMechanism(r, PreferredSaslMechanism(list));
 }
 
-int LoginByName(const LoginRequest& r) {
-    return SaslLogin(r.upstream, r.account, r.password, ChooseSaslMechanism(r.method, ""), r.host);
+int LoginByMechanismName(const LoginRequest& r) {
+    return LoginWithMechanism(r, FindSaslMechanism(r.method));
 }
 
 int LoginWithApop(const LoginRequest& r) {
     WriteLog("Sending APOP", r.slot, kLogProgress);
-    r.upstream.SendLine("APOP " + r.account + " " + Md5Hex(r.apopStamp + r.password));
-    const std::string reply = Receive(r.upstream);
+    r.upstream.SendLine("APOP " + r.account + " " + ApopDigest(r.apopStamp, r.password));
+    const std::string reply = ReplyLine(r.upstream);
     WriteLog(reply, r.slot, kLogDebug);
     return Conclude(r.slot, reply, BeginsWithOk(reply), kEstablishedAuth);
 }
@@ -328,29 +179,46 @@ int LoginWithUserPass(const LoginRequest& r) {
     }
     WriteLog("Sending USER", r.slot, kLogProgress);
     r.upstream.SendLine("USER " + r.account);
-    std::string reply = Receive(r.upstream);
+    std::string reply = ReplyLine(r.upstream);
     WriteLog(reply, r.slot, kLogDebug);
     if (!BeginsWithOk(reply)) return Refuse(r.slot, reply);
     WriteLog("Sending PASS", r.slot, kLogProgress);
     r.upstream.SendLine("PASS " + r.password);
-    reply = Receive(r.upstream);
+    reply = ReplyLine(r.upstream);
     WriteLog(reply, r.slot, kLogDebug);
     return Conclude(r.slot, reply, BeginsWithOk(reply), kEstablishedUser);
 }
 
-struct LoginMethod {
+}  // namespace
+
+struct Pop3LoginMethod {
     std::string_view name;  // upper case
     int (*login)(const LoginRequest&);
 };
 
-// Any method not listed logs in with USER/PASS.
-constexpr LoginMethod kLoginMethods[] = {
-    {"AUTH", LoginByAuthList}, {"SASL", LoginByCapaList},   {"LOGIN", LoginByName},
-    {"PLAIN", LoginByName},    {"DIGEST-MD5", LoginByName}, {"CRAM-MD5", LoginByName},
+namespace {
+
+constexpr Pop3LoginMethod kUserPass{"", LoginWithUserPass};
+
+// Besides these, every mechanism of the SASL table is a method by its name.
+constexpr Pop3LoginMethod kLoginMethods[] = {
+    kUserPass,
+    {"AUTH", LoginByAuthList},
+    {"SASL", LoginByCapaList},
     {"APOP", LoginWithApop},
 };
 
+constexpr Pop3LoginMethod kNamedMechanism{"", LoginByMechanismName};
+
 }  // namespace
+
+const Pop3LoginMethod* FindLoginMethod(std::string_view name) {
+    const std::string wanted = UpperCase(name);
+    for (const Pop3LoginMethod& entry : kLoginMethods) {
+        if (entry.name == wanted) return &entry;
+    }
+    return FindSaslMechanism(name) != nullptr ? &kNamedMechanism : nullptr;
+}
 
 int UpstreamLogin(Connection& upstream, const std::string& account, const std::string& password,
                   const std::string& method, const std::string& apopStamp,
@@ -358,69 +226,29 @@ int UpstreamLogin(Connection& upstream, const std::string& account, const std::s
     if (!upstream.open()) return 0;
     try {
         const LoginRequest request{upstream, account, password, method, apopStamp, host};
-        const std::string name = UpperCase(method);
-        for (const LoginMethod& entry : kLoginMethods) {
-            if (entry.name == name) return entry.login(request);
-        }
-        return LoginWithUserPass(request);
+        // An unknown method still means USER/PASS, as it always has; the
+        // login-name parsing is where an unknown one can be refused.
+        const Pop3LoginMethod* entry = FindLoginMethod(method);
+        return (entry != nullptr ? entry : &kUserPass)->login(request);
     } catch (...) {
         return 0;
     }
 }
 
-int ChooseSaslMechanism(std::string_view method, std::string_view list) {
-    const std::string name = UpperCase(method);
-    if (name == "AUTH" || name == "SASL") {
-        int code = kSaslNone;
-        for (const MechanismName& entry : kMechanismNames) {
-            if (list.find(entry.name) != std::string_view::npos) code = entry.code;
-        }
-        return code;
-    }
-    for (const MechanismName& entry : kMechanismNames) {
-        if (entry.name == name) return entry.code;
-    }
-    return kSaslNone;
-}
-
-int SaslLogin(Connection& upstream, const std::string& account, const std::string& password,
-              int code, const std::string& host) {
-    if (!upstream.open() || code <= kSaslNone || code >= int(std::size(kMechanismLogins))) return 0;
+int UpstreamSaslLogin(Connection& upstream, const SaslMechanism& mechanism,
+                      const SaslCredentials& credentials, const std::string& host) {
+    if (!upstream.open()) return 0;
     try {
-        return kMechanismLogins[code](Credentials{upstream, account, password, host});
+        SaslExchange exchange;
+        exchange.mechanism = &mechanism;
+        exchange.credentials = credentials;
+        exchange.service = kSaslService;
+        exchange.host = host;
+        Pop3Framing framing(upstream);
+        if (!RunSaslExchange(exchange, framing, upstream.slot())) return 0;
+        WriteLog(kEstablishedAuth, upstream.slot(), kLogOutcome);
+        return 1;
     } catch (...) {
         return 0;
     }
-}
-
-std::string DigestMd5Uri(std::string_view realm, std::string_view host) {
-    std::string uri(kDigestServiceType);
-    uri += '/';
-    uri += host.empty() ? realm : host;
-    return uri;
-}
-
-std::string DigestMd5Value(std::string_view account, std::string_view realm,
-                           std::string_view password, std::string_view nonce,
-                           std::string_view cnonce, std::string_view nonceCount,
-                           std::string_view qop, std::string_view a2) {
-    std::string secret(account);
-    secret += ':';
-    secret += realm;
-    secret += ':';
-    secret += password;
-    // A1 starts with the 16 raw digest bytes, which may hold zero bytes.
-    std::string a1 = Md5Digest(secret);
-    a1 += ':';
-    a1 += nonce;
-    a1 += ':';
-    a1 += cnonce;
-    std::string text = Md5Hex(a1);
-    for (std::string_view part : {nonce, nonceCount, cnonce, qop}) {
-        text += ':';
-        text += part;
-    }
-    text += ':';
-    text += Md5Hex(a2);
-    return Md5Hex(text);
 }

@@ -58,11 +58,13 @@ SaslStep CramMd5Step(SaslExchange& exchange, std::string_view challenge) {
 }
 
 // In rising preference; the numbers leave room for the OAuth 2.0 entries.
+// None of these sends an initial response: servers that take one still
+// start with a challenge, and each exchange stays as it always was.
 constexpr SaslMechanism kMechanisms[] = {
-    {"PLAIN", 10, PlainStep},
-    {"LOGIN", 20, LoginStep},
-    {"DIGEST-MD5", 30, DigestMd5Step},
-    {"CRAM-MD5", 40, CramMd5Step},
+    {.name = "PLAIN", .preference = 10, .step = PlainStep},
+    {.name = "LOGIN", .preference = 20, .step = LoginStep},
+    {.name = "DIGEST-MD5", .preference = 30, .step = DigestMd5Step},
+    {.name = "CRAM-MD5", .preference = 40, .step = CramMd5Step},
 };
 
 }  // namespace

@@ -66,6 +66,12 @@ struct SaslMechanism {
     std::string_view name;  // as the server lists it, upper case
     int preference;         // the higher, the sooner chosen from a server's list
     SaslStepFunction step;
+    // Round 0 gives the initial response without a challenge, and the
+    // framing sends it with the command that names the mechanism.
+    bool initialResponse = false;
+    // A challenge after a kRespondLast step is an error report the step must
+    // answer (as OAuth 2.0's mechanisms do) instead of a refusal.
+    bool answersErrorChallenge = false;
 };
 
 // Returns every mechanism spoken, in rising preference.

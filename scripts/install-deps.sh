@@ -19,7 +19,7 @@ build_pkgs=(
     dpkg-dev file            # the package's library dependencies (dpkg-shlibdeps)
     libgtest-dev libgmock-dev libbenchmark-dev
 )
-test_pkgs=(clang libclang-rt-14-dev dovecot-core dovecot-pop3d inn2 fetchmail
+test_pkgs=(clang libclang-rt-14-dev dovecot-core dovecot-pop3d inn2 sasl2-bin fetchmail
            perdition openssl python3 procps tmux iproute2
            chromium chromium-driver python3-selenium
            systemd man-db groff-base adduser)

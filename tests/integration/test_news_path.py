@@ -257,6 +257,33 @@ class NewsPathTest(unittest.TestCase):
         _, over = s.over((first, last))
         self.assertEqual({f["message-id"] for _, f in over} & set(self.ids), self.expected_ids())
 
+    def test_sasl_methods_log_in_where_auth_is_required(self):
+        # The private nnrpd offers AUTHINFO SASL with PLAIN, LOGIN, CRAM-MD5
+        # and DIGEST-MD5 (service "nntp"); "sasl" takes CRAM-MD5 from its
+        # list. Its readers.conf authorises only AUTHINFO USER logins, so
+        # the login upstream is what is checked here, not reading.
+        if not inn.has_sasl(self.inn_dir):
+            self.skipTest("no SASL password tool for the private news server")
+        cases = [("plain", "PLAIN"), ("LOGIN", "LOGIN"), ("cram-md5", "CRAM-MD5"),
+                 ("digest-md5", "DIGEST-MD5"), ("sasl", "CRAM-MD5")]
+        for method, mechanism in cases:
+            with self.subTest(method):
+                r = Raw(self.auth_proxy.nntp_port)
+                self.addCleanup(r.close)
+                r.line()
+                self.assertEqual(r.login("%s:127.0.0.1#%s" % (method, USER), PASSWORD),
+                                 "281 Authenticaion accepted from 127.0.0.1")
+                self.assertTrue(r.ask("DATE").startswith("111"))
+                r.ask("QUIT")
+                self.wait_for_log(self.auth_proxy, "Sending AUTHINFO SASL " + mechanism)
+        for method in ("plain", "digest-md5"):
+            with self.subTest(method + " refused"):
+                r = Raw(self.auth_proxy.nntp_port)
+                self.addCleanup(r.close)
+                r.line()
+                self.assertRegex(r.login("%s:127.0.0.1#%s" % (method, USER), "wrong"), r"^48\d ")
+        self.wait_for_log(self.auth_proxy, "AUTH/1 Handshake/Client Challenge failure")
+
     def test_failed_logins_end_with_refusal_then_goodbye(self):
         cases = [
             ("wrong password", self.auth_proxy, "127.0.0.1#" + USER, "wrong", r"48\d "),

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "codec/base64.h"
 #include "core/settings.h"
 #include "core/text.h"
 #include "net/listener.h"
@@ -147,6 +148,21 @@ TEST_F(NntpSessionTest, HostAndUserLoginLogsInUpstream) {
               (std::vector<std::string>{"AUTHINFO USER joe", "AUTHINFO PASS secret word", "QUIT",
                                         "QUIT"}));
     EXPECT_TRUE(Logged("Bridge from #1 to #2", session.slot())) << Log();
+}
+
+// A login method before the host makes the login upstream AUTHINFO SASL;
+// the reader sees the same replies as with USER/PASS.
+TEST_F(NntpSessionTest, MethodInTheLoginLogsInWithSasl) {
+    const std::string plain = Base64Encode(std::string("\0joe\0secret word", 16));
+    StartServer({{"AUTHINFO SASL PLAIN", {"383 =\r\n"}}, {plain, {"281 Ok\r\n"}}});
+    SessionUnderTest session;
+    LogIn(session, "plain:127.0.0.1#joe");
+    EXPECT_EQ(session.reader().Ask("QUIT"), Goodbye(session.slot()));
+    session.Join();
+    EXPECT_TRUE(server_->WaitForLines(4));
+    EXPECT_EQ(server_->Lines(),
+              (std::vector<std::string>{"AUTHINFO SASL PLAIN", plain, "QUIT", "QUIT"}));
+    EXPECT_TRUE(Logged("NNTP Connection established", 2)) << Log();
 }
 
 TEST_F(NntpSessionTest, FailedLoginsEndWithRefusalThenGoodbye) {

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -13,6 +14,8 @@
 #include "codec/md5.h"
 #include "core/log.h"
 #include "login_test_support.h"
+#include "sasl/client.h"
+#include "sasl/sasl_test_support.h"
 
 namespace {
 
@@ -21,50 +24,19 @@ using namespace login_test;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-// ---- Pure parts ------------------------------------------------------------
+// ---- The method table ----------------------------------------------------
 
-TEST(ChooseSaslMechanism, PicksTheStrongestListedOrTheNamedOne) {
-    const struct {
-        const char* method;
-        const char* list;
-        int code;
-    } cases[] = {
-        {"AUTH", "PLAIN\bLOGIN\bCRAM-MD5\b", kSaslCramMd5},
-        {"auth", " PLAIN LOGIN CRAM-MD5 DIGEST-MD5", kSaslCramMd5},
-        {"Sasl", " PLAIN LOGIN DIGEST-MD5", kSaslDigestMd5},
-        {"AUTH", "PLAIN\bLOGIN\b", kSaslLogin},
-        {"AUTH", "X-PLAINTEXT\b", kSaslPlain},  // a substring is enough
-        {"SASL", " GSSAPI NTLM", kSaslNone},
-        {"SASL", " cram-md5", kSaslNone},  // the list is searched case-sensitively
-        {"AUTH", "", kSaslNone},
-        {"login", "", kSaslLogin},
-        {"PLAIN", "CRAM-MD5", kSaslPlain},  // a named method ignores the list
-        {"digest-md5", "", kSaslDigestMd5},
-        {"Cram-Md5", "", kSaslCramMd5},
-        {"APOP", "CRAM-MD5", kSaslNone},
-        {"", "CRAM-MD5", kSaslNone},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(ChooseSaslMechanism(c.method, c.list), c.code) << c.method << " / " << c.list;
+TEST(FindLoginMethod, KnowsTheMethodsAndTheMechanismsAndNothingElse) {
+    for (const char* name :
+         {"", "auth", "SASL", "Apop", "login", "PLAIN", "cram-md5", "Digest-MD5"}) {
+        EXPECT_NE(FindLoginMethod(name), nullptr) << name;
     }
-}
-
-// The example exchange of RFC 2831, section 4 (an IMAP login): both the
-// client's response and the server's rspauth.
-TEST(DigestMd5Value, MatchesTheRfc2831Example) {
-    const std::string uri = "imap/elwood.innosoft.com";
-    EXPECT_EQ(DigestMd5Value("chris", "elwood.innosoft.com", "secret", "OA6MG9tEQGm2hh",
-                             "OA6MHXh6VqTrRk", "00000001", "auth", "AUTHENTICATE:" + uri),
-              "d388dad90d4bbd760a152321f2143af7");
-    EXPECT_EQ(DigestMd5Value("chris", "elwood.innosoft.com", "secret", "OA6MG9tEQGm2hh",
-                             "OA6MHXh6VqTrRk", "00000001", "auth", ":" + uri),
-              "ea40f60335c427b5527b84dbabcdfffd");
-}
-
-TEST(DigestMd5Uri, UsesTheHostAndFallsBackToTheRealm) {
-    EXPECT_EQ(DigestMd5Uri("example.org", "mail.example.org"), "pop/mail.example.org");
-    EXPECT_EQ(DigestMd5Uri("example.org", ""), "pop/example.org");
-    EXPECT_EQ(DigestMd5Uri("", ""), "pop/");
+    for (const char* name : {"user", "bogus", "127.0.0.1", "PLAIN ", "X-PLAINTEXT", "GSSAPI"}) {
+        EXPECT_EQ(FindLoginMethod(name), nullptr) << name;
+    }
+    // Two mechanisms share the method that logs in by the mechanism's name.
+    EXPECT_EQ(FindLoginMethod("plain"), FindLoginMethod("CRAM-MD5"));
+    EXPECT_NE(FindLoginMethod(""), FindLoginMethod("apop"));
 }
 
 // ---- Exchanges with a scripted server ---------------------------------------
@@ -78,12 +50,26 @@ class UpstreamLoginTest : public ::testing::Test {
     int Login(ScriptedServer::Script script, const std::string& account,
               const std::string& password, const std::string& method, const std::string& stamp = "",
               const std::string& host = "") {
+        return Run(std::move(script), [&](Connection& upstream) {
+            return UpstreamLogin(upstream, account, password, method, stamp, host);
+        });
+    }
+
+    // The same with a mechanism of the test's own and a token.
+    int LoginWith(ScriptedServer::Script script, const SaslMechanism& mechanism,
+                  const std::string& token) {
+        return Run(std::move(script), [&](Connection& upstream) {
+            return UpstreamSaslLogin(upstream, mechanism, {"alice", "", token});
+        });
+    }
+
+    int Run(ScriptedServer::Script script, const std::function<int(Connection&)>& login) {
         ScriptedServer server(std::move(script));
         const size_t mark = log_.Mark();
         Connection upstream = ConnectUpstreamForTest(server.port());
         slot_ = upstream.slot();
         EXPECT_GT(slot_, 0);
-        const int result = UpstreamLogin(upstream, account, password, method, stamp, host);
+        const int result = login(upstream);
         // Read the log before the close adds its own line.
         entries_ = log_.Entries(slot_, mark);
         upstream.Close();
@@ -211,6 +197,57 @@ TEST_F(UpstreamLoginTest, FinalRepliesAndRefusalsOfTheSaslMechanisms) {
     }
 }
 
+// RFC 5034, 4: the initial response rides on the AUTH line, "=" when it is
+// empty, unless the line would pass 255 octets with its CR LF; then it
+// answers the server's empty challenge. The token itself is never logged.
+TEST_F(UpstreamLoginTest, InitialResponseOnTheAuthLineOrAfterTheEmptyChallenge) {
+    const std::string fits(180, 't');     // "AUTH X-TOKEN " and 240 characters: 255 octets
+    const std::string tooLong(183, 't');  // 244 characters: the line would have 259
+    const struct {
+        std::string token;
+        std::vector<std::pair<std::string, std::string>> steps;
+    } cases[] = {
+        {"abc", {{"AUTH X-TOKEN YWJj", "+OK welcome"}}},
+        {"", {{"AUTH X-TOKEN =", "+OK welcome"}}},
+        {fits, {{"AUTH X-TOKEN " + Base64Encode(fits), "+OK welcome"}}},
+        {tooLong, {{"AUTH X-TOKEN", "+ "}, {Base64Encode(tooLong), "+OK welcome"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.token.size());
+        EXPECT_EQ(LoginWith(Replies(c.steps), sasltest::kToken, c.token), 1);
+        std::vector<std::string> sent;
+        for (const auto& step : c.steps) sent.push_back(step.first);
+        EXPECT_EQ(received_, sent);
+        EXPECT_THAT(Logged(kLogProgress), ElementsAre("Sending AUTH X-TOKEN"));
+        EXPECT_THAT(Logged(kLogOutcome), ElementsAre("POP3 Authentication established"));
+        for (const LogEntry& entry : entries_) {
+            if (!c.token.empty()) {
+                EXPECT_EQ(entry.text.find(c.token), std::string::npos);
+            }
+        }
+    }
+}
+
+// A "+ " after the last response is an error report that such a mechanism
+// answers before the server's refusal; any other mechanism is refused there.
+TEST_F(UpstreamLoginTest, ErrorChallengeAnsweredOnlyWhenTheMechanismSaysSo) {
+    const std::string report = Base64Encode("{\"status\":\"401\"}");
+    EXPECT_EQ(LoginWith(Replies({{"AUTH X-TOKEN YWJj", "+ " + report},
+                                 {"", "-ERR [AUTH] Invalid token"}}),
+                        sasltest::kToken, "abc"),
+              0);
+    EXPECT_THAT(received_, ElementsAre("AUTH X-TOKEN YWJj", ""));
+    EXPECT_THAT(Logged(kLogError),
+                ElementsAre("Error challenge: {\"status\":\"401\"}", "-ERR [AUTH] Invalid token"));
+
+    EXPECT_EQ(LoginWith(Replies({{"AUTH X-TOKEN YWJj", "+ " + report}}),
+                        sasltest::kTokenWithoutErrorAnswer, "abc"),
+              0);
+    EXPECT_THAT(received_, ElementsAre("AUTH X-TOKEN YWJj"));
+    EXPECT_THAT(Logged(kLogError), ElementsAre("+ " + report));
+    EXPECT_THAT(Logged(kLogOutcome), IsEmpty());
+}
+
 // RFC 2195's example: the password keys the HMAC over the decoded challenge.
 TEST_F(UpstreamLoginTest, CramMd5AnswersTheRfc2195Example) {
     EXPECT_EQ(Login(Replies({{"AUTH CRAM-MD5",
@@ -317,31 +354,6 @@ TEST_F(UpstreamLoginTest, ListCutOffByTheServerFails) {
 
 // ---- DIGEST-MD5 --------------------------------------------------------------
 
-// The directives of a DIGEST-MD5 response, quotes removed.
-std::map<std::string, std::string> Directives(const std::string& text) {
-    std::map<std::string, std::string> values;
-    size_t at = 0;
-    while (at < text.size()) {
-        const size_t equals = text.find('=', at);
-        if (equals == std::string::npos) break;
-        const std::string name = text.substr(at, equals - at);
-        size_t end;
-        std::string value;
-        if (equals + 1 < text.size() && text[equals + 1] == '"') {
-            end = text.find('"', equals + 2);
-            value = text.substr(equals + 2, end - equals - 2);
-            end = end == std::string::npos ? end : end + 1;
-        } else {
-            end = text.find(',', equals);
-            value = text.substr(equals + 1, end == std::string::npos ? end : end - equals - 1);
-        }
-        values[name] = value;
-        if (end == std::string::npos) break;
-        at = end + 1;
-    }
-    return values;
-}
-
 struct DigestServer {
     std::string challenge;      // sent base64-encoded after "AUTH DIGEST-MD5"
     std::string password;       // what the server believes
@@ -359,18 +371,15 @@ ScriptedServer::Script DigestMd5(DigestServer s) {
         if (peer.ReadLine() != "AUTH DIGEST-MD5") return;
         peer.Send("+ " + Base64Encode(s.challenge));
         const std::string answer = Base64Decode(peer.ReadLine());
-        auto d = Directives(answer);
+        auto d = sasltest::Directives(answer);
         if (s.seen) *s.seen = d;
-        const std::string expected =
-            DigestMd5Value(d["username"], s.realmInA1, s.password, d["nonce"], d["cnonce"], d["nc"],
-                           d["qop"], "AUTHENTICATE:" + d["digest-uri"]);
+        const std::string expected = sasltest::ServerDigestValue(d, s.realmInA1, s.password, false);
         if (s.responseValid) *s.responseValid = d["response"] == expected;
         if (d["response"] != expected) {
             peer.Send("-ERR [AUTH] Authentication failed.");
             return;
         }
-        std::string rspauth = DigestMd5Value(d["username"], s.realmInA1, s.password, d["nonce"],
-                                             d["cnonce"], d["nc"], d["qop"], ":" + d["digest-uri"]);
+        std::string rspauth = sasltest::ServerDigestValue(d, s.realmInA1, s.password, true);
         if (s.wrongRspauth) rspauth[0] = rspauth[0] == '0' ? '1' : '0';
         peer.Send("+ " + Base64Encode(s.rspauthPrefix + rspauth));
         if (!peer.ReadLine().empty()) return;
@@ -529,8 +538,8 @@ TEST(UpstreamLoginThreads, ConcurrentDigestLoginsSucceedWithDistinctCnonces) {
         EXPECT_EQ(results[i], 1) << i;
         cnonces.insert(seen[i]["cnonce"]);
     }
-    // 32767 possible values: six logins share one only by rare chance.
-    EXPECT_GE(cnonces.size(), size_t(kSessions - 1));
+    // 128 random bits each: no two logins share one.
+    EXPECT_EQ(cnonces.size(), size_t(kSessions));
 }
 
 TEST(UpstreamLoginNoConnection, SendsNothingAndFails) {
@@ -539,8 +548,7 @@ TEST(UpstreamLoginNoConnection, SendsNothingAndFails) {
     Connection none;
     EXPECT_EQ(UpstreamLogin(none, "alice", "pw", "", ""), 0);
     EXPECT_EQ(UpstreamLogin(none, "alice", "pw", "auth", ""), 0);
-    EXPECT_EQ(SaslLogin(none, "alice", "pw", kSaslDigestMd5), 0);
-    EXPECT_EQ(SaslLogin(none, "alice", "pw", kSaslNone), 0);
+    EXPECT_EQ(UpstreamSaslLogin(none, *FindSaslMechanism("PLAIN"), {"alice", "pw", ""}), 0);
     EXPECT_EQ(log.Mark(), 0u) << "nothing is logged";
 }
 

@@ -31,6 +31,7 @@ TEST(SaslChoice, TheStrongestListedMechanismWins) {
         {" DIGEST-MD5 LOGIN PLAIN", "DIGEST-MD5"},  // the order of the list does not count
         {" PLAIN LOGIN", "LOGIN"},
         {" PLAIN", "PLAIN"},
+        {"X-PLAINTEXT\b", "PLAIN"},          // a name found inside another is enough
         {" plain login cram-md5", nullptr},  // names are case-sensitive in a list
         {" GSSAPI XOAUTH2", nullptr},
         {"", nullptr},

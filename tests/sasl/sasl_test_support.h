@@ -1,13 +1,17 @@
 // Runs SASL exchanges without a server: each case is a script of challenges
-// and the step expected for each.
+// and the step expected for each. Also the server's side of DIGEST-MD5, for
+// the scripted servers of the protocols' tests.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "codec/md5.h"
 #include "sasl/client.h"
 
 namespace sasltest {
@@ -55,6 +59,65 @@ inline void RunScript(SaslExchange exchange, const std::vector<Expected>& script
             EXPECT_EQ(step.refusal.level, kLogError);
         }
     }
+}
+
+// A mechanism of the tests' own in the way OAuth 2.0's work: the token as
+// the initial response, and an error challenge answered with the empty
+// response when the table entry says so.
+inline SaslStep TokenStep(SaslExchange& exchange, std::string_view challenge) {
+    SaslStep step;
+    step.status = SaslStatus::kRespondLast;
+    if (exchange.round == 0) {
+        step.response = exchange.credentials.token;
+    } else {
+        step.log.push_back({"Error challenge: " + std::string(challenge), kLogError});
+    }
+    return step;
+}
+inline constexpr SaslMechanism kToken{.name = "X-TOKEN",
+                                      .preference = 0,
+                                      .step = TokenStep,
+                                      .initialResponse = true,
+                                      .answersErrorChallenge = true};
+inline constexpr SaslMechanism kTokenWithoutErrorAnswer{
+    .name = "X-TOKEN", .preference = 0, .step = TokenStep, .initialResponse = true};
+
+// The directives of a DIGEST-MD5 response, quotes removed.
+inline std::map<std::string, std::string> Directives(const std::string& text) {
+    std::map<std::string, std::string> values;
+    size_t at = 0;
+    while (at < text.size()) {
+        const size_t equals = text.find('=', at);
+        if (equals == std::string::npos) break;
+        const std::string name = text.substr(at, equals - at);
+        size_t end;
+        std::string value;
+        if (equals + 1 < text.size() && text[equals + 1] == '"') {
+            end = text.find('"', equals + 2);
+            value = text.substr(equals + 2, end - equals - 2);
+            end = end == std::string::npos ? end : end + 1;
+        } else {
+            end = text.find(',', equals);
+            value = text.substr(equals + 1, end == std::string::npos ? end : end - equals - 1);
+        }
+        values[name] = value;
+        if (end == std::string::npos) break;
+        at = end + 1;
+    }
+    return values;
+}
+
+// What a DIGEST-MD5 server computes from the client's directives `d` with
+// its own password and realm (RFC 2831, 2.1.2.1): the client's response
+// value when `proof` is false, else the rspauth value it proves itself with.
+inline std::string ServerDigestValue(std::map<std::string, std::string> d, std::string_view realm,
+                                     std::string_view password, bool proof) {
+    std::string a1 =
+        Md5Digest(d["username"] + ":" + std::string(realm) + ":" + std::string(password));
+    a1 += ":" + d["nonce"] + ":" + d["cnonce"];
+    const std::string a2 = (proof ? ":" : "AUTHENTICATE:") + d["digest-uri"];
+    return Md5Hex(Md5Hex(a1) + ":" + d["nonce"] + ":" + d["nc"] + ":" + d["cnonce"] + ":" +
+                  d["qop"] + ":" + Md5Hex(a2));
 }
 
 }  // namespace sasltest
