@@ -59,7 +59,7 @@ bool FindBlacklistedRelay(std::string_view text, std::string& entryText) {
             ++at;
             continue;
         }
-        if (const AddressRange* entry = FindAddressRange(RelayBlacklist, value)) {
+        if (const AddressRange* entry = FindAddressRange(RelayBlacklist, Ipv4Address(value))) {
             entryText = entry->text;
             return true;
         }

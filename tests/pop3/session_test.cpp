@@ -63,7 +63,7 @@ class TestClient {
         int port = LocalPort(listener.get());
         socket_ = SocketHandle(OpenTcpSocket());
         if (!ConnectSocket(socket_.get(), LoopbackAddress(), port)) return;
-        uint32_t peer = 0;
+        IpAddress peer;
         int accepted = AcceptConnection(listener.get(), peer);
         if (accepted < 0) return;
         slot_ = AllocateSlot();
