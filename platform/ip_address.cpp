@@ -38,13 +38,7 @@ bool ParseIpAddress(std::string_view text, IpAddress& address) {
     if (inet_pton(AF_INET, terminated.c_str(), parsed.bytes.data()) == 1) {
         parsed.family = IpFamily::kIpv4;
     } else if (inet_pton(AF_INET6, terminated.c_str(), parsed.bytes.data()) == 1) {
-        parsed.family = IpFamily::kIpv6;
-        if (std::equal(kMappedPrefix.begin(), kMappedPrefix.end(), parsed.bytes.begin())) {
-            std::copy(parsed.bytes.begin() + kMappedPrefix.size(), parsed.bytes.end(),
-                      parsed.bytes.begin());
-            std::fill(parsed.bytes.begin() + kIpv4Bytes, parsed.bytes.end(), 0);
-            parsed.family = IpFamily::kIpv4;
-        }
+        parsed = Ipv6Address(parsed.bytes.data());
     } else {
         return false;
     }
@@ -63,6 +57,18 @@ IpAddress Ipv4Address(uint32_t value) {
     IpAddress address;
     for (size_t i = 0; i < kIpv4Bytes; ++i) {
         address.bytes[i] = static_cast<uint8_t>(value >> (8 * (kIpv4Bytes - 1 - i)));
+    }
+    return address;
+}
+
+IpAddress Ipv6Address(const uint8_t* bytes) {
+    IpAddress address;
+    if (std::equal(kMappedPrefix.begin(), kMappedPrefix.end(), bytes)) {
+        std::copy(bytes + kMappedPrefix.size(), bytes + address.bytes.size(),
+                  address.bytes.begin());
+    } else {
+        address.family = IpFamily::kIpv6;
+        std::copy(bytes, bytes + address.bytes.size(), address.bytes.begin());
     }
     return address;
 }

@@ -39,6 +39,10 @@ std::string IpAddressText(const IpAddress& address);
 // significant: 0x7F000001 is 127.0.0.1).
 IpAddress Ipv4Address(uint32_t value);
 
+// Returns the address of 16 bytes in network order: an IPv6 address, or the
+// IPv4 address an IPv4-mapped one carries (::ffff:192.0.2.1 is 192.0.2.1).
+IpAddress Ipv6Address(const uint8_t* bytes);
+
 // Returns the value of an IPv4 address (first dotted part most significant);
 // 0 for an IPv6 address.
 uint32_t Ipv4Value(const IpAddress& address);

@@ -86,13 +86,7 @@ IpAddress AddressOf(const sockaddr* where) {
         const auto* v4 = reinterpret_cast<const sockaddr_in*>(where);
         std::memcpy(address.bytes.data(), &v4->sin_addr, kIpv4Bytes);
     } else if (where->sa_family == AF_INET6) {
-        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(where);
-        if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) {
-            std::memcpy(address.bytes.data(), v6->sin6_addr.s6_addr + 12, kIpv4Bytes);
-        } else {
-            address.family = IpFamily::kIpv6;
-            std::memcpy(address.bytes.data(), &v6->sin6_addr, address.bytes.size());
-        }
+        address = Ipv6Address(reinterpret_cast<const sockaddr_in6*>(where)->sin6_addr.s6_addr);
     }
     return address;
 }

@@ -67,6 +67,11 @@ TEST(IpAddressTest, Ipv4ValuesAndOrder) {
     EXPECT_EQ(Ipv4Address(0x7F000001u), Parsed("127.0.0.1"));
     EXPECT_EQ(Ipv4Value(Parsed("192.0.2.1")), 0xC0000201u);
     EXPECT_EQ(Ipv4Value(Parsed("::1")), 0u);
+    // Bytes as the system hands them over: a mapped address is its IPv4 one.
+    const uint8_t mapped[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 192, 0, 2, 1};
+    EXPECT_EQ(Ipv6Address(mapped), Parsed("192.0.2.1"));
+    const uint8_t loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    EXPECT_EQ(Ipv6Address(loopback), Parsed("::1"));
     // Within a family the order is the numeric one; IPv4 sorts first.
     EXPECT_LT(Parsed("9.255.255.255"), Parsed("10.0.0.0"));
     EXPECT_LT(Parsed("2001:db8::ffff"), Parsed("2001:db8::1:0"));
