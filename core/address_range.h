@@ -21,10 +21,11 @@ struct AddressRange {
 // Reads one entry line: the address part is the text before the first space,
 // an address optionally followed by "/" and a prefix length.
 // - A part with a colon before any dot is IPv6, read strictly: a valid
-//   address ("2001:db8::", "::1", "::ffff:192.0.2.0" for IPv4) and a prefix
-//   of decimal digits up to the family's size (128, or 32 after the mapped
-//   prefix's 96), 128 when missing; the range is the whole block the prefix
-//   names, whatever the host bits say. Anything else matches nothing.
+//   address ("2001:db8::", "::1") and a prefix of decimal digits up to 128,
+//   128 when missing; the range is the whole block the prefix names,
+//   whatever the host bits say. An IPv4-mapped address gives the IPv4 block
+//   of its prefix less 96 ("::ffff:192.0.2.0/120" is 192.0.2.0/24). Anything
+//   else matches nothing.
 // - Any other part is "a.b.c.d" read as the lists always read it:
 //   non-numeric parts count as 0; a prefix of 0, missing, negative or above
 //   32 means 32. The range starts at the written address (it is not masked)
