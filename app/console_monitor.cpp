@@ -9,7 +9,7 @@
 #include "net/session_table.h"
 #include "platform/clock.h"
 #include "platform/console.h"
-#include "platform/socket.h"
+#include "platform/ip_address.h"
 
 namespace {
 
@@ -60,9 +60,13 @@ std::string SessionListLine(int hour, int minute, int second, int slot) {
     const SessionSlot& entry = SessionTable[slot];
     char time[16];
     std::snprintf(time, sizeof time, "%02d:%02d:%02d", hour, minute, second);
-    return std::string(time) + ":  " + DottedAddress(entry.address) + ":" +
-           std::to_string(entry.port.load()) + " ID" + NumberText(slot) + " S" +
-           NumberText(entry.socket.load()) + " T" + NumberText(entry.countdown.load()) + " ";
+    IpAddress address = SlotAddress(slot);
+    // An IPv6 address is bracketed, as in a URL, so that the port stands apart.
+    std::string addressText = IpAddressText(address);
+    if (address.family == IpFamily::kIpv6) addressText = "[" + addressText + "]";
+    return std::string(time) + ":  " + addressText + ":" + std::to_string(entry.port.load()) +
+           " ID" + NumberText(slot) + " S" + NumberText(entry.socket.load()) + " T" +
+           NumberText(entry.countdown.load()) + " ";
 }
 
 void HandleConsoleKey(const std::string& key) {

@@ -12,5 +12,6 @@
 void HandleConsoleKey(const std::string& key);
 
 // Returns the session-list line of a slot: "hh:mm:ss:  a.b.c.d:port ID n
-// S n T n " with the given time; "" for a slot outside 1..kSlotCount.
+// S n T n " with the given time, an IPv6 address as "[2001:db8::1]:port";
+// "" for a slot outside 1..kSlotCount.
 std::string SessionListLine(int hour, int minute, int second, int slot);

@@ -21,7 +21,7 @@ struct Listening {
         port = LocalPort(socket.get());
     }
     SocketHandle Accept() {
-        uint32_t peer = 0;
+        IpAddress peer;
         return SocketHandle(AcceptConnection(socket.get(), peer));
     }
 };

@@ -1,5 +1,7 @@
 #include "core/address_range.h"
 
+#include <algorithm>
+#include <charconv>
 #include <fstream>
 
 #include "core/log.h"
@@ -7,7 +9,8 @@
 
 namespace {
 
-constexpr int kFullPrefix = 32;  // a single address
+// The widest IPv6 prefix text: "128".
+constexpr size_t kLongestIpv6PrefixText = 3;
 
 // The address value of "a.b.c.d": missing parts are 0 and each part keeps
 // only its low 8 bits.
@@ -22,28 +25,75 @@ uint32_t DottedValue(std::string_view dotted) {
     return value;
 }
 
-}  // namespace
+// An entry that matches nothing: its low end lies above its high end.
+AddressRange EmptyRange() {
+    AddressRange range;
+    range.low = PrefixEnd(AnyAddress(IpFamily::kIpv6), 0);
+    range.high = AnyAddress(IpFamily::kIpv6);
+    return range;
+}
 
-AddressRange ParseAddressRange(std::string_view line) {
-    std::string_view addressPart = line.substr(0, line.find(' '));
+// IPv6 entries came long after the lists' lenient dotted reading; they get
+// none of its quirks. An entry that is not exactly an address with a prefix
+// matches nothing, rather than some other address a typing error names.
+AddressRange ParseIpv6Range(std::string_view addressPart) {
     size_t slash = addressPart.find('/');
-    int64_t prefix = kFullPrefix;
+    IpAddress address;
+    if (!ParseIpAddress(addressPart.substr(0, slash), address)) return EmptyRange();
+    int prefix = kIpv6Bits;
+    if (slash != std::string_view::npos) {
+        std::string_view digits = addressPart.substr(slash + 1);
+        if (digits.empty() || digits.size() > kLongestIpv6PrefixText ||
+            !std::all_of(digits.begin(), digits.end(),
+                         [](char c) { return c >= '0' && c <= '9'; })) {
+            return EmptyRange();
+        }
+        std::from_chars(digits.data(), digits.data() + digits.size(), prefix);
+        if (prefix > kIpv6Bits) return EmptyRange();
+    }
+    // A mapped address was read as IPv4: its prefix counts the 96 mapped bits.
+    if (address.family == IpFamily::kIpv4) {
+        prefix -= kIpv6Bits - kIpv4Bits;
+        if (prefix < 0) return EmptyRange();
+    }
+    AddressRange range;
+    range.low = PrefixStart(address, prefix);
+    range.high = PrefixEnd(address, prefix);
+    return range;
+}
+
+AddressRange ParseIpv4Range(std::string_view addressPart) {
+    size_t slash = addressPart.find('/');
+    int64_t prefix = kIpv4Bits;
     if (slash != std::string_view::npos) {
         prefix = LeadingNumber(addressPart.substr(slash + 1));
         addressPart = addressPart.substr(0, slash);
     }
     // A prefix beyond 32 (or below 1) names no wider range than one address.
-    if (prefix <= 0 || prefix > kFullPrefix) prefix = kFullPrefix;
+    if (prefix <= 0 || prefix > kIpv4Bits) prefix = kIpv4Bits;
+    uint32_t low = DottedValue(addressPart);
+    uint64_t span = uint64_t{1} << (kIpv4Bits - prefix);
     AddressRange range;
-    range.low = DottedValue(addressPart);
-    uint64_t span = uint64_t{1} << (kFullPrefix - prefix);
-    range.high = static_cast<uint32_t>(range.low + span - 1);  // modulo 2^32
+    range.low = Ipv4Address(low);
+    range.high = Ipv4Address(static_cast<uint32_t>(low + span - 1));  // modulo 2^32
     return range;
 }
 
-const AddressRange* FindAddressRange(const std::vector<AddressRange>& list, uint32_t address) {
+}  // namespace
+
+AddressRange ParseAddressRange(std::string_view line) {
+    std::string_view addressPart = line.substr(0, line.find(' '));
+    size_t colon = addressPart.find(':');
+    bool ipv6 = colon != std::string_view::npos && colon < addressPart.find('.');
+    return ipv6 ? ParseIpv6Range(addressPart) : ParseIpv4Range(addressPart);
+}
+
+const AddressRange* FindAddressRange(const std::vector<AddressRange>& list,
+                                     const IpAddress& address) {
     for (const AddressRange& range : list) {
-        if (range.low <= address && address <= range.high) return &range;
+        if (range.low.family == address.family && range.low <= address && address <= range.high) {
+            return &range;
+        }
     }
     return nullptr;
 }

@@ -1,31 +1,43 @@
-// Address ranges as the list files write them ("a.b.c.d/n comment"), and the
-// reading of such a file: the IP access list and the relay blacklist share
-// both.
+// Address ranges as the list files write them ("a.b.c.d/n comment",
+// "2001:db8::/32 comment"), and the reading of such a file: the IP access
+// list and the relay blacklist share both.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
-// One entry: the addresses low..high (first dotted part most significant),
-// and for lists that report their matches the whole line it came from.
+#include "platform/ip_address.h"
+
+// One entry: the addresses low..high, both of one family (low above high:
+// the entry matches nothing), and for lists that report their matches the
+// whole line it came from.
 struct AddressRange {
-    uint32_t low = 0;
-    uint32_t high = 0;
+    IpAddress low;
+    IpAddress high;
     std::string text;
 };
 
 // Reads one entry line: the address part is the text before the first space,
-// "a.b.c.d" optionally followed by "/" and a prefix length. Non-numeric parts
-// count as 0; a prefix of 0, missing, negative or above 32 means 32. The range
-// starts at the written address (it is not masked) and spans 2^(32-n)
-// addresses, wrapping modulo 2^32 (a wrapped range matches nothing).
+// an address optionally followed by "/" and a prefix length.
+// - A part with a colon before any dot is IPv6, read strictly: a valid
+//   address ("2001:db8::", "::1") and a prefix of decimal digits up to 128,
+//   128 when missing; the range is the whole block the prefix names,
+//   whatever the host bits say. An IPv4-mapped address gives the IPv4 block
+//   of its prefix less 96 ("::ffff:192.0.2.0/120" is 192.0.2.0/24). Anything
+//   else matches nothing.
+// - Any other part is "a.b.c.d" read as the lists always read it:
+//   non-numeric parts count as 0; a prefix of 0, missing, negative or above
+//   32 means 32. The range starts at the written address (it is not masked)
+//   and spans 2^(32-n) addresses, wrapping modulo 2^32 (a wrapped range
+//   matches nothing).
 AddressRange ParseAddressRange(std::string_view line);
 
-// Returns the first entry that contains the address (host order: first
-// dotted part most significant), or nullptr when none does.
-const AddressRange* FindAddressRange(const std::vector<AddressRange>& list, uint32_t address);
+// Returns the first entry that contains the address, or nullptr when none
+// does. An IPv4 address is only ever in an IPv4 range, an IPv6 one only in
+// an IPv6 range.
+const AddressRange* FindAddressRange(const std::vector<AddressRange>& list,
+                                     const IpAddress& address);
 
 // A list file and how it introduces itself.
 struct AddressListFile {

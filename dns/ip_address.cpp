@@ -1,7 +1,5 @@
 #include "dns/ip_address.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <charconv>
 #include <vector>
@@ -12,11 +10,7 @@ namespace {
 
 constexpr size_t kIpv4Bytes = 4;
 constexpr size_t kIpv6Bytes = 16;
-constexpr size_t kLongestAddressText = INET6_ADDRSTRLEN;  // what inet_pton reads at most
 constexpr int kHighestPort = 65535;
-
-// The IPv4-mapped block ::ffff:0:0/96 (RFC 4291 section 2.5.5.2).
-constexpr std::array<uint8_t, 12> kMappedPrefix{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
 
 struct SpecialBlock {
     std::string_view prefix;
@@ -73,19 +67,6 @@ const std::vector<ParsedBlock>& SpecialBlocks() {
     return blocks;
 }
 
-bool InBlock(const IpAddress& address, const ParsedBlock& block) {
-    if (address.family != block.prefix.family) return false;
-    int whole = block.length / 8;
-    if (!std::equal(address.bytes.begin(), address.bytes.begin() + whole,
-                    block.prefix.bytes.begin())) {
-        return false;
-    }
-    int rest = block.length % 8;
-    if (rest == 0) return true;
-    auto mask = static_cast<uint8_t>(0xFF << (8 - rest));
-    return (address.bytes[whole] & mask) == (block.prefix.bytes[whole] & mask);
-}
-
 bool ParsePort(std::string_view text, int& port) {
     int value = 0;
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -97,37 +78,9 @@ bool ParsePort(std::string_view text, int& port) {
 
 }  // namespace
 
-bool ParseIpAddress(std::string_view text, IpAddress& address) {
-    if (text.empty() || text.size() >= kLongestAddressText) return false;
-    std::string terminated(text);
-    IpAddress parsed;
-    if (inet_pton(AF_INET, terminated.c_str(), parsed.bytes.data()) == 1) {
-        parsed.family = IpFamily::kIpv4;
-    } else if (inet_pton(AF_INET6, terminated.c_str(), parsed.bytes.data()) == 1) {
-        parsed.family = IpFamily::kIpv6;
-        if (std::equal(kMappedPrefix.begin(), kMappedPrefix.end(), parsed.bytes.begin())) {
-            std::copy(parsed.bytes.begin() + kMappedPrefix.size(), parsed.bytes.end(),
-                      parsed.bytes.begin());
-            std::fill(parsed.bytes.begin() + kIpv4Bytes, parsed.bytes.end(), 0);
-            parsed.family = IpFamily::kIpv4;
-        }
-    } else {
-        return false;
-    }
-    address = parsed;
-    return true;
-}
-
-std::string IpAddressText(const IpAddress& address) {
-    char text[kLongestAddressText] = {};
-    int family = address.family == IpFamily::kIpv4 ? AF_INET : AF_INET6;
-    inet_ntop(family, address.bytes.data(), text, sizeof text);
-    return text;
-}
-
 AddressScope ClassifyAddress(const IpAddress& address) {
     for (const ParsedBlock& block : SpecialBlocks()) {
-        if (InBlock(address, block)) return block.scope;
+        if (InPrefix(address, block.prefix, block.length)) return block.scope;
     }
     return AddressScope::kPublic;
 }

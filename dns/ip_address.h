@@ -1,33 +1,12 @@
-// IP addresses as the blocklist lookups see them: read from text (IPv4 and
-// IPv6), sorted into the scopes a blocklist can or cannot say anything about,
-// and turned into the names a blocklist zone is asked for.
+// What the blocklist lookups add to IP addresses (platform/ip_address.h):
+// the scopes a blocklist can or cannot say anything about, the names a
+// blocklist zone is asked for, and the resolvers the questions go to.
 #pragma once
 
-#include <array>
-#include <compare>
-#include <cstdint>
 #include <string>
 #include <string_view>
 
-enum class IpFamily : int { kIpv4, kIpv6 };
-
-// One address; an IPv4 one uses the first four bytes. Bytes in network order.
-struct IpAddress {
-    IpFamily family = IpFamily::kIpv4;
-    std::array<uint8_t, 16> bytes{};
-
-    friend auto operator<=>(const IpAddress&, const IpAddress&) = default;
-};
-
-// Reads "a.b.c.d" (four decimal parts, nothing lenient) or any IPv6 text form
-// ("2001:db8::5", "::ffff:192.0.2.1"). An IPv4-mapped IPv6 address is read as
-// the IPv4 address it carries, since the relay it names is that machine.
-// Returns false, leaving `address` alone, for anything else (brackets, an
-// "IPv6:" tag, a prefix length or surrounding spaces included).
-bool ParseIpAddress(std::string_view text, IpAddress& address);
-
-// Returns the usual text form ("192.0.2.1", "2001:db8::5").
-std::string IpAddressText(const IpAddress& address);
+#include "platform/ip_address.h"
 
 // Where an address lives. Only kPublic addresses are worth asking a blocklist
 // about: the others never hand mail over across the Internet, and asking

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/address_range.h"
+#include "platform/ip_address.h"
 
 inline constexpr std::string_view kRelayBlacklistFileName = "TRAWLBOX.RBL";
 
@@ -22,8 +23,25 @@ void LoadRelayBlacklist();
 // As above, from the file in `directory` (which ends in "/", or is "").
 void LoadRelayBlacklistFrom(const std::string& directory);
 
-// Looks for addresses written as "[a.b.c.d]" or "(a.b.c.d)" in a header text,
-// left to right, and returns true at the first one inside a RelayBlacklist
-// entry, with that entry's line in `entryText`. Returns false and leaves
-// `entryText` alone when none is listed; bare addresses are never checked.
+// Looks for addresses in brackets or parentheses in a header text, left to
+// right, and returns true at the first one inside a RelayBlacklist entry,
+// with that entry's line in `entryText`. IPv4 is read as it always was
+// ("[a.b.c.d]", "(a.b.c.d)", also mixed closers, "_" for ".", each number
+// keeping its low 8 bits); IPv6 strictly, bare or tagged as RFC 5321 writes
+// it ("[2001:db8::5]", "[IPv6:2001:db8::5]", "(2001:db8::5)"), an
+// IPv4-mapped one as its IPv4 address. Returns false and leaves `entryText`
+// alone when none is listed; bare addresses are never checked.
 bool FindBlacklistedRelay(std::string_view text, std::string& entryText);
+
+// Returns the relay addresses of the first `depth` Received lines among the
+// header lines (each one whole, unfolded "Name: value" line; others are
+// passed over), top first: the address of the host that handed the message
+// to the server that wrote the line. It is read from the line's "from" part
+// (up to its "by"): the address inside its parentheses, where the receiving
+// server wrote what it saw ("from name (rdns [192.0.2.5])", "(2001:db8::5)",
+// "([IPv6:2001:db8::5]:4711 helo=name)"), else a literal that stands for
+// the name ("from [192.0.2.5] (helo=name)"); never one a HELO or EHLO
+// names, which the sender chose. Every address is read strictly (a mapped
+// one as IPv4). A Received line without a from part or without an address
+// gives none but still counts toward `depth`.
+std::vector<IpAddress> TopRelayAddresses(const std::vector<std::string>& lines, size_t depth);

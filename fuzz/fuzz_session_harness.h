@@ -120,7 +120,7 @@ class Loopback {
     // Accepts a connection that is ready within `waitMs`; kNoSocket otherwise.
     int AcceptReady(int waitMs) {
         if (!ReadableWithin(listener_.get(), waitMs)) return kNoSocket;
-        uint32_t peer = 0;
+        IpAddress peer;
         int socket = AcceptConnection(listener_.get(), peer);
         // Small scripted replies must not wait for acknowledgements.
         if (socket >= 0) SetNoDelay(socket);

@@ -11,12 +11,6 @@ constexpr AddressListFile kAccessFile{kAccessListFileName, "# Trawlbox IP access
                                       "# Form: IP/CIDR <Space> Comment #", "Loading IP access list",
                                       false};
 
-uint32_t HostOrder(uint32_t networkAddress) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&networkAddress);
-    return static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
-           static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
-}
-
 }  // namespace
 
 void LoadAccessListFrom(const std::string& directory) {
@@ -27,6 +21,6 @@ void LoadAccessList() {
     LoadAccessListFrom(ProgramDirectory);
 }
 
-bool IsAddressAllowed(uint32_t address) {
-    return FindAddressRange(AccessList, HostOrder(address)) != nullptr;
+bool IsAddressAllowed(const IpAddress& address) {
+    return FindAddressRange(AccessList, address) != nullptr;
 }

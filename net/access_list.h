@@ -3,7 +3,6 @@
 // afterwards, without a lock.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +22,6 @@ void LoadAccessList();
 // As above, from the file in `directory` (which ends in "/", or is "").
 void LoadAccessListFrom(const std::string& directory);
 
-// Returns true when some AccessList entry contains the address (network byte
-// order). An empty list allows nobody.
-bool IsAddressAllowed(uint32_t address);
+// Returns true when some AccessList entry contains the address. An empty
+// list allows nobody.
+bool IsAddressAllowed(const IpAddress& address);

@@ -1,6 +1,7 @@
 #include "net/connection.h"
 
 #include <algorithm>
+#include <atomic>
 #include <utility>
 
 #include "core/log.h"
@@ -23,6 +24,15 @@ constexpr int kWaitSliceMs = 250;
 // A connection that speaks TLS hands out a record's plaintext at most per
 // read; asking for a whole record empties it in one call.
 constexpr size_t kTlsReceiveChunkBytes = 16 * 1024;
+
+std::atomic<HostResolver> hostResolver{nullptr};
+
+bool Resolve(const std::string& name, std::vector<IpAddress>& addresses,
+             std::string& canonicalName) {
+    HostResolver resolver = hostResolver.load();
+    return resolver != nullptr ? resolver(name, addresses, canonicalName)
+                               : ResolveHostName(name, addresses, canonicalName);
+}
 
 struct ConditionText {
     SocketCondition condition;
@@ -195,36 +205,45 @@ Connection Connection::ConnectTo(const std::string& hostText, int port) {
         return Connection();
     }
 
-    uint32_t address = ParseDottedAddress(host);
-    std::string display = host;
-    if (address == 0xFFFFFFFFu) {
-        std::string official;
-        if (!ResolveHostName(host, address, official)) {
-            WriteLog("'" + host + "' not found!", slot, kLogError);
-            ReleaseSlot(slot);
-            return Connection();
-        }
-        display = official + " (" + DottedAddress(address) + ")";
+    std::vector<IpAddress> addresses(1);
+    std::string official;
+    const bool named = !ParseHostAddress(host, addresses[0]);
+    if (named && !Resolve(host, addresses, official)) {
+        WriteLog("'" + host + "' not found!", slot, kLogError);
+        ReleaseSlot(slot);
+        return Connection();
     }
 
-    SocketHandle socket(OpenTcpSocket());
+    SocketHandle socket;
+    IpAddress connected;
+    for (const IpAddress& address : addresses) {
+        // A name shows with the address tried, so that the log tells which
+        // of its addresses failed and which served.
+        std::string display = named ? official + " (" + IpAddressText(address) + ")" : host;
+        socket = SocketHandle(OpenTcpSocket(address.family));
+        if (!socket.valid()) {
+            WriteLog("Can't open a socket!", slot, kLogError);
+            continue;
+        }
+        SetNoDelay(socket.get());
+        if (!ConnectSocket(socket.get(), address, port, kConnectTimeoutMs)) {
+            WriteLog("Failed connection to '" + display + "'  Port:" + portText, slot, kLogFailure);
+            socket.Reset();
+            continue;
+        }
+        WriteLog("Outgoing connection to '" + display + "'  Port:" + portText, slot,
+                 kLogConnection);
+        connected = address;
+        break;
+    }
     if (!socket.valid()) {
-        WriteLog("Can't open a socket!", slot, kLogError);
         ReleaseSlot(slot);
         return Connection();
     }
-    SetNoDelay(socket.get());
-    if (!ConnectSocket(socket.get(), address, port)) {
-        WriteLog("Failed connection to '" + display + "'  Port:" + portText, slot, kLogFailure);
-        socket.Reset();
-        ReleaseSlot(slot);
-        return Connection();
-    }
-    WriteLog("Outgoing connection to '" + display + "'  Port:" + portText, slot, kLogConnection);
     SetNonBlocking(socket.get(), true);
 
     SessionSlot& entry = SessionTable[slot];
-    entry.address = address;
+    SetSlotAddress(slot, connected);
     entry.port = port;
     entry.timeoutSeconds = 0;
     entry.countdown = 0;
@@ -233,14 +252,14 @@ Connection Connection::ConnectTo(const std::string& hostText, int port) {
     return Connection(slot);
 }
 
-Connection Connection::Accepted(int slot, int socket, uint32_t address, int port,
+Connection Connection::Accepted(int slot, int socket, const IpAddress& address, int port,
                                 int timeoutSeconds) {
     if (!ValidSlot(slot)) {
         CloseSocket(socket);
         return Connection();
     }
     SessionSlot& entry = SessionTable[slot];
-    entry.address = address;
+    SetSlotAddress(slot, address);
     entry.port = port;
     entry.timeoutSeconds = timeoutSeconds;
     // A reused entry keeps the last session's countdown; a stale 1 would let
@@ -583,4 +602,8 @@ bool CloseFromOutside(int slot) {
     bool closed = ShutDownFromOutside(slot);
     LogClose(closed, slot);
     return closed;
+}
+
+void SetHostResolverForTesting(HostResolver resolver) {
+    hostResolver = resolver;
 }

@@ -26,7 +26,9 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "platform/ip_address.h"
 #include "platform/tls.h"
 
 // Bytes taken from the socket by one receive call: large, so that a long
@@ -58,6 +60,20 @@ inline constexpr size_t kMaxBlockLines = 2 * 1000 * 1000;
 // Only this many characters of a host name are used for a connect.
 inline constexpr size_t kHostNameLimit = 63;
 
+// How long one connect to one address of a server may take. Two lost
+// handshake packets (resent after one and three seconds) still connect; a
+// dead address costs the login no more than this before the next address
+// is tried, instead of the system's two minutes of retries.
+inline constexpr int kConnectTimeoutMs = 10 * 1000;
+
+// Looks a host name up as ResolveHostName (platform/socket.h) does.
+using HostResolver = bool (*)(const std::string& name, std::vector<IpAddress>& addresses,
+                              std::string& canonicalName);
+
+// Makes ConnectTo look names up with `resolver`; nullptr restores the
+// system's resolver. For tests that need a name with several addresses.
+void SetHostResolverForTesting(HostResolver resolver);
+
 // Received bytes of one connection. The bytes before `offset` were handed out
 // already; they are dropped only now and then, so that handing out a line
 // never moves the rest of the buffer.
@@ -83,11 +99,16 @@ class Connection {
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
-    // Connects to host:port (IPv4; a dotted address or a name). Returns the
-    // connection (entry state kUpstream, timeoutSeconds 0), or an empty one
-    // when the connect failed; nothing is left reserved or open then. Fails,
-    // without touching it, when the table is full and its overflow entry is
-    // in use.
+    // Connects to host:port. The host (its first kHostNameLimit characters)
+    // is an address as ParseHostAddress reads it ("192.0.2.1",
+    // "[2001:db8::1]") or a name, whose addresses of both families are
+    // tried in the resolver's order until one connects; each connect is
+    // bounded by kConnectTimeoutMs. Logs every failed address ("Failed
+    // connection to 'name (address)'  Port:n") and the one that connected
+    // ("Outgoing connection to ..."). Returns the connection (entry state
+    // kUpstream, timeoutSeconds 0), or an empty one when no connect
+    // succeeded; nothing is left reserved or open then. Fails, without
+    // touching it, when the table is full and its overflow entry is in use.
     static Connection ConnectTo(const std::string& host, int port);
 
     // Takes an accepted socket into `slot`, which the caller reserved: peer
@@ -95,7 +116,7 @@ class Connection {
     // stays kReserved; the socket is owned by the connection from here on.
     // Returns an empty connection, closing the socket, for a slot outside
     // 1..kSlotCount.
-    static Connection Accepted(int slot, int socket, uint32_t address, int port,
+    static Connection Accepted(int slot, int socket, const IpAddress& address, int port,
                                int timeoutSeconds);
 
     // The slot number; 0 for no connection.

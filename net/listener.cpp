@@ -26,8 +26,10 @@ constexpr int kAcceptRetryPauseMs = 10;
 constexpr int kStopWaitMs = 2000;  // how long Stop waits for the thread to end
 constexpr int kStopPollMs = 1;
 
-std::atomic<uint32_t> bindAddress{0};
-std::atomic<bool> bindAddressSet{false};
+// The address a test chose; never freed, as listener threads may read it
+// until the end.
+std::mutex& bindAddressLock = *new std::mutex();
+std::optional<IpAddress>& bindAddress = *new std::optional<IpAddress>();
 
 // The log texts of one protocol, composed once from its name.
 struct ListenerTexts {
@@ -90,10 +92,37 @@ void TurnAwayWithoutEntry(const ListenerDescription& description, const Listener
     }
 }
 
+// Opens a socket bound to `port`: on the address a test chose, or on every
+// address of both families through one IPv6 socket that takes IPv4 clients
+// too, or, where that cannot be had (no IPv6 here), on every IPv4 address.
+// Returns no socket when none could be bound; `opened` tells whether a
+// socket could be made at all.
+SocketHandle BoundSocket(int port, bool& opened) {
+    std::optional<IpAddress> chosen;
+    {
+        std::lock_guard guard(bindAddressLock);
+        chosen = bindAddress;
+    }
+    opened = false;
+    auto bind = [&](const IpAddress& address, bool dualStack) {
+        SocketHandle socket(OpenTcpSocket(address.family));
+        if (!socket.valid()) return SocketHandle();
+        opened = true;
+        if (dualStack && !SetDualStack(socket.get())) return SocketHandle();
+        SetReuseAddress(socket.get());
+        if (!BindSocket(socket.get(), address, port)) return SocketHandle();
+        return socket;
+    };
+    if (chosen) return bind(*chosen, false);
+    SocketHandle both = bind(AnyAddress(IpFamily::kIpv6), true);
+    if (both.valid()) return both;
+    return bind(AnyAddress(IpFamily::kIpv4), false);
+}
+
 void ServeClient(const ListenerDescription& description, const ListenerTexts& texts, int socket,
-                 uint32_t peer, int ownPort) {
+                 const IpAddress& peer, int ownPort) {
     std::string portText = NumberText(ownPort);
-    std::string clientText = DottedAddress(peer);
+    std::string clientText = IpAddressText(peer);
     SetNoDelay(socket);
 
     bool wasFree = false;
@@ -155,14 +184,13 @@ ListenerState Listener::Run(int port) {
 ListenerState Listener::Serve(Shared& shared, int port) {
     const ListenerTexts& texts = shared.texts;
 
-    SocketHandle listening(OpenTcpSocket());
-    if (!listening.valid()) {
+    bool opened = false;
+    SocketHandle listening = BoundSocket(port, opened);
+    if (!opened) {
         ++StopRequests;
         return ListenerState::kNoSocket;
     }
-    SetReuseAddress(listening.get());
-    uint32_t address = bindAddressSet ? bindAddress.load() : AnyAddress();
-    if (!BindSocket(listening.get(), address, port)) {
+    if (!listening.valid()) {
         WriteLog("Another program is using Port" + NumberText(port), -1, kLogError);
         return ListenerState::kPortInUse;
     }
@@ -179,7 +207,7 @@ ListenerState Listener::Serve(Shared& shared, int port) {
     WriteLog(texts.listening + NumberText(ownPort), -1, kLogListen);
 
     while (!shared.stopRequested) {
-        uint32_t peer = 0;
+        IpAddress peer;
         int client = AcceptConnection(listening.get(), peer);
         if (shared.stopRequested) {
             CloseSocket(client);
@@ -238,7 +266,7 @@ void Listener::Stop() {
     }
 }
 
-void SetListenerAddressForTesting(uint32_t address) {
+void SetListenerAddressForTesting(std::optional<IpAddress> address) {
+    std::lock_guard guard(bindAddressLock);
     bindAddress = address;
-    bindAddressSet = true;
 }

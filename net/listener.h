@@ -6,10 +6,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 #include "core/settings.h"
 #include "net/connection.h"
+#include "platform/ip_address.h"
 
 // The session of one admitted client, run in a thread of its own; it owns
 // the client's connection (entry state kSession) and returns when the
@@ -48,7 +50,9 @@ class Listener {
     Listener& operator=(const Listener&) = delete;
 
     // Runs the listener on `port` (0: the system chooses one) in the calling
-    // thread. Returns kNoSocket when no socket could be created (StopRequests
+    // thread. It takes IPv4 and IPv6 clients on one socket; on a system
+    // without IPv6 (or where another program holds the port for IPv6 alone)
+    // it takes IPv4 clients only. Returns kNoSocket when no socket could be created (StopRequests
     // is raised then, and nothing is logged), kPortInUse when the port cannot
     // be bound or listened on, and kStopped after Stop; it does not return
     // otherwise.
@@ -80,6 +84,7 @@ class Listener {
     std::shared_ptr<Shared> shared_;
 };
 
-// The address listeners bind to (network byte order): all interfaces unless
-// a test asks for the loopback address only.
-void SetListenerAddressForTesting(uint32_t address);
+// The address listeners bind to: every address of both families (std::nullopt,
+// the start-up state) unless a test asks for one loopback address only
+// (127.0.0.1 or ::1).
+void SetListenerAddressForTesting(std::optional<IpAddress> address);

@@ -42,11 +42,25 @@ void ReleaseSlot(int slot) {
     SessionSlot& entry = SessionTable[slot];
     bool wasShutDown = false;
     CloseSocket(DetachSocket(slot, wasShutDown));
+    SetSlotAddress(slot, IpAddress{});
     std::lock_guard guard(tableLock);
-    entry.address = 0;
     entry.port = 0;
     entry.timeoutSeconds = 0;
     entry.state = SlotState::kFree;
+}
+
+void SetSlotAddress(int slot, const IpAddress& address) {
+    if (!InRange(slot)) return;
+    SessionSlot& entry = SessionTable[slot];
+    std::lock_guard guard(entry.addressLock);
+    entry.address = address;
+}
+
+IpAddress SlotAddress(int slot) {
+    if (!InRange(slot)) return {};
+    SessionSlot& entry = SessionTable[slot];
+    std::lock_guard guard(entry.addressLock);
+    return entry.address;
 }
 
 void AttachSocket(int slot, int socket) {

@@ -26,6 +26,7 @@
 #include <mutex>
 
 #include "core/globals.h"
+#include "platform/ip_address.h"
 #include "platform/socket.h"
 
 // What an entry is used for.
@@ -39,13 +40,18 @@ enum class SlotState : int {
 struct SessionSlot {
     std::atomic<SlotState> state{SlotState::kFree};
     std::atomic<int32_t> socket{kNoSocket};  // the connection's socket number
-    std::atomic<uint32_t> address{0};        // peer IPv4 address, network byte order
     std::atomic<int32_t> port{0};            // listening port (accepted) or server port (outgoing)
     std::atomic<int32_t> timeoutSeconds{0};  // idle time-out; 0 = none
     std::atomic<int32_t> countdown{0};       // seconds left before the watchdog closes it
 
     std::atomic<bool> closedByOther{false};  // the watchdog or the operator shut it down
     std::mutex closeLock;                    // orders a foreign shut-down against the owner's close
+
+    // The peer's address (the client's, or the server's the connect used):
+    // too large for an atomic, so read and written through SlotAddress and
+    // SetSlotAddress under its own lock.
+    IpAddress address;
+    std::mutex addressLock;
 };
 
 // Entries 1..kSlotCount; index 0 is unused. Entry kSlotCount is the overflow
@@ -61,10 +67,18 @@ int AllocateSlot();
 // (false only for an overflow entry that was already taken by someone else).
 int AllocateSlot(bool& wasFree);
 
-// Frees the entry (state := kFree; address, port, timeoutSeconds := 0),
+// Frees the entry (state := kFree; address 0.0.0.0; port, timeoutSeconds := 0),
 // closing a socket number it still holds first. Does nothing for a slot
 // outside 1..kSlotCount.
 void ReleaseSlot(int slot);
+
+// Owner only: sets the entry's peer address. Does nothing for a slot outside
+// 1..kSlotCount.
+void SetSlotAddress(int slot, const IpAddress& address);
+
+// Returns the entry's peer address; 0.0.0.0 for a free entry or a slot
+// outside 1..kSlotCount.
+IpAddress SlotAddress(int slot);
 
 // Owner only: puts a freshly opened socket number into the slot, which must
 // hold none.

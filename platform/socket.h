@@ -1,12 +1,17 @@
-// TCP over IPv4: the few socket calls the connection layer needs, with the
-// system's error codes sorted into the conditions the connection layer logs.
-// A socket is named by its number (a file descriptor); -1 names none.
-// Addresses are IPv4 in network byte order, as they travel on the wire.
+// TCP over IPv4 and IPv6: the few socket calls the connection layer needs,
+// with the system's error codes sorted into the conditions the connection
+// layer logs. A socket is named by its number (a file descriptor); -1 names
+// none. A socket's family is chosen when it is opened; the addresses given
+// to it must be of that family.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/ip_address.h"
 
 inline constexpr int kNoSocket = -1;
 
@@ -57,8 +62,9 @@ class SocketHandle {
     int socket_ = kNoSocket;
 };
 
-// Returns a new TCP/IPv4 stream socket (blocking, close-on-exec), or kNoSocket.
-int OpenTcpSocket();
+// Returns a new TCP stream socket of the family (blocking, close-on-exec), or
+// kNoSocket (for IPv6 also on a system without IPv6).
+int OpenTcpSocket(IpFamily family = IpFamily::kIpv4);
 
 // Closes the socket number. Returns false when the system refused (not open).
 bool CloseSocket(int socket);
@@ -68,21 +74,26 @@ bool CloseSocket(int socket);
 // connection end. Safe while another thread uses the socket.
 void ShutdownSocket(int socket);
 
-// Returns the address of a dotted IPv4 text in the classic lenient reading
-// (also "127.1", hex and octal parts), or 0xFFFFFFFF when the text is not
-// such an address (which is also the reading of 255.255.255.255).
-uint32_t ParseDottedAddress(const std::string& text);
+// Reads a host that is written as an address rather than a name: dotted IPv4
+// in the classic lenient reading (also "127.1", hex and octal parts, and
+// anything after a blank ignored), or
+// IPv6 with or without the brackets a host name field needs for it
+// ("[2001:db8::1]", "2001:db8::1"; an IPv4-mapped one as its IPv4 address).
+// Returns false, leaving `address` alone, for anything else: a name.
+bool ParseHostAddress(std::string_view host, IpAddress& address);
 
-// Looks up a host name (IPv4 only). Returns true with the first address and
-// the canonical name of the result (the name itself when the resolver gives
-// none); false when the name is unknown.
-bool ResolveHostName(const std::string& name, uint32_t& address, std::string& canonicalName);
+// Looks up a host name in both families. Returns true with every address the
+// resolver gives, in its order of preference and each once, and the
+// canonical name of the result (the name itself when the resolver gives
+// none); false, leaving both alone, when the name is unknown.
+bool ResolveHostName(const std::string& name, std::vector<IpAddress>& addresses,
+                     std::string& canonicalName);
 
-// Returns the address in dotted decimal ("192.0.2.1").
-std::string DottedAddress(uint32_t address);
-
-// Connects, waiting until the connect completes. Returns true on success.
-bool ConnectSocket(int socket, uint32_t address, int port);
+// Connects, waiting at most `timeoutMs` milliseconds for the connect to
+// complete (a negative time-out waits as long as the system tries). Returns
+// true on success; false when the connect was refused, failed or timed out.
+// The socket keeps its blocking mode.
+bool ConnectSocket(int socket, const IpAddress& address, int port, int timeoutMs = -1);
 
 // Switches non-blocking mode on or off. Returns false when the system refused.
 bool SetNonBlocking(int socket, bool on);
@@ -97,8 +108,13 @@ bool NoDelayEnabled(int socket);
 // the previous run linger; a second running listener still fails to bind.
 void SetReuseAddress(int socket);
 
+// Lets an IPv6 socket take IPv4 connections too (IPV6_V6ONLY off), whose
+// peers then come as IPv4-mapped addresses (AcceptConnection reads them as
+// IPv4). Call before BindSocket. Returns false when the system refused.
+bool SetDualStack(int socket);
+
 // Binds to address:port (port 0: the system chooses). Returns true on success.
-bool BindSocket(int socket, uint32_t address, int port);
+bool BindSocket(int socket, const IpAddress& address, int port);
 
 // Starts listening. Returns true on success.
 bool ListenSocket(int socket, int backlog);
@@ -107,8 +123,9 @@ bool ListenSocket(int socket, int backlog);
 int LocalPort(int socket);
 
 // Waits for and accepts a connection. Returns the new socket (blocking,
-// close-on-exec) with the peer's address in `peerAddress`, or kNoSocket.
-int AcceptConnection(int listeningSocket, uint32_t& peerAddress);
+// close-on-exec) with the peer's address in `peerAddress` (an IPv4 client of
+// a dual-stack socket as IPv4), or kNoSocket.
+int AcceptConnection(int listeningSocket, IpAddress& peerAddress);
 
 // Sends up to `size` bytes once, never raising SIGPIPE.
 SocketResult SendBytes(int socket, const char* data, size_t size);
@@ -122,8 +139,3 @@ WaitOutcome WaitReadable(int socket, int timeoutMs);
 
 // As WaitReadable, for writing.
 WaitOutcome WaitWritable(int socket, int timeoutMs);
-
-// The loopback address 127.0.0.1 and the any-interface address 0.0.0.0, in
-// network byte order.
-uint32_t LoopbackAddress();
-uint32_t AnyAddress();

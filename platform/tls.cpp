@@ -226,8 +226,8 @@ bool TlsChannel::Begin(int socket, const std::string& host, const TlsClientOptio
     SSL_set_bio(ssl, bio, bio);  // the one reference goes to the connection
     SSL_set_connect_state(ssl);
 
-    uint32_t address = ParseDottedAddress(host);
-    bool named = address == 0xFFFFFFFFu;
+    IpAddress address;
+    bool named = !ParseHostAddress(host, address);
     bool ok = true;
     if (named) {
         // Servers with several names choose their certificate by it.
@@ -237,10 +237,12 @@ bool TlsChannel::Begin(int socket, const std::string& host, const TlsClientOptio
             ok = SSL_set1_host(ssl, host.c_str()) == 1;
         }
     } else if (options.verify) {
-        // The lenient readings ("127.1") name the same address in its
-        // canonical form, which is what the check compares.
+        // An address is never sent as the server name (RFC 6066 allows only
+        // names there); the certificate must carry it as an address. The
+        // lenient readings ("127.1") and brackets ("[::1]") name the same
+        // address in its canonical form, which is what the check compares.
         ok =
-            X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), DottedAddress(address).c_str()) == 1;
+            X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), IpAddressText(address).c_str()) == 1;
     }
     if (!ok) {
         failure = QueuedReason("unusable host name");

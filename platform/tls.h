@@ -49,8 +49,9 @@ class TlsChannel {
 
     // Prepares a client connection on `socket` (connected, non-blocking) for
     // `host`: a name is sent as the server name (SNI) and, with verify, must
-    // be named by the certificate; a dotted IPv4 address is not sent and must
-    // be a certificate address. Returns true; false with the reason in
+    // be named by the certificate; an address (as ParseHostAddress reads it:
+    // "192.0.2.1", "[2001:db8::1]") is not sent and must be a certificate
+    // address. Returns true; false with the reason in
     // `failure` when no client context can be made (a CA file that cannot be
     // read). Ends a channel still held first.
     bool Begin(int socket, const std::string& host, const TlsClientOptions& options,

@@ -277,8 +277,9 @@ void EndSession(SessionState& state) {
 }  // namespace
 
 void TakeUserArgument(Pop3Session& session, std::string_view argument) {
+    // The colons of an IPv6 literal come after its opening bracket.
     size_t colon = argument.find(':');
-    if (colon != std::string_view::npos) {
+    if (colon != std::string_view::npos && colon < argument.find('[')) {
         session.method = std::string(argument.substr(0, colon));
         argument.remove_prefix(colon + 1);
     }

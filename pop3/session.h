@@ -24,7 +24,9 @@ extern const ListenerDescription kPop3ListenerDescription;
 
 // Takes USER's argument, "[method:]host#account": a method before the first
 // ":" replaces the session's method (a USER without ":" keeps it); host and
-// account replace the session's. Sets userSeen.
+// account replace the session's. An IPv6 host is written in brackets, which
+// the host keeps ("[2001:db8::1]#account", "plain:[::1]#alice"); a ":" after
+// a "[" belongs to the host. Sets userSeen.
 void TakeUserArgument(Pop3Session& session, std::string_view argument);
 
 // Takes PASS's argument, "password[#envelope]" (everything after "PASS " to

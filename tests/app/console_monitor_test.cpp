@@ -52,7 +52,7 @@ class ConsoleMonitorTest : public nettest::NetTest {
                      int countdown) {
         SessionSlot& entry = SessionTable[slot];
         entry.state = state;
-        entry.address = ParseDottedAddress(address);
+        SetSlotAddress(slot, nettest::Address(address));
         entry.port = port;
         entry.socket = socket;
         entry.countdown = countdown;
@@ -116,6 +116,11 @@ TEST_F(ConsoleMonitorTest, EnterListsActiveSessionsInSlotOrder) {
 TEST_F(ConsoleMonitorTest, SessionListLineWithAGivenTime) {
     Fake(12, SlotState::kSession, "127.0.0.1", 8110, 9, 0);
     EXPECT_EQ(SessionListLine(9, 5, 3, 12), "09:05:03:  127.0.0.1:8110 ID 12 S 9 T 0 ");
+    // An IPv6 address in brackets keeps the port apart; a mapped one is IPv4.
+    Fake(12, SlotState::kSession, "2001:DB8:0::1", 110, 9, 0);
+    EXPECT_EQ(SessionListLine(9, 5, 3, 12), "09:05:03:  [2001:db8::1]:110 ID 12 S 9 T 0 ");
+    Fake(12, SlotState::kSession, "::ffff:192.0.2.7", 110, 9, 0);
+    EXPECT_EQ(SessionListLine(9, 5, 3, 12), "09:05:03:  192.0.2.7:110 ID 12 S 9 T 0 ");
     Unfake(12);
     EXPECT_EQ(SessionListLine(9, 5, 3, 0), "");
 }

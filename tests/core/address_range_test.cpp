@@ -47,8 +47,8 @@ TEST(AddressListFile, EntriesKeepTheirLineOnlyWhenAsked) {
     plain.keepText = false;
     const std::vector<AddressRange> list = LoadAddressList(plain, dir.path());
     ASSERT_EQ(list.size(), 1u);
-    EXPECT_EQ(list[0].low, 0x0A000000u);
-    EXPECT_EQ(list[0].high, 0x0AFFFFFFu);
+    EXPECT_EQ(list[0].low, Ipv4Address(0x0A000000u));
+    EXPECT_EQ(list[0].high, Ipv4Address(0x0AFFFFFFu));
     EXPECT_EQ(list[0].text, "");
 }
 
@@ -69,11 +69,11 @@ TEST(AddressRanges, TheFirstContainingEntryIsFound) {
                                       ParseAddressRange("10.1.0.0/16")};
     list[0].text = "wide";
     list[1].text = "narrow";
-    const AddressRange* found = FindAddressRange(list, 0x0A010203u);
+    const AddressRange* found = FindAddressRange(list, Ipv4Address(0x0A010203u));
     ASSERT_NE(found, nullptr);
     EXPECT_EQ(found->text, "wide");
-    EXPECT_EQ(FindAddressRange(list, 0x0B000000u), nullptr);
-    EXPECT_EQ(FindAddressRange({}, 0u), nullptr);
+    EXPECT_EQ(FindAddressRange(list, Ipv4Address(0x0B000000u)), nullptr);
+    EXPECT_EQ(FindAddressRange({}, Ipv4Address(0)), nullptr);
 }
 
 }  // namespace

@@ -13,9 +13,7 @@
 
 namespace {
 
-uint32_t Address(const std::string& dotted) {
-    return ParseDottedAddress(dotted);
-}
+using nettest::Address;
 
 class AccessListTest : public ::testing::Test {
   protected:
@@ -80,6 +78,43 @@ TEST_F(AccessListTest, AccessRanges) {
          "0.0.0.0/1\n128.0.0.0/1\n",
          {{"0.0.0.0", true}, {"127.255.255.255", true}, {"255.255.255.255", true}}},
         {"comment lines only", "# nobody\n", {{"127.0.0.1", false}}},
+        {"an IPv4 client of a dual-stack socket is matched as IPv4",
+         "127.0.0.1\n",
+         {{"::ffff:127.0.0.1", true}, {"::1", false}, {"::7f00:1", false}}},
+        {"IPv6 addresses and prefixes beside IPv4 ones",
+         "127.0.0.1\n::1 this machine\n2001:db8::/32 documentation\n",
+         {{"127.0.0.1", true},
+          {"::1", true},
+          {"::2", false},
+          {"2001:db8::", true},
+          {"2001:db8:ffff:ffff:ffff:ffff:ffff:ffff", true},
+          {"2001:db7:ffff:ffff:ffff:ffff:ffff:ffff", false},
+          {"2001:db9::", false},
+          {"0.0.0.1", false}}},
+        {"an IPv6 range is the whole block, host bits or not",
+         "2001:db8:0:0:ff::1/64\n",
+         {{"2001:db8::", true},
+          {"2001:db8::ffff:ffff:ffff:ffff", true},
+          {"2001:db8:0:1::", false}}},
+        {"/0 is every IPv6 address and no IPv4 one",
+         "::/0\n",
+         {{"::", true}, {"ffff::1", true}, {"10.0.0.1", false}, {"::ffff:10.0.0.1", false}}},
+        {"a mapped entry is an IPv4 range",
+         "::ffff:192.0.2.0/120\n::FFFF:10.0.0.1\n",
+         {{"192.0.2.0", true}, {"192.0.2.255", true}, {"192.0.3.0", false}, {"10.0.0.1", true}}},
+        {"a colon after a dot leaves the IPv4 reading",
+         "10.0.0.1:8080\n",
+         {{"10.0.0.1", true}, {"10.0.0.0", false}}},
+        {"invalid IPv6 entries match nothing",
+         "2001:db8::/129\n2001:db8::/\n2001:db8::/x\n2001:db8::/-1\n2001:db8::/1000\n"
+         "2001:db8::g/16\n[::1]\n::1/64/2\n2001:db8:::1\n::ffff:10.0.0.0/95\n",
+         {{"2001:db8::", false},
+          {"2001:db8::1", false},
+          {"::1", false},
+          {"::", false},
+          {"ffff::", false},
+          {"0.0.0.0", false},
+          {"10.0.0.0", false}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

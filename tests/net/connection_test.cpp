@@ -69,7 +69,7 @@ TEST_F(ConnectionTest, ConnectFillsTheEntryAndLogsTheDottedAddress) {
     EXPECT_EQ(entry.timeoutSeconds, 0);
     EXPECT_FALSE(connection.LinkFailed());
     EXPECT_EQ(entry.port, server_.port());
-    EXPECT_EQ(entry.address, nettest::Loopback(1));
+    EXPECT_EQ(SlotAddress(connection.slot()), nettest::Loopback(1));
     EXPECT_TRUE(NoDelayEnabled(entry.socket));
     EXPECT_TRUE(Logged("Outgoing connection to '127.0.0.1'  Port:" + NumberText(server_.port()),
                        connection.slot()));
@@ -107,6 +107,88 @@ TEST_F(ConnectionTest, FailedConnectLeavesNothingBehind) {
     }
     EXPECT_FALSE(Connection::ConnectTo("127.0.0.1", port).open());
     EXPECT_TRUE(Logged("Failed connection to '127.0.0.1'  Port:" + NumberText(port), 1));
+    EXPECT_TRUE(nettest::TableEmpty());
+}
+
+TEST_F(ConnectionTest, ConnectToIpv6Literals) {
+    if (!nettest::Ipv6Available()) GTEST_SKIP() << "no IPv6 on this machine";
+    TestServer server(nettest::Ipv6Loopback());
+    const std::string portText = NumberText(server.port());
+    // In brackets, as a login names it, and bare: the log shows the text used.
+    for (const std::string host : {"[::1]", "0:0::1"}) {
+        SCOPED_TRACE(host);
+        Connection connection = Connection::ConnectTo(host, server.port());
+        ASSERT_TRUE(connection.open());
+        Peer far = server.Accept();
+        EXPECT_EQ(SlotAddress(connection.slot()), nettest::Ipv6Loopback());
+        EXPECT_TRUE(
+            Logged("Outgoing connection to '" + host + "'  Port:" + portText, connection.slot()));
+        connection.Close();
+        connection.Release();
+    }
+}
+
+// "localhost" has only 127.0.0.1 here, so a resolver stands in for a name
+// with an address of each family.
+bool ResolveLoopbacksIpv6First(const std::string&, std::vector<IpAddress>& addresses,
+                               std::string& canonicalName) {
+    addresses = {nettest::Ipv6Loopback(), nettest::Loopback(1)};
+    canonicalName = "both.test";
+    return true;
+}
+
+bool ResolveLoopbacksIpv4First(const std::string&, std::vector<IpAddress>& addresses,
+                               std::string& canonicalName) {
+    addresses = {nettest::Loopback(1), nettest::Ipv6Loopback()};
+    canonicalName = "both.test";
+    return true;
+}
+
+TEST_F(ConnectionTest, EveryAddressOfANameIsTriedInTurn) {
+    if (!nettest::Ipv6Available()) GTEST_SKIP() << "no IPv6 on this machine";
+    struct Case {
+        HostResolver resolver;
+        IpAddress listening;  // the other address refuses
+        const char* refused;
+        const char* served;
+    } cases[] = {
+        {ResolveLoopbacksIpv6First, nettest::Loopback(1), "::1", "127.0.0.1"},
+        {ResolveLoopbacksIpv4First, nettest::Ipv6Loopback(), "127.0.0.1", "::1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.served);
+        SetHostResolverForTesting(c.resolver);
+        TestServer server(c.listening);
+        const std::string portText = NumberText(server.port());
+        Connection connection = Connection::ConnectTo("both", server.port());
+        SetHostResolverForTesting(nullptr);
+        ASSERT_TRUE(connection.open());
+        Peer far = server.Accept();
+        EXPECT_EQ(SlotAddress(connection.slot()), c.listening);
+        const std::string log = Log();
+        size_t failed = log.find("Failed connection to 'both.test (" + std::string(c.refused) +
+                                 ")'  Port:" + portText);
+        size_t served = log.find("Outgoing connection to 'both.test (" + std::string(c.served) +
+                                 ")'  Port:" + portText);
+        EXPECT_NE(failed, std::string::npos) << log;
+        EXPECT_NE(served, std::string::npos) << log;
+        EXPECT_LT(failed, served);
+        connection.Close();
+        connection.Release();
+    }
+
+    // When none connects, each failure is logged and nothing is left.
+    int port;
+    {
+        TestServer closed;
+        port = closed.port();
+    }
+    SetHostResolverForTesting(ResolveLoopbacksIpv4First);
+    EXPECT_FALSE(Connection::ConnectTo("both", port).open());
+    SetHostResolverForTesting(nullptr);
+    EXPECT_TRUE(
+        Logged("Failed connection to 'both.test (127.0.0.1)'  Port:" + NumberText(port), 1));
+    EXPECT_TRUE(Logged("Failed connection to 'both.test (::1)'  Port:" + NumberText(port), 1));
     EXPECT_TRUE(nettest::TableEmpty());
 }
 

@@ -24,7 +24,7 @@ struct EntrySeen {
     std::atomic<int> timeoutSeconds{-1};
     std::atomic<bool> failed{true};
     std::atomic<int> port{-1};
-    std::atomic<uint32_t> address{0};
+    std::atomic<uint32_t> address{0};  // of an IPv4 client
     std::atomic<SlotState> state{SlotState::kFree};
     std::atomic<bool> noDelay{false};
 };
@@ -36,7 +36,7 @@ void Record(const Connection& client) {
     seen.timeoutSeconds = entry.timeoutSeconds.load();
     seen.failed = client.LinkFailed();
     seen.port = entry.port.load();
-    seen.address = entry.address.load();
+    seen.address = Ipv4Value(SlotAddress(client.slot()));
     seen.state = entry.state.load();
     seen.noDelay = NoDelayEnabled(entry.socket);
 }
@@ -116,6 +116,63 @@ TEST_F(ListenerTest, TheProtocolsNameComposesTheLogTexts) {
     }
 }
 
+TEST_F(ListenerTest, Ipv6ClientsAdmittedOrRefusedByTheirAddress) {
+    if (!nettest::Ipv6Available()) GTEST_SKIP() << "no IPv6 on this machine";
+    Listener listener(kHolding);
+    int port = nettest::StartListening(listener, 0, nettest::Ipv6Loopback());
+    ASSERT_NE(port, 0);
+    const std::string portText = NumberText(port);
+
+    AllowOnly("127.0.0.1\n::1 this machine\n");
+    Peer client = Peer::ConnectTo(nettest::Ipv6Loopback(), port);
+    EXPECT_EQ(FirstLine(client), "HELLO 1\r\n");
+    EXPECT_TRUE(Logged("Incoming Pop3-connection from '::1'  Port:" + portText, 1));
+    EXPECT_EQ(SlotAddress(1), nettest::Ipv6Loopback());
+    client.Send("QUIT\r\n");
+    std::string rest;
+    EXPECT_TRUE(client.ReadToEnd(rest));
+    ASSERT_TRUE(nettest::WaitUntil(nettest::TableEmpty));
+
+    AllowOnly("127.0.0.1\n2001:db8::/32\n");
+    Peer refused = Peer::ConnectTo(nettest::Ipv6Loopback(), port);
+    EXPECT_TRUE(refused.ReadToEnd(rest));
+    EXPECT_EQ(rest, std::string(kRefusal) + "\r\n");
+    EXPECT_TRUE(nettest::WaitUntil(
+        [&] { return Logged("Denied Pop3-connection from '::1'  Port:" + portText, 1); }));
+    listener.Stop();
+}
+
+// Without an address chosen by a test the listener takes both families on
+// one port, and an IPv4 client shows and is judged as IPv4, not as the
+// mapped IPv6 address the socket reports.
+TEST_F(ListenerTest, OnePortTakesBothFamilies) {
+    if (!nettest::Ipv6Available()) GTEST_SKIP() << "no IPv6 on this machine";
+    AllowOnly("127.0.0.2\n::1\n");
+    Listener listener(kHolding);
+    int port = nettest::StartListening(listener, 0, std::nullopt);
+    SetListenerAddressForTesting(Loopback(1));
+    ASSERT_NE(port, 0);
+    const std::string portText = NumberText(port);
+
+    Peer v4 = Peer::Connect(port, Loopback(2));
+    EXPECT_EQ(FirstLine(v4), "HELLO 1\r\n");
+    EXPECT_EQ(seen.address, Ipv4Value(Loopback(2)));
+    Peer v6 = Peer::ConnectTo(nettest::Ipv6Loopback(), port);
+    EXPECT_EQ(FirstLine(v6), "HELLO 2\r\n");
+    EXPECT_TRUE(Logged("Incoming Pop3-connection from '127.0.0.2'  Port:" + portText, 1));
+    EXPECT_TRUE(Logged("Incoming Pop3-connection from '::1'  Port:" + portText, 2));
+
+    std::string all;
+    Peer refused = Peer::Connect(port, Loopback(3));
+    EXPECT_TRUE(refused.ReadToEnd(all));
+    EXPECT_EQ(all, std::string(kRefusal) + "\r\n");
+    EXPECT_TRUE(nettest::WaitUntil(
+        [&] { return Logged("Denied Pop3-connection from '127.0.0.3'  Port:" + portText, 3); }));
+    for (Peer* client : {&v4, &v6}) client->Send("QUIT\r\n");
+    EXPECT_TRUE(nettest::WaitUntil([] { return sessionsEnded == 2; }));
+    listener.Stop();
+}
+
 TEST_F(ListenerTest, AdmissionFollowsTheAccessListRanges) {
     struct Case {
         const char* name;
@@ -164,7 +221,7 @@ TEST_F(ListenerTest, NewEntryCarriesTheProtocolsTimeOutAndTheListeningPort) {
         EXPECT_EQ(seen.timeoutSeconds, c.timeout);
         EXPECT_FALSE(seen.failed);
         EXPECT_EQ(seen.port, port);
-        EXPECT_EQ(seen.address, Loopback(1));
+        EXPECT_EQ(seen.address, Ipv4Value(Loopback(1)));
         EXPECT_EQ(seen.state, SlotState::kSession) << "the entry is a session once it runs";
         EXPECT_TRUE(seen.noDelay);
         client.Send("QUIT\r\n");

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -18,6 +19,7 @@
 #include "net/listener.h"
 #include "net/session_table.h"
 #include "platform/clock.h"
+#include "platform/ip_address.h"
 #include "platform/socket.h"
 
 namespace nettest {
@@ -26,9 +28,27 @@ namespace nettest {
 // under test is broken, so it never decides a result on a slow machine.
 inline constexpr int kPatienceMs = 20000;
 
-// Returns 127.0.0.x in network byte order.
-inline uint32_t Loopback(int x) {
-    return ParseDottedAddress("127.0.0." + std::to_string(x));
+// Returns 127.0.0.x.
+inline IpAddress Loopback(int x) {
+    return Ipv4Address(0x7F000000u | static_cast<uint32_t>(x));
+}
+
+// Returns ::1.
+inline IpAddress Ipv6Loopback() {
+    return LoopbackAddress(IpFamily::kIpv6);
+}
+
+// True when this machine can listen on ::1; tests of IPv6 skip without it.
+inline bool Ipv6Available() {
+    SocketHandle probe(OpenTcpSocket(IpFamily::kIpv6));
+    return probe.valid() && BindSocket(probe.get(), Ipv6Loopback(), 0);
+}
+
+// Returns the address of an address text the test writes itself.
+inline IpAddress Address(const std::string& text) {
+    IpAddress address;
+    EXPECT_TRUE(ParseIpAddress(text, address)) << text;
+    return address;
 }
 
 inline int OpenDescriptorCount() {
@@ -70,10 +90,17 @@ class Peer {
     explicit Peer(int socket) : socket_(socket) {}
 
     // Connects to 127.0.0.1:port, from the source address `from` when given.
-    static Peer Connect(int port, uint32_t from = 0) {
-        SocketHandle socket(OpenTcpSocket());
-        if (from != 0 && !BindSocket(socket.get(), from, 0)) return Peer();
-        if (!ConnectSocket(socket.get(), Loopback(1), port)) return Peer();
+    static Peer Connect(int port, std::optional<IpAddress> from = std::nullopt) {
+        return ConnectTo(Loopback(1), port, from);
+    }
+
+    // Connects to address:port, from the source address `from` (of the same
+    // family) when given.
+    static Peer ConnectTo(const IpAddress& address, int port,
+                          std::optional<IpAddress> from = std::nullopt) {
+        SocketHandle socket(OpenTcpSocket(address.family));
+        if (from && !BindSocket(socket.get(), *from, 0)) return Peer();
+        if (!ConnectSocket(socket.get(), address, port)) return Peer();
         return Peer(socket.Release());
     }
 
@@ -144,10 +171,12 @@ class Peer {
     bool ended_ = false;
 };
 
-// Starts the listener on 127.0.0.1 (on a port of the system's choice unless
-// given) and returns the port it listens on, or 0 when it ended instead.
-inline int StartListening(Listener& listener, int port = 0) {
-    SetListenerAddressForTesting(Loopback(1));
+// Starts the listener on `address` (127.0.0.1 unless given; std::nullopt:
+// every address of both families) on a port of the system's choice unless
+// given, and returns the port it listens on, or 0 when it ended instead.
+inline int StartListening(Listener& listener, int port = 0,
+                          std::optional<IpAddress> address = Loopback(1)) {
+    SetListenerAddressForTesting(address);
     EXPECT_TRUE(listener.Start(port));
     EXPECT_TRUE(WaitUntil([&listener] {
         return listener.port() != 0 || listener.state() != ListenerState::kRunning;
@@ -163,18 +192,20 @@ inline std::string WholeReply(int port, int x) {
     return client.ReadToEnd(all) ? all : std::string();
 }
 
-// A listening socket on 127.0.0.1 with a port chosen by the system.
+// A listening socket on 127.0.0.1 (or `address`) with a port chosen by the
+// system.
 class TestServer {
   public:
-    TestServer() : socket_(OpenTcpSocket()) {
-        BindSocket(socket_.get(), Loopback(1), 0);
+    explicit TestServer(const IpAddress& address = Loopback(1))
+        : socket_(OpenTcpSocket(address.family)) {
+        BindSocket(socket_.get(), address, 0);
         ListenSocket(socket_.get(), 128);
         port_ = LocalPort(socket_.get());
     }
     int port() const { return port_; }
     Peer Accept() {
         if (WaitReadable(socket_.get(), kPatienceMs) != WaitOutcome::kReady) return Peer();
-        uint32_t peer = 0;
+        IpAddress peer;
         return Peer(AcceptConnection(socket_.get(), peer));
     }
 

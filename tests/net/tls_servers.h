@@ -88,7 +88,7 @@ inline std::string LogLineWith(const std::string& log, const std::string& text) 
     return log.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
 }
 
-// The private CA, a server certificate for localhost and 127.0.0.1, one of
+// The private CA, a server certificate for localhost, 127.0.0.1 and ::1, one of
 // the same CA for another name only, and an unrelated CA.
 class Certificates {
   public:
@@ -118,15 +118,17 @@ inline constexpr const char* kAccount = "alice";
 inline constexpr const char* kPassword = "pass word";
 
 // A private Dovecot with the account alice and TLS with the given
-// certificate: STLS on port(), implicit TLS on tlsPort().
+// certificate: STLS on port(), implicit TLS on tlsPort(); with `ipv6` on ::1
+// as well as on 127.0.0.1.
 class TlsDovecot {
   public:
-    TlsDovecot(const std::string& cert, const std::string& key) {
+    TlsDovecot(const std::string& cert, const std::string& key, bool ipv6 = false) {
         std::string output;
         const std::string dir = Quoted(dir_.path());
         if (RunFixture("dovecot.py",
                        "start " + dir + " --user " + kAccount + " " + Quoted(kPassword) +
-                           " --tls-cert " + Quoted(cert) + " --tls-key " + Quoted(key),
+                           " --tls-cert " + Quoted(cert) + " --tls-key " + Quoted(key) +
+                           (ipv6 ? " --ipv6" : ""),
                        output) != 0) {
             failure_ = "the fixture could not start dovecot:\n" + output;
             return;

@@ -60,10 +60,11 @@ class TlsUpstreamTest : public nettest::NetTest {
         if (!tlstest::Installed("dovecot")) return;
         certificates_ = std::make_unique<Certificates>();
         if (!certificates_->failure().empty()) return;
+        ipv6_ = nettest::Ipv6Available();
         server_ = std::make_unique<TlsDovecot>(certificates_->Path("server_cert"),
-                                               certificates_->Path("server_key"));
+                                               certificates_->Path("server_key"), ipv6_);
         misnamed_ = std::make_unique<TlsDovecot>(certificates_->Path("misnamed_cert"),
-                                                 certificates_->Path("misnamed_key"));
+                                                 certificates_->Path("misnamed_key"), ipv6_);
         if (server_->ready()) {
             server_->AddMessage("From: small@example.org\nSubject: small\n\nbody\n");
             server_->AddMessage(LargeMessage());
@@ -108,11 +109,15 @@ class TlsUpstreamTest : public nettest::NetTest {
         return tlstest::LogLineWith(Log(), text);
     }
 
+    // True when ::1 can be had: then the servers answer there too, and the
+    // cases that name "[::1]" run.
+    static bool ipv6_;
     static std::unique_ptr<Certificates> certificates_;
     static std::unique_ptr<TlsDovecot> server_;
     static std::unique_ptr<TlsDovecot> misnamed_;
 };
 
+bool TlsUpstreamTest::ipv6_ = false;
 std::unique_ptr<Certificates> TlsUpstreamTest::certificates_;
 std::unique_ptr<TlsDovecot> TlsUpstreamTest::server_;
 std::unique_ptr<TlsDovecot> TlsUpstreamTest::misnamed_;
@@ -127,8 +132,13 @@ TEST_F(TlsUpstreamTest, LoginOverImplicitTlsAndStls) {
         {TlsMode::kImplicit, true, "127.0.0.1"},
         {TlsMode::kUpgrade, false, "localhost"},
         {TlsMode::kUpgrade, false, "127.0.0.1"},
+        // Checked as an address, which the certificate carries; as a name it
+        // would not match.
+        {TlsMode::kImplicit, true, "[::1]"},
+        {TlsMode::kUpgrade, false, "[::1]"},
     };
     for (const auto& c : cases) {
+        if (!ipv6_ && c.host[0] == '[') continue;
         SCOPED_TRACE(std::string(c.host) + (c.implicitPort ? " implicit" : " stls"));
         const size_t mark = server_->Log().size();
         std::string greeting;
@@ -209,9 +219,11 @@ TEST_F(TlsUpstreamTest, RefusedCertificatesStopBeforeTheLogin) {
          "unable to get local issuer certificate"},
         {Ca::kTest, true, TlsMode::kImplicit, "localhost", "hostname mismatch"},
         {Ca::kTest, true, TlsMode::kImplicit, "127.0.0.1", "IP address mismatch"},
+        {Ca::kTest, true, TlsMode::kImplicit, "[::1]", "IP address mismatch"},
         {Ca::kTest, true, TlsMode::kUpgrade, "localhost", "hostname mismatch"},
     };
     for (const auto& c : cases) {
+        if (!ipv6_ && c.host[0] == '[') continue;
         SCOPED_TRACE(std::string(c.host) + " " + c.reason);
         const TlsDovecot& server = c.misnamedServer ? *misnamed_ : *server_;
         Settings.TlsCaFile = c.ca == Ca::kTest    ? certificates_->Path("ca")

@@ -37,11 +37,11 @@ using NewsScript = std::function<FakeReply(const std::string& line)>;
 // line it receives (commands and article lines) in order.
 class FakeNewsServer {
   public:
-    explicit FakeNewsServer(NewsScript script, std::string greeting = "200 fake news ready")
+    explicit FakeNewsServer(NewsScript script, std::string greeting = "200 fake news ready",
+                            const IpAddress& address = LoopbackAddress())
         : script_(std::move(script)), greeting_(std::move(greeting)) {
-        listener_ = SocketHandle(OpenTcpSocket());
-        if (!BindSocket(listener_.get(), LoopbackAddress(), 0) ||
-            !ListenSocket(listener_.get(), 4)) {
+        listener_ = SocketHandle(OpenTcpSocket(address.family));
+        if (!BindSocket(listener_.get(), address, 0) || !ListenSocket(listener_.get(), 4)) {
             return;
         }
         port_ = LocalPort(listener_.get());
@@ -85,7 +85,7 @@ class FakeNewsServer {
   private:
     void Serve() {
         while (!stopping_) {
-            uint32_t peer = 0;
+            IpAddress peer;
             int socket = AcceptConnection(listener_.get(), peer);
             if (socket < 0) return;
             {
@@ -167,7 +167,7 @@ class ReaderConnection {
             return;
         int port = LocalPort(listener.get());
         peer_ = Peer::Connect(port);
-        uint32_t address = 0;
+        IpAddress address;
         int accepted = AcceptConnection(listener.get(), address);
         if (accepted < 0) return;
         slot_ = AllocateSlot();

@@ -74,10 +74,11 @@ class NntpSessionTest : public nettest::NetTest {
     }
 
     void StartServer(std::vector<std::pair<std::string, FakeReply>> replies = {},
-                     std::string greeting = "200 fake news ready") {
+                     std::string greeting = "200 fake news ready",
+                     const IpAddress& address = LoopbackAddress()) {
         server_ = std::make_unique<FakeNewsServer>(
             [replies](const std::string& line) { return ServerScript(line, replies); },
-            std::move(greeting));
+            std::move(greeting), address);
         Settings.NntpPortOutgoing = server_->port();
     }
 
@@ -163,6 +164,23 @@ TEST_F(NntpSessionTest, MethodInTheLoginLogsInWithSasl) {
     EXPECT_EQ(server_->Lines(),
               (std::vector<std::string>{"AUTHINFO SASL PLAIN", plain, "QUIT", "QUIT"}));
     EXPECT_TRUE(Logged("NNTP Connection established", 2)) << Log();
+}
+
+TEST_F(NntpSessionTest, Ipv6ServerNamedInBrackets) {
+    if (!nettest::Ipv6Available()) GTEST_SKIP() << "no IPv6 on this machine";
+    StartServer({}, "200 fake news ready", nettest::Ipv6Loopback());
+    SessionUnderTest session;
+    ReaderConnection& reader = session.reader();
+    reader.Line();
+    ASSERT_EQ(reader.Ask("AUTHINFO USER [::1]#joe"),
+              "381 More authentication information required");
+    ASSERT_EQ(reader.Ask("AUTHINFO PASS secret word"), "281 Authenticaion accepted from [::1]");
+    EXPECT_EQ(reader.Ask("QUIT"), Goodbye(session.slot()));
+    session.Join();
+    EXPECT_TRUE(server_->WaitForLines(2));
+    EXPECT_EQ(server_->Lines()[0], "AUTHINFO USER joe");
+    EXPECT_TRUE(Logged("Outgoing connection to '[::1]'  Port:" + NumberText(server_->port()), 2))
+        << Log();
 }
 
 TEST_F(NntpSessionTest, FailedLoginsEndWithRefusalThenGoodbye) {

@@ -171,7 +171,7 @@ class ScriptedServer {
         port_ = LocalPort(listener_.get());
         thread_ = std::thread([this, script = std::move(script)] {
             if (WaitReadable(listener_.get(), kPeerWaitMs) != WaitOutcome::kReady) return;
-            uint32_t peerAddress = 0;
+            IpAddress peerAddress;
             SocketHandle connection(AcceptConnection(listener_.get(), peerAddress));
             if (!connection.valid()) return;
             ScriptedPeer peer(connection.get());

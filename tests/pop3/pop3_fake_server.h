@@ -92,7 +92,7 @@ class FakePop3Server {
   private:
     void Serve() {
         while (!stopping_) {
-            uint32_t peer = 0;
+            IpAddress peer;
             int socket = AcceptConnection(listener_.get(), peer);
             if (socket < 0) return;
             {

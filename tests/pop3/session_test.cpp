@@ -64,7 +64,7 @@ class TestClient {
         int port = LocalPort(listener.get());
         socket_ = SocketHandle(OpenTcpSocket());
         if (!ConnectSocket(socket_.get(), LoopbackAddress(), port)) return;
-        uint32_t peer = 0;
+        IpAddress peer;
         int accepted = AcceptConnection(listener.get(), peer);
         if (accepted < 0) return;
         slot_ = AllocateSlot();
@@ -433,6 +433,24 @@ TEST(SessionArguments, UserAndPassNameServerAccountMethodAndEnvelope) {
     EXPECT_EQ(session.host, "other.example.org");
     EXPECT_EQ(session.account, "");
     EXPECT_TRUE(session.userSeen);
+    // IPv6 literals in brackets, with and without a method.
+    const struct {
+        const char* argument;
+        const char* method;
+        const char* host;
+        const char* account;
+    } literals[] = {
+        {"[2001:db8::1]#account", "apop", "[2001:db8::1]", "account"},
+        {"plain:[::1]#alice", "plain", "[::1]", "alice"},
+        {"[::ffff:192.0.2.1]#bob#x", "plain", "[::ffff:192.0.2.1]", "bob"},
+        {"login:192.0.2.1#carol", "login", "192.0.2.1", "carol"},
+    };
+    for (const auto& c : literals) {
+        TakeUserArgument(session, c.argument);
+        EXPECT_EQ(session.method, c.method) << c.argument;
+        EXPECT_EQ(session.host, c.host) << c.argument;
+        EXPECT_EQ(session.account, c.account) << c.argument;
+    }
 
     const struct {
         const char* argument;
