@@ -52,6 +52,11 @@ constexpr NumberRange kPortRange{0, 65535};
 // 0 turns the time-out off; the watchdog counts seconds in 32 bits.
 constexpr NumberRange kSecondsRange{0, std::numeric_limits<int32_t>::max()};
 
+// More Received lines than this are written by the user's own provider's
+// hosts; beyond them the path was chosen by the sender and proves nothing.
+constexpr NumberRange kDnsblDepthRange{1, 10};
+constexpr NumberRange kDnsTimeoutRange{1, kLongestDnsTimeoutSeconds};
+
 constexpr SettingChange kLive = SettingChange::kWhileRunning;
 constexpr SettingChange kFixed = SettingChange::kAtStart;
 
@@ -115,6 +120,11 @@ constexpr std::array kSettingKeys{
     Tls("NntpTls", &R::NntpTls, "off", kFixed),
     Flag("TlsVerify", &R::TlsVerify, "J", kFixed),
     Path("TlsCaFile", &R::TlsCaFile, "", kFixed),
+    // DNS blocklists
+    Text("DnsBlocklists", &R::DnsBlocklists, "", kLive),
+    Number("DnsblDepth", &R::DnsblDepth, "1", kDnsblDepthRange, kLive),
+    Text("DnsServers", &R::DnsServers, "", kLive),
+    Number("DnsTimeout", &R::DnsTimeout, "2", kDnsTimeoutRange, kLive),
 };
 
 std::string ReplaceBlankBeforeEquals(std::string_view text) {

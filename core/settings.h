@@ -23,6 +23,10 @@ enum class TlsMode {
     kUnknown,
 };
 
+// A blocklist lookup slower than this is not waited for (DnsTimeout): the
+// scan holds the client's login meanwhile.
+inline constexpr int32_t kLongestDnsTimeoutSeconds = 30;
+
 struct SettingsRecord {
     int32_t Pop3Timeout = 0;          // idle time-out of POP3 connections, seconds
     int32_t NntpTimeout = 0;          // idle time-out of NNTP connections, seconds
@@ -41,6 +45,11 @@ struct SettingsRecord {
     bool TlsVerify = true;            // check the server's certificate chain and name
     std::string TlsCaFile;            // further trust anchors (PEM file), "" for none
     std::string LogDir;               // LOGDIR as written; "" for the program directory
+    // DNS blocklists on the relays of Received lines (pop3/relay_blocklists.h).
+    std::string DnsBlocklists;  // zones, separated by commas; "" asks none
+    int32_t DnsblDepth = 0;     // how many top Received lines name a relay to ask about
+    std::string DnsServers;     // resolvers "ip[:port]", separated by commas; "" for the system's
+    int32_t DnsTimeout = 0;     // bound on the lookups of one scan, seconds
 };
 
 // What a key's value is, and so how it is read and checked.
