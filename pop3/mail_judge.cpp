@@ -5,6 +5,7 @@
 #include "codec/header_decode.h"
 #include "codec/message_date.h"
 #include "core/text.h"
+#include "filter/filter.h"
 
 namespace {
 
@@ -130,6 +131,16 @@ void MarkListedRelays(MessageHeader& header, const RelayCheck& relays) {
     }
 }
 
+// Adds an "X-RBL: " line and an rblInfo line for every blocklist listing.
+void MarkBlocklistListings(MessageHeader& header, std::span<const BlocklistListing> listings) {
+    for (const BlocklistListing& listing : listings) {
+        std::string info = listing.address + " listed by " + listing.zone;
+        if (!listing.reason.empty()) info += ": " + listing.reason;
+        header.rblInfo += "X-RBL: " + info + "\n";
+        AddLine(header, "X-RBL: " + info);
+    }
+}
+
 // Each word sets the mail verdict; any other word leaves it as it was.
 constexpr std::array<ActionVerdict<FilterVerdict>, 4> kMailActions{{
     {"RETR", FilterVerdict::kRetr},
@@ -160,6 +171,29 @@ void AddRawLine(RawHeader& header, std::string_view line) {
     header.lines.emplace_back(line);
 }
 
+std::vector<IpAddress> HeaderRelays(const RawHeader& raw, size_t depth) {
+    // Only the Received fields are taken, and none after the last one asked
+    // for: the relays are wanted for every message before any is judged.
+    MessageHeader received;
+    size_t fields = 0;
+    bool inReceived = false;
+    for (const std::string& line : raw.lines) {
+        bool starting = !line.empty() && line[0] != ' ' && line[0] != '\t';
+        if (starting) {
+            if (fields == depth) break;
+            inReceived = StartsWithUpper(line, "RECEIVED:");
+            if (inReceived) ++fields;
+        }
+        if (inReceived) TakeHeaderLine(received, line);
+    }
+    return TopRelayAddresses(received.lines, depth);
+}
+
+std::string BlocklistReason(std::string_view zone) {
+    return "DNS blocklist " + std::string(zone) + " " + kOptionsMarker + "\"X-RBL:\" " +
+           kTargetMarker + "DELE";
+}
+
 bool EnvelopePasses(std::string_view envelope) {
     auto allowed = [](char c) {
         return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
@@ -175,13 +209,15 @@ bool EnvelopePasses(std::string_view envelope) {
 }
 
 MailJudgement JudgeMail(const RawHeader& raw, std::string_view envelope, int64_t nowUnixSeconds,
-                        const KillSet& killSet, const RelayCheck& relays) {
+                        const KillSet& killSet, const RelayCheck& relays,
+                        std::span<const BlocklistListing> listings) {
     MailJudgement judgement;
     MessageHeader& header = judgement.header;
     header.size = raw.size;
     for (const std::string& line : raw.lines) TakeHeaderLine(header, line);
     SplitRecipientLines(header);
     MarkListedRelays(header, relays);
+    MarkBlocklistListings(header, listings);
     for (size_t j = 1; j < header.lines.size(); ++j) {
         if (StartsWithUpper(header.lines[j], "DATE:")) {
             header.age =
@@ -212,5 +248,10 @@ MailJudgement JudgeMail(const RawHeader& raw, std::string_view envelope, int64_t
         }
     }
     if (!judgement.matches.empty()) judgement.reason = judgement.matches.back().reason;
+    if (judgement.action.empty() && !listings.empty()) {
+        judgement.verdict = FilterVerdict::kDele;
+        judgement.action = "DELE";
+        judgement.reason = BlocklistReason(listings.front().zone);
+    }
     return judgement;
 }

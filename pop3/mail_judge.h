@@ -8,12 +8,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "filter/decision.h"
 #include "filter/relay_list.h"
+#include "platform/ip_address.h"
 
 // A header of more lines than this is judged on its first lines; the rest is
 // read and dropped. Far above real headers, it bounds what one message holds.
@@ -110,12 +112,35 @@ struct MailJudgement {
 // false leaving it alone. FindBlacklistedRelay looks in the relay blacklist.
 using RelayCheck = std::function<bool(std::string_view line, std::string& entryText)>;
 
+// A relay of the message that a DNS blocklist lists (pop3/relay_blocklists.h
+// asks the lists, before judging).
+struct BlocklistListing {
+    std::string address;  // the relay, in its usual text form
+    std::string zone;     // the list that names it
+    std::string reason;   // the list's TXT text; "" when it gave none
+};
+
+// Returns the relay addresses of the first `depth` Received lines of the
+// header (TopRelayAddresses), its lines unfolded as judging unfolds them.
+std::vector<IpAddress> HeaderRelays(const RawHeader& raw, size_t depth);
+
 // Judges a message by its header with `killSet`: unfolds and decodes the
 // lines (continuations joined, encoded words decoded, To and Cc split into
 // one line per address), adds an "X-RBL: " line for every Received line in
 // which `relays` finds a listed relay, reads the age from the first Date
 // line against `nowUnixSeconds` (seconds since 1970 UTC), and asks the kill
-// file with the envelope as the folder. Never fails: a header without any
-// usable line is judged as an empty one.
+// file with the envelope as the folder. Every listing in `listings` adds an
+// "X-RBL: <address> listed by <zone>[: <reason>]" line, which the rules can
+// search too; when no rule's action word set the verdict, a listing kills
+// the message (kDele) with the reason BlocklistReason gives: so a RETR,
+// HEAD or SKIP rule that holds keeps or hides such a message instead. Never
+// fails: a header without any usable line is judged as an empty one.
 MailJudgement JudgeMail(const RawHeader& raw, std::string_view envelope, int64_t nowUnixSeconds,
-                        const KillSet& killSet, const RelayCheck& relays = FindBlacklistedRelay);
+                        const KillSet& killSet, const RelayCheck& relays = FindBlacklistedRelay,
+                        std::span<const BlocklistListing> listings = {});
+
+// The reason of a kill by a DNS blocklist: written as a rule's reason is,
+// "DNS blocklist <zone>", the options marker with the X-RBL header name, the
+// target marker and DELE, so that the log and the kill report show it as
+// they show a rule that kills on an X-RBL line.
+std::string BlocklistReason(std::string_view zone);

@@ -4,6 +4,7 @@
 
 #include <initializer_list>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "filter/judge_cases.h"
 #include "filter/kill_table.h"
 #include "filter/relay_list.h"
+#include "pop3/kill_report.h"
 
 namespace {
 
@@ -101,6 +103,68 @@ TEST_F(MailJudgeTest, SizeAgeAndEnvelopeReachTheRules) {
     EXPECT_FALSE(kept.envelopeReplaced);
     EXPECT_EQ(kept.header.envelope, "me@example.org");
     EXPECT_EQ(kept.verdict, FilterVerdict::kNone);
+}
+
+// A listing kills unless a rule's action word decided; the rules see its line.
+TEST_F(MailJudgeTest, BlocklistListingsKillUnlessARuleDecides) {
+    Use("--- ALLE\r\n"
+        "\"*friend*\" \xEAs \xAFRETR\r\n"
+        "\"*hide*\" \xEAs \xAFSKIP\r\n"
+        "\"*bl.two*\" \xEA\"X-RBL:\" \xAFHEAD\r\n"
+        "\"*unknown word*\" \xEAs \xAFMOVE\r\n");
+    const std::vector<BlocklistListing> listings{{"45.33.10.1", "bl.one", "Spam source"},
+                                                 {"2a01:4f8::66", "bl.one", ""}};
+    auto judge = [&](const std::string& subject, std::span<const BlocklistListing> listed) {
+        return JudgeMail(Raw({"Subject: " + subject}), "me@example.org", kNow, *set_, NoRelays,
+                         listed);
+    };
+
+    MailJudgement killed = judge("offer", listings);
+    EXPECT_EQ(killed.verdict, FilterVerdict::kDele);
+    EXPECT_EQ(killed.action, "DELE");
+    EXPECT_EQ(killed.reason, BlocklistReason("bl.one"));
+    EXPECT_EQ(killed.header.rblInfo,
+              "X-RBL: 45.33.10.1 listed by bl.one: Spam source\n"
+              "X-RBL: 2a01:4f8::66 listed by bl.one\n");
+    EXPECT_EQ(killed.header.lines.back(), "X-RBL: 2a01:4f8::66 listed by bl.one");
+    // The report shows the kill as that of a rule on the X-RBL line.
+    KillReasonFields fields = DescribeKillReason(killed.reason, killed.header.rblInfo);
+    EXPECT_EQ(fields.reason, "DNS blocklist bl.one");
+    EXPECT_EQ(fields.searchIn, " - X-RBL");
+    EXPECT_EQ(fields.result, "DELE");
+
+    EXPECT_EQ(judge("offer", {}).verdict, FilterVerdict::kNone);
+    EXPECT_EQ(judge("a friend", listings).verdict, FilterVerdict::kRetr);
+    EXPECT_EQ(judge("hide me", listings).verdict, FilterVerdict::kSkip);
+    const BlocklistListing second{"45.33.10.2", "bl.two", ""};
+    MailJudgement kept = judge("offer", std::span(&second, 1));
+    EXPECT_EQ(kept.verdict, FilterVerdict::kNone);
+    EXPECT_EQ(kept.action, "HEAD");
+    // A word outside the mail table decides nothing, so the listing does.
+    EXPECT_EQ(judge("unknown word", listings).verdict, FilterVerdict::kDele);
+}
+
+// Relays come from whole Received fields, folded or not, top first, and only
+// the first `depth` of them count.
+TEST(HeaderRelaysTest, TopReceivedFieldsUnfolded) {
+    RawHeader raw;
+    for (const char* line :
+         {"Return-Path: <a@example.org>", "Received: from a.example.org",
+          "\t(a.example.org [45.33.10.1])", "\tby mx.example.net", "X-Note: (45.33.10.9)",
+          "Received: from b (b [45.33.10.2]) by c", "Received: from d (d [45.33.10.3]) by e"}) {
+        AddRawLine(raw, line);
+    }
+    auto texts = [&](size_t depth) {
+        std::vector<std::string> out;
+        for (const IpAddress& address : HeaderRelays(raw, depth)) {
+            out.push_back(IpAddressText(address));
+        }
+        return out;
+    };
+    EXPECT_EQ(texts(1), std::vector<std::string>{"45.33.10.1"});
+    EXPECT_EQ(texts(2), (std::vector<std::string>{"45.33.10.1", "45.33.10.2"}));
+    EXPECT_EQ(texts(5), (std::vector<std::string>{"45.33.10.1", "45.33.10.2", "45.33.10.3"}));
+    EXPECT_TRUE(HeaderRelays(Raw({"Subject: no relays"}), 1).empty());
 }
 
 TEST(EnvelopeTest, NeedsLowerCaseAddressCharactersAroundTheAt) {
