@@ -3,6 +3,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "core/globals.h"
 #include "core/log.h"
@@ -13,6 +14,7 @@
 #include "platform/sound.h"
 #include "platform/thread.h"
 #include "pop3/kill_report.h"
+#include "pop3/relay_blocklists.h"
 
 namespace {
 
@@ -40,8 +42,9 @@ void DeleteOnServer(Pop3Session& session, int64_t number, MailboxEntry& entry) {
 // Judges a header and acts on it. A replaced envelope is logged before the
 // verdict's lines, as the judging did when it logged itself.
 void JudgeAndApply(Pop3Session& session, int64_t number, const RawHeader& header,
-                   const KillSet& killSet) {
-    MailJudgement judgement = JudgeMail(header, session.envelope, UnixSeconds(), killSet);
+                   const KillSet& killSet, std::span<const BlocklistListing> listings) {
+    MailJudgement judgement =
+        JudgeMail(header, session.envelope, UnixSeconds(), killSet, FindBlacklistedRelay, listings);
     if (judgement.envelopeReplaced) {
         WriteLog("Incorrect Envelope-To (" + session.envelope + "), using internal Envelope (" +
                      std::string(kDefaultEnvelope) + ") for internal Filter.",
@@ -183,13 +186,27 @@ bool ScanMailbox(Pop3Session& session) {
     // One set judges the whole mailbox, however often the kill file is
     // reloaded meanwhile.
     std::shared_ptr<const KillSet> killSet = CurrentKillSet();
+    // Grown as headers arrive, never sized by the count STAT claims.
+    std::vector<RawHeader> headers;
     // The scan answers the client only at its end; without this a long scan
     // would let the watchdog close the waiting client's connection.
     for (int64_t i = 1; i <= session.totalCount; ++i) {
         session.client.KeepAlive();
-        RawHeader header;
-        if (!ReadHeader(session, i, header)) return false;
-        JudgeAndApply(session, i, header, *killSet);
+        if (!ReadHeader(session, i, headers.emplace_back())) return false;
+    }
+    session.client.KeepAlive();
+    // Between reading and judging: the blocklists are asked about every
+    // header's relays at once, so the login waits for them only once (at
+    // most DnsTimeout, well within the client's idle time-out).
+    std::vector<std::vector<BlocklistListing>> listings =
+        LookUpRelayListings(headers, upstream.slot());
+    for (int64_t i = 1; i <= session.totalCount; ++i) {
+        session.client.KeepAlive();
+        auto index = static_cast<size_t>(i - 1);
+        JudgeAndApply(session, i, headers[index], *killSet, listings[index]);
+        headers[index] = RawHeader();  // judged: not needed any more
+        // A link lost during a kill's DELE fails the scan, as it would the next TOP.
+        if (upstream.LinkFailed()) return false;
     }
     session.client.KeepAlive();
     return true;

@@ -1,7 +1,8 @@
 // The mailbox scan: right after the upstream login, before the client's PASS
-// is answered, learn every message's size and uid, then for each message
-// read its header (ReadHeader), judge it (JudgeMail, pop3/mail_judge.h) and
-// act on the judgement (ApplyJudgement): keep, hide from the client, or kill
+// is answered, learn every message's size and uid, read every message's
+// header (ReadHeader), ask the DNS blocklists about their relays
+// (pop3/relay_blocklists.h), then for each message judge it (JudgeMail,
+// pop3/mail_judge.h) and act on the judgement (ApplyJudgement): keep, hide from the client, or kill
 // (delete on the server at once, log, report, sound). Runs on the session's
 // thread; all its log lines carry the upstream slot.
 #pragma once
@@ -39,8 +40,10 @@ void ApplyJudgement(Pop3Session& session, int64_t number, const MailJudgement& j
 
 // Scans the whole mailbox on session.upstream: STAT fills totalCount and
 // serverOctets, LIST and UIDL the entries' size, uid and shown flag, then
-// every message is read, judged with the kill set current when the scan
-// starts, and acted on. Keeps the client's idle countdown from running out
-// meanwhile. Returns true when the mailbox was scanned; false when it failed
-// (the table is then partly filled and must not be served).
+// every message's header is read, the DNS blocklists are asked about the
+// relays of all of them at once (LookUpRelayListings), and each message is
+// judged with the kill set current when the scan starts and acted on.
+// Keeps the client's idle countdown from running out meanwhile. Returns true
+// when the mailbox was scanned; false when it failed (the table is then
+// partly filled and must not be served).
 bool ScanMailbox(Pop3Session& session);
