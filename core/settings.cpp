@@ -115,6 +115,11 @@ constexpr std::array kSettingKeys{
     Tls("NntpTls", &R::NntpTls, "off", kFixed),
     Flag("TlsVerify", &R::TlsVerify, "J", kFixed),
     Path("TlsCaFile", &R::TlsCaFile, "", kFixed),
+    Path("ClientTlsCert", &R::ClientTlsCert, "", kFixed),
+    Path("ClientTlsKey", &R::ClientTlsKey, "", kFixed),
+    Number("Pop3sPortIncoming", &R::Pop3sPortIncoming, "0", kPortRange, kFixed),
+    Number("NntpsPortIncoming", &R::NntpsPortIncoming, "0", kPortRange, kFixed),
+    Flag("ClientTlsRequired", &R::ClientTlsRequired, "N", kFixed),
 };
 
 std::string ReplaceBlankBeforeEquals(std::string_view text) {
