@@ -5,6 +5,8 @@ Dovecot and INN behind the proxy. Also what those clients rely on: CAPA in
 both states, pipelined commands answered in order, logins that name a port,
 and unknown login methods refused before anything reaches a server.
 """
+import email
+import email.policy
 import os
 import poplib
 import shutil
@@ -30,11 +32,14 @@ CAN_RUN_MAIL = find_binary() is not None
 CAN_RUN_FETCHMAIL = shutil.which("fetchmail") is not None
 CAN_RUN_NEWS = os.path.exists(inn.INN_BIN + "/innd") and os.geteuid() == 0
 
-KILL_FILE = (b"' kill file of the client tests\r\n"
-             b"--- ALLE\r\n"
-             b"\"*viagra*\" \xEAs \xAF" b"DELE\r\n"
-             b"--- /DE/TEST\r\n"
-             b"\"*Cheap spam*\" \xEAs \xAFSKIP\r\n")
+# Typed in a UTF-8 editor: the markers as the characters their code page
+# bytes show.
+KILL_FILE = ("■■■ kill file of the client tests\n"
+             "--- ALLE\n"
+             "\"*viagra*\" Ωs »DELE\n"
+             "\"*Grüße*\" Ωs »DELE\n"
+             "--- /DE/TEST\n"
+             "\"*Cheap spam*\" Ωs »SKIP\n").encode("utf-8")
 
 OWN_CAPABILITIES = ["TOP", "UIDL", "USER", "RESP-CODES", "PIPELINING"]
 
@@ -160,6 +165,30 @@ class MailClientsTest(unittest.TestCase):
         self.assertIn("    capa", r.block())
         self.assertEqual(r.line(), "+OK")
         self.assertTrue(r.ask("QUIT").endswith(", good bye spam"))
+
+    # --- UTF-8 kill file and report -------------------------------------------
+
+    def test_utf8_kill_file_against_three_charsets_and_a_utf8_report(self):
+        name = self.free_users.pop(0)
+        subjects = ["=?UTF-8?Q?Gr=C3=BC=C3=9Fe_aus_Bern?=", "=?ISO-8859-1?Q?Gr=FC=DFe?=",
+                    "=?windows-1252?B?SGVyemxpY2hlIEdy/N9l?=", "Grusse ohne Umlaut"]
+        for n, subject in enumerate(subjects):
+            self.dovecot.add_message(name, message("=?utf-8?q?D=C3=B6rte_Gro=C3=9F?= <d%d@x.org>"
+                                                   % n, subject, "Text.\n"))
+        client = poplib.POP3("127.0.0.1", self.plain.pop3_port, timeout=CLIENT_TIMEOUT_S)
+        client.user(self.login_name(name, with_port=True))
+        client.pass_("pass word " + name)
+        self.assertEqual(client.stat()[0], 2)  # the one without umlauts and the report
+        _, lines, _ = client.retr(2)
+        client.quit()
+        report = email.message_from_bytes(b"\n".join(lines), policy=email.policy.default)
+        self.assertEqual(report["Subject"], "Killed Messages")
+        self.assertEqual(report.get_content_charset(), "utf-8")
+        self.assertRegex(report["Message-ID"], r"^<.+@trawlbox\.localhost>$")
+        body = report.get_content()
+        self.assertEqual(body.count("From       : Dörte Groß <d"), 3, body)
+        self.assertIn("Subject    : Grüße aus Bern\n", body)
+        self.assertIn('Reason     : "*Grüße*"\n', body)
 
     # --- Login names ----------------------------------------------------------
 
