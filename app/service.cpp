@@ -9,6 +9,7 @@
 #include "filter/filter.h"
 #include "filter/relay_list.h"
 #include "net/access_list.h"
+#include "net/client_tls.h"
 #include "net/listener.h"
 #include "net/watchdog.h"
 #include "nntp/session.h"
@@ -30,11 +31,28 @@ const std::string& Title() {
     return title;
 }
 
-// The listeners of both protocols.
+// The listeners of both protocols, and their implicit-TLS twins.
 struct Listeners {
     Listener pop3{kPop3ListenerDescription};
     Listener nntp{kNntpListenerDescription};
+    Listener pop3s{kPop3sListenerDescription};
+    Listener nntps{kNntpsListenerDescription};
 };
+
+// Starts an implicit-TLS listener when its port is set. Returns false when
+// it was asked for and does not run: the user asked for TLS, and running
+// without it would leave their mail program failing in silence.
+bool StartTlsListener(Listener& listener, int port, bool tlsReady) {
+    if (port == 0) return true;
+    if (!tlsReady) {
+        WriteLog("Port" + std::to_string(port) + " needs ClientTlsCert and ClientTlsKey", -1,
+                 kLogError);
+        return false;
+    }
+    listener.Start(port);
+    SleepMilliseconds(kListenerStartGapMs);
+    return listener.state() == ListenerState::kRunning;
+}
 
 // Returns true when start-up finished and the loop should run.
 bool StartUp(Listeners& listeners) {
@@ -60,8 +78,11 @@ bool StartUp(Listeners& listeners) {
     SleepMilliseconds(kListenerStartGapMs);
     listeners.nntp.Start(Settings.NntpPortIncoming);
     SleepMilliseconds(kListenerStartGapMs);
+    const bool tlsReady = PrepareClientTls();
+    const bool pop3s = StartTlsListener(listeners.pop3s, Settings.Pop3sPortIncoming, tlsReady);
+    const bool nntps = StartTlsListener(listeners.nntps, Settings.NntpsPortIncoming, tlsReady);
     return listeners.pop3.state() == ListenerState::kRunning &&
-           listeners.nntp.state() == ListenerState::kRunning;
+           listeners.nntp.state() == ListenerState::kRunning && pop3s && nntps;
 }
 
 void Supervise() {
@@ -77,6 +98,8 @@ void Supervise() {
 void ShutDown(Listeners& listeners) {
     listeners.pop3.Stop();
     listeners.nntp.Stop();
+    listeners.pop3s.Stop();
+    listeners.nntps.Stop();
     SleepMilliseconds(kShutdownPauseMs);
     CloseLog();
     SleepMilliseconds(kShutdownPauseMs);

@@ -9,6 +9,11 @@ namespace {
 
 constexpr unsigned char kNoCounterpart = '?';
 
+// The ohm sign looks like the omega of code page 437, and some keyboards
+// type it for omega.
+constexpr uint16_t kOhmSign = 0x2126;
+constexpr unsigned char kOemOmega = 0xEA;
+
 // Unicode of the code page 437 bytes 0x80..0xFF.
 constexpr std::array<uint16_t, 128> kOemUpperHalf{
     0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7,  // 80
@@ -81,14 +86,21 @@ constexpr std::array<std::pair<uint16_t, unsigned char>, 17> kOtherBestFit{{
     {0x201E, '"'},
     {0x2039, '<'},
     {0x203A, '>'},
-    {0x2126, 0xEA},  // ohm sign: omega
+    {kOhmSign, kOemOmega},
 }};
 
-unsigned char UnicodeToOem(uint32_t code) {
-    if (code < 0x80) return static_cast<unsigned char>(code);
+// Returns the byte that shows the character in code page 437, or -1.
+int ExactOem(uint32_t code) {
+    if (code < 0x80) return static_cast<int>(code);
     for (size_t i = 0; i < kOemUpperHalf.size(); ++i) {
-        if (kOemUpperHalf[i] == code) return static_cast<unsigned char>(0x80 + i);
+        if (kOemUpperHalf[i] == code) return static_cast<int>(0x80 + i);
     }
+    return -1;
+}
+
+unsigned char UnicodeToOem(uint32_t code) {
+    const int exact = ExactOem(code);
+    if (exact >= 0) return static_cast<unsigned char>(exact);
     auto other = std::lower_bound(kOtherBestFit.begin(), kOtherBestFit.end(), code,
                                   [](const auto& entry, uint32_t c) { return entry.first < c; });
     if (other != kOtherBestFit.end() && other->first == code) return other->second;
@@ -176,6 +188,48 @@ std::string Utf8ToOem(std::string_view text) {
     return EachUtf8Character(text, static_cast<char>(kNoCounterpart),
                              [](std::string& out, uint32_t code, std::string_view) {
                                  out += static_cast<char>(UnicodeToOem(code));
+                             });
+}
+
+std::string OemToUtf8(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        const uint32_t code = byte < 0x80 ? byte : kOemUpperHalf[byte - 0x80];
+        if (code < 0x80) {
+            out += static_cast<char>(code);
+        } else if (code < 0x800) {
+            out += static_cast<char>(0xC0 | code >> 6);
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            out += static_cast<char>(0xE0 | code >> 12);
+            out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+    return out;
+}
+
+bool IsUtf8(std::string_view text) {
+    for (size_t at = 0; at < text.size();) {
+        uint32_t code = 0;
+        const size_t length = DecodeUtf8(text, at, code);
+        if (length == 0) return false;
+        at += length;
+    }
+    return true;
+}
+
+std::string Utf8ToOemExact(std::string_view text, std::vector<uint32_t>& missing) {
+    return EachUtf8Character(text, static_cast<char>(kNoCounterpart),
+                             [&missing](std::string& out, uint32_t code, std::string_view) {
+                                 int shown = code == kOhmSign ? kOemOmega : ExactOem(code);
+                                 if (shown < 0) {
+                                     missing.push_back(code);
+                                     shown = kNoCounterpart;
+                                 }
+                                 out += static_cast<char>(shown);
                              });
 }
 

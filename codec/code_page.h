@@ -3,8 +3,10 @@
 // converted like any other and never ends the text.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Returns the Windows-1252 text in code page 437. A character without a
 // counterpart gets a best fit (an accented letter becomes the letter without
@@ -15,6 +17,20 @@ std::string AnsiToOem(std::string_view text);
 // character without counterpart or best fit, and every byte of a malformed
 // sequence, becomes "?".
 std::string Utf8ToOem(std::string_view text);
+
+// Returns the code page 437 text in UTF-8, each byte as the character it
+// shows (the bytes below 0x80 as they are).
+std::string OemToUtf8(std::string_view text);
+
+// Returns true when the text is well-formed UTF-8 throughout (ASCII
+// included).
+bool IsUtf8(std::string_view text);
+
+// Returns the well-formed UTF-8 text in code page 437, each character as
+// the one byte that shows it there (U+2126 OHM SIGN as omega), without best
+// fits: a character the code page does not show becomes "?" and its code
+// point is appended to `missing`.
+std::string Utf8ToOemExact(std::string_view text, std::vector<uint32_t>& missing);
 
 // Returns the UTF-8 text fit to be shown on one line of a terminal: tab,
 // CR and LF become a space; every other control character (C0, DEL, and

@@ -7,6 +7,7 @@ std::string ProblemText(const Problem& problem) {
     if (problem.line > 0) text += ":" + std::to_string(problem.line);
     text += ": ";
     if (problem.severity == Severity::kWarning) text += "warning: ";
+    if (problem.severity == Severity::kNote) text += "note: ";
     return text + problem.text;
 }
 

@@ -11,6 +11,7 @@
 enum class Severity {
     kError,    // the file does not do what its writer meant; a check fails on it
     kWarning,  // worth saying, but the file works as written
+    kNote,     // a fact a check shows (a certificate's fingerprint), nothing wrong
 };
 
 struct Problem {
@@ -23,7 +24,8 @@ struct Problem {
 using Problems = std::vector<Problem>;
 
 // Returns the problem as one line: "FILE:LINE: text", or "FILE: text" for a
-// problem of the whole file; a warning's text is preceded by "warning: ".
+// problem of the whole file; a warning's text is preceded by "warning: ", a
+// note's by "note: ".
 std::string ProblemText(const Problem& problem);
 
 // Returns true when any of the problems is an error.

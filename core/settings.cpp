@@ -125,6 +125,11 @@ constexpr std::array kSettingKeys{
     Number("DnsblDepth", &R::DnsblDepth, "1", kDnsblDepthRange, kLive),
     Text("DnsServers", &R::DnsServers, "", kLive),
     Number("DnsTimeout", &R::DnsTimeout, "2", kDnsTimeoutRange, kLive),
+    Path("ClientTlsCert", &R::ClientTlsCert, "", kFixed),
+    Path("ClientTlsKey", &R::ClientTlsKey, "", kFixed),
+    Number("Pop3sPortIncoming", &R::Pop3sPortIncoming, "0", kPortRange, kFixed),
+    Number("NntpsPortIncoming", &R::NntpsPortIncoming, "0", kPortRange, kFixed),
+    Flag("ClientTlsRequired", &R::ClientTlsRequired, "N", kFixed),
 };
 
 std::string ReplaceBlankBeforeEquals(std::string_view text) {

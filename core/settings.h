@@ -13,7 +13,7 @@
 inline constexpr size_t kConfigReadLimit = 16024;
 
 // Values of Pop3Tls and NntpTls: how the leg to the real server is secured.
-// The proxy's own clients on this machine are always served in plaintext.
+// The leg to the proxy's own clients has keys of its own (ClientTls...).
 enum class TlsMode {
     kOff,       // "off": plaintext
     kUpgrade,   // "stls" / "starttls": TLS asked for after the greeting
@@ -50,6 +50,14 @@ struct SettingsRecord {
     int32_t DnsblDepth = 0;     // how many top Received lines name a relay to ask about
     std::string DnsServers;     // resolvers "ip[:port]", separated by commas; "" for the system's
     int32_t DnsTimeout = 0;     // bound on the lookups of one scan, seconds
+
+    // TLS towards the proxy's own clients: offered (STLS, STARTTLS and the
+    // implicit listeners) only when both PEM files are named.
+    std::string ClientTlsCert;       // the proxy's certificate chain
+    std::string ClientTlsKey;        // its private key
+    int32_t Pop3sPortIncoming = 0;   // implicit-TLS POP3 port; 0 = none
+    int32_t NntpsPortIncoming = 0;   // implicit-TLS news port; 0 = none
+    bool ClientTlsRequired = false;  // no login before TLS
 };
 
 // What a key's value is, and so how it is read and checked.

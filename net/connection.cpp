@@ -557,6 +557,16 @@ std::string Connection::SecureAsClient(const std::string& host, const TlsClientO
     return failure;
 }
 
+std::string Connection::SecureAsServer(const TlsServerOptions& options) {
+    if (!open()) return "no connection";
+    buffer_.clear();
+    tls_ = std::make_unique<TlsChannel>();
+    std::string failure;
+    if (tls_->BeginServer(SessionTable[slot_].socket, options, failure)) failure = Handshake();
+    if (!failure.empty()) failed_ = true;
+    return failure;
+}
+
 std::string Connection::TlsDescription() const {
     return tls_ ? tls_->Description() : std::string();
 }

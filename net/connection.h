@@ -190,6 +190,17 @@ class Connection {
     // link is then marked failed.
     std::string SecureAsClient(const std::string& host, const TlsClientOptions& options);
 
+    // Begins TLS as the server of an accepted client with the proxy's own
+    // certificate and runs the handshake, bounded as SecureAsClient's. Bytes
+    // received before are dropped: a command sent behind STLS or STARTTLS in
+    // plaintext must not be taken as if it had come over TLS (RFC 2595 4,
+    // RFC 4642 2.2.2). Returns "" when TLS is established; else the reason
+    // it is not, and the link is then marked failed.
+    std::string SecureAsServer(const TlsServerOptions& options);
+
+    // True while the connection speaks TLS.
+    bool TlsActive() const { return tls_ != nullptr && tls_->active(); }
+
     // "TLSv1.3 TLS_AES_256_GCM_SHA384" while TLS is established; "" otherwise.
     std::string TlsDescription() const;
 

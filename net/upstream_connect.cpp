@@ -18,12 +18,13 @@ struct ProtocolTexts {
     const char* upgradeCommand;               // asks for TLS after the greeting
     std::string_view upgradeAccepted;         // the answer that lets TLS begin
     std::array<std::string_view, 2> serving;  // greetings of a server that serves
+    int implicitPort;                         // the well-known port of TLS from the first byte
 };
 
 // Indexed by UpstreamProtocol.
 constexpr std::array<ProtocolTexts, 2> kProtocols{{
-    {"Pop3Tls", "STLS", "+OK", {"+OK", "+OK"}},
-    {"NntpTls", "STARTTLS", "382", {"200", "201"}},
+    {"Pop3Tls", "STLS", "+OK", {"+OK", "+OK"}, 995},
+    {"NntpTls", "STARTTLS", "382", {"200", "201"}, 563},
 }};
 
 TlsMode ModeOf(UpstreamProtocol protocol) {
@@ -66,11 +67,13 @@ UpstreamOutcome Secure(Connection& connection, const std::string& host) {
 }  // namespace
 
 UpstreamOutcome ConnectUpstream(const std::string& host, int port, UpstreamProtocol protocol,
-                                int timeoutSeconds, Connection& connection, std::string& greeting) {
+                                int timeoutSeconds, Connection& connection, std::string& greeting,
+                                bool portFromLogin) {
     greeting.clear();
     connection.Release();
     const ProtocolTexts& texts = kProtocols[static_cast<size_t>(protocol)];
-    const TlsMode mode = ModeOf(protocol);
+    const TlsMode mode =
+        portFromLogin && port == texts.implicitPort ? TlsMode::kImplicit : ModeOf(protocol);
     if (mode != TlsMode::kOff && mode != TlsMode::kUpgrade && mode != TlsMode::kImplicit) {
         WriteLog(std::string(texts.modeKey) + " names no TLS mode, no connection made", -1,
                  kLogError);

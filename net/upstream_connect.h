@@ -1,6 +1,6 @@
 // The connection from a session to its real server, secured as the settings
-// ask (Pop3Tls, NntpTls, TlsVerify, TlsCaFile). The proxy's own clients on
-// this machine keep speaking plaintext; only this leg may speak TLS.
+// ask (Pop3Tls, NntpTls, TlsVerify, TlsCaFile, and a TLS port named in the
+// login). The leg to the proxy's own clients is net/client_tls.h's.
 #pragma once
 
 #include <string>
@@ -37,5 +37,9 @@ enum class UpstreamOutcome : int {
 // nothing was sent in plaintext after the upgrade command. On both failures
 // `connection` is left empty. On success with TLS, "TLS established: " with
 // the protocol version and cipher is logged at level 9.
+// `portFromLogin` says that the user wrote the port into the login: the
+// protocol's TLS port there (995 for POP3, 563 for news) means implicit TLS
+// whatever Pop3Tls or NntpTls says, as a mail program would take it.
 UpstreamOutcome ConnectUpstream(const std::string& host, int port, UpstreamProtocol protocol,
-                                int timeoutSeconds, Connection& connection, std::string& greeting);
+                                int timeoutSeconds, Connection& connection, std::string& greeting,
+                                bool portFromLogin = false);

@@ -7,6 +7,8 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "core/text.h"
+#include "net/client_tls.h"
+#include "net/login_target.h"
 #include "net/upstream_connect.h"
 #include "nntp/overview_filter.h"
 #include "nntp/upstream_login.h"
@@ -22,11 +24,13 @@ constexpr std::array<std::string_view, 2> kServiceGreetings{"200", "201"};
 
 // Before the login there is no server to ask: the proxy lists what it offers
 // itself, so that a reader (RFC 3977 5.2, RFC 4643 3.1) learns to log in.
+// STARTTLS (RFC 4642) is listed, after these, while it may be used.
 constexpr std::string_view kLoginCapabilities =
     "101 Capability list:\r\n"
     "VERSION 2\r\n"
-    "AUTHINFO USER\r\n"
-    ".\r\n";
+    "AUTHINFO USER\r\n";
+
+constexpr std::string_view kTlsRequired = "483 TLS required, send STARTTLS first";
 
 // Capabilities of the real server that are not passed through this proxy: the
 // proxy answers AUTHINFO itself, refuses transit commands, and relays lines,
@@ -72,6 +76,7 @@ struct LoginState {
     Connection& server;
     std::string method;  // "" for AUTHINFO USER/PASS upstream
     std::string host;
+    int port = 0;  // from the login; 0: NntpPortOutgoing
     std::string user;
     std::string password;
     bool userGiven = false;
@@ -83,19 +88,24 @@ void LoginReply(LoginState& state, std::string_view text) {
     state.reader.SendLine(text);
 }
 
-// Takes "[method:]host[#user]". Only a login method's name counts before
-// the ":", so that any other login reads as it always has.
+// Takes "[method:]host[:port][#user]" (ParseLoginTarget). A method the
+// proxy cannot log in with is refused before anything reaches a server.
 void OnLoginUser(LoginState& state) {
-    std::string argument = Trim(Field(state.line, 2));
-    state.method.clear();
-    const size_t colon = argument.find(':');
-    if (colon != std::string::npos && colon < argument.find('#') &&
-        IsNewsLoginMethod(std::string_view(argument).substr(0, colon))) {
-        state.method = argument.substr(0, colon);
-        argument.erase(0, colon + 1);
+    if (ClientMustStartTls(state.reader)) {
+        LoginReply(state, kTlsRequired);
+        return;
     }
-    size_t hash = argument.find('#');
-    state.host = argument.substr(0, hash);
+    const std::string argument = Trim(Field(state.line, 2));
+    const size_t hash = argument.find('#');
+    LoginTarget target = ParseLoginTarget(std::string_view(argument).substr(0, hash));
+    if (target.hasMethod && !IsNewsLoginMethod(target.method)) {
+        state.userGiven = false;
+        LoginReply(state, "481 unknown login method " + target.method);
+        return;
+    }
+    state.method = target.method;
+    state.host = target.host;
+    state.port = target.port;
     state.user.clear();
     if (hash != std::string::npos) {
         std::string_view rest = std::string_view(argument).substr(hash + 1);
@@ -107,6 +117,10 @@ void OnLoginUser(LoginState& state) {
 
 // Connects to the reader's server and logs in there.
 void OnLoginPass(LoginState& state) {
+    if (ClientMustStartTls(state.reader)) {
+        LoginReply(state, kTlsRequired);
+        return;
+    }
     if (!state.userGiven) {
         LoginReply(state, "381 more authentication information required");
         return;
@@ -118,9 +132,9 @@ void OnLoginPass(LoginState& state) {
 
     std::string notFound = "502 " + state.host + " not found/ready";
     std::string greeting;
-    if (ConnectUpstream(state.host, Settings.NntpPortOutgoing, UpstreamProtocol::kNntp,
-                        Settings.NntpTimeout, state.server,
-                        greeting) != UpstreamOutcome::kConnected) {
+    const int port = state.port != 0 ? state.port : Settings.NntpPortOutgoing;
+    if (ConnectUpstream(state.host, port, UpstreamProtocol::kNntp, Settings.NntpTimeout,
+                        state.server, greeting, state.port != 0) != UpstreamOutcome::kConnected) {
         LoginReply(state, notFound);
         state.result = NntpLoginResult::kFailed;
         return;
@@ -166,8 +180,29 @@ void OnLoginQuit(LoginState& state) {
     state.result = NntpLoginResult::kReaderQuit;
 }
 
+bool StartTlsAllowed(const LoginState& state) {
+    return ClientTlsOffered() && !state.reader.TlsActive();
+}
+
 void OnLoginCapabilities(LoginState& state) {
-    state.reader.SendText(kLoginCapabilities);
+    std::string list(kLoginCapabilities);
+    if (StartTlsAllowed(state)) list += "STARTTLS\r\n";
+    state.reader.SendText(list + ".\r\n");
+}
+
+// RFC 4642 2.2: TLS begins right after the 382; the login starts afresh
+// over it.
+void OnLoginStartTls(LoginState& state) {
+    if (!StartTlsAllowed(state)) {
+        LoginReply(state, "502 STARTTLS not available");
+        return;
+    }
+    LoginReply(state, "382 Continue with TLS negotiation");
+    if (!SecureClient(state.reader)) {
+        state.result = NntpLoginResult::kFailed;
+        return;
+    }
+    state.userGiven = false;
 }
 
 using LoginHandler = void (*)(LoginState& state);
@@ -177,11 +212,12 @@ struct LoginCommand {
     LoginHandler handler;
 };
 
-constexpr std::array<LoginCommand, 4> kLoginCommands{{
+constexpr std::array<LoginCommand, 5> kLoginCommands{{
     {"AUTHINFO USER", OnLoginUser},
     {"AUTHINFO PASS", OnLoginPass},
     {"QUIT", OnLoginQuit},
     {"CAPABILITIES", OnLoginCapabilities},
+    {"STARTTLS", OnLoginStartTls},
 }};
 
 // Returns the handler of the reader's line, or nullptr.
@@ -436,6 +472,10 @@ NntpLoginResult NntpLogin(Connection& reader, Connection& server, std::string& h
     return state.result;
 }
 
+void RunNntpsSession(Connection reader) {
+    ServeOverTls(std::move(reader), RunNntpSession);
+}
+
 void RunNntpSession(Connection reader) {
     Bridge bridge;
     bridge.reader = std::move(reader);
@@ -453,4 +493,11 @@ const ListenerDescription kNntpListenerDescription{
     &SettingsRecord::NntpTimeout,
     "502 permission denied, closing connection ...",
     RunNntpSession,
+};
+
+const ListenerDescription kNntpsListenerDescription{
+    "Nntps",
+    &SettingsRecord::NntpTimeout,
+    "502 permission denied, closing connection ...",
+    RunNntpsSession,
 };

@@ -28,6 +28,14 @@ void RunNntpSession(Connection reader);
 // the NntpTimeout setting, the refusal line and RunNntpSession.
 extern const ListenerDescription kNntpListenerDescription;
 
+// As RunNntpSession, for a reader of the implicit-TLS listener: the
+// handshake comes first; a reader that fails it is closed without a word.
+void RunNntpsSession(Connection reader);
+
+// The same for the implicit-TLS listener: "Nntps" and RunNntpsSession. The
+// refusal of a denied address is sent before any handshake, in plaintext.
+extern const ListenerDescription kNntpsListenerDescription;
+
 // Runs the login phase on the reader's connection. Returns kPending when the
 // reader's or the server's connection failed.
 // `server` receives the server's connection after a successful connect (the

@@ -2,11 +2,14 @@
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -118,15 +121,11 @@ std::string QueuedReason(const char* fallback) {
     return text;
 }
 
-SSL_CTX* MakeContext(const ContextKey& key, std::string& failure) {
-    ERR_clear_error();
-    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
-    if (context == nullptr) {
-        failure = QueuedReason("no TLS context");
-        return nullptr;
-    }
+// What both sides share.
+void SetCommonOptions(SSL_CTX* context) {
     // Older protocol versions have known breaks; every server worth reaching
-    // speaks 1.2.
+    // speaks 1.2, and a client that cannot would put its password behind a
+    // broken protocol.
     SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
     // A send may be taken in parts, and its rest is offered again from a
     // moved position inside the caller's text.
@@ -134,6 +133,16 @@ SSL_CTX* MakeContext(const ContextKey& key, std::string& failure) {
     // Takes whatever the socket holds in one receive rather than a record
     // header and body in two.
     SSL_CTX_set_read_ahead(context, 1);
+}
+
+SSL_CTX* MakeContext(const ContextKey& key, std::string& failure) {
+    ERR_clear_error();
+    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    if (context == nullptr) {
+        failure = QueuedReason("no TLS context");
+        return nullptr;
+    }
+    SetCommonOptions(context);
     const auto& [verify, caFile] = key;
     SSL_CTX_set_verify(context, verify ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
     if (verify) {
@@ -158,6 +167,60 @@ SSL_CTX* ClientContext(const TlsClientOptions& options, std::string& failure) {
     SSL_CTX* made = MakeContext(key, failure);
     if (made != nullptr) Contexts.emplace(key, made);
     return made;
+}
+
+// --- Server contexts --------------------------------------------------------
+// One per certificate and key, kept for the life of the process like the
+// client contexts.
+
+using ServerKey = std::pair<std::string, std::string>;
+
+std::map<ServerKey, SSL_CTX*>& ServerContexts = *new std::map<ServerKey, SSL_CTX*>;
+
+SSL_CTX* MakeServerContext(const TlsServerOptions& options, std::string& failure) {
+    ERR_clear_error();
+    SSL_CTX* context = SSL_CTX_new(TLS_server_method());
+    if (context == nullptr) {
+        failure = QueuedReason("no TLS context");
+        return nullptr;
+    }
+    SetCommonOptions(context);
+    // The key first: read the other way round, a key of another
+    // certificate is turned down as a bare "key values mismatch".
+    if (SSL_CTX_use_PrivateKey_file(context, options.keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+        failure = "cannot read ClientTlsKey " + options.keyFile + ": " + QueuedReason("unreadable");
+    } else if (SSL_CTX_use_certificate_chain_file(context, options.certFile.c_str()) != 1) {
+        failure =
+            "cannot read ClientTlsCert " + options.certFile + ": " + QueuedReason("unreadable");
+    } else if (SSL_CTX_check_private_key(context) != 1) {
+        failure = "ClientTlsKey " + options.keyFile + " does not belong to ClientTlsCert " +
+                  options.certFile;
+    }
+    ERR_clear_error();
+    if (!failure.empty()) {
+        SSL_CTX_free(context);
+        return nullptr;
+    }
+    return context;
+}
+
+SSL_CTX* ServerContext(const TlsServerOptions& options, std::string& failure) {
+    ServerKey key{options.certFile, options.keyFile};
+    std::lock_guard guard(ContextLock);
+    auto found = ServerContexts.find(key);
+    if (found != ServerContexts.end()) return found->second;
+    SSL_CTX* made = MakeServerContext(options, failure);
+    if (made != nullptr) ServerContexts.emplace(key, made);
+    return made;
+}
+
+// The time as the check prints it.
+std::string TimeText(const ASN1_TIME* time) {
+    struct tm parts {};
+    if (ASN1_TIME_to_tm(time, &parts) != 1) return "unknown";
+    char text[64];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
+    return text;
 }
 
 TlsResult Moved(long count) {
@@ -206,15 +269,9 @@ TlsChannel::~TlsChannel() {
     End(false);
 }
 
-bool TlsChannel::Begin(int socket, const std::string& host, const TlsClientOptions& options,
-                       std::string& failure) {
-    End(false);
-    failure.clear();
-    SSL_CTX* context = ClientContext(options, failure);
-    if (context == nullptr) return false;
+bool TlsChannel::Attach(SSL* ssl, int socket, std::string& failure) {
     BIO_METHOD* method = SocketBioMethod();
-    SSL* ssl = method != nullptr ? SSL_new(context) : nullptr;
-    BIO* bio = ssl != nullptr ? BIO_new(method) : nullptr;
+    BIO* bio = ssl != nullptr && method != nullptr ? BIO_new(method) : nullptr;
     if (bio == nullptr) {
         if (ssl != nullptr) SSL_free(ssl);
         failure = QueuedReason("out of memory");
@@ -224,6 +281,30 @@ bool TlsChannel::Begin(int socket, const std::string& host, const TlsClientOptio
     state->socket = socket;
     BIO_set_data(bio, state.get());
     SSL_set_bio(ssl, bio, bio);  // the one reference goes to the connection
+    ssl_ = ssl;
+    state_ = std::move(state);
+    broken_ = false;
+    return true;
+}
+
+bool TlsChannel::BeginServer(int socket, const TlsServerOptions& options, std::string& failure) {
+    End(false);
+    failure.clear();
+    SSL_CTX* context = ServerContext(options, failure);
+    if (context == nullptr) return false;
+    if (!Attach(SSL_new(context), socket, failure)) return false;
+    SSL_set_accept_state(ssl_);
+    return true;
+}
+
+bool TlsChannel::Begin(int socket, const std::string& host, const TlsClientOptions& options,
+                       std::string& failure) {
+    End(false);
+    failure.clear();
+    SSL_CTX* context = ClientContext(options, failure);
+    if (context == nullptr) return false;
+    if (!Attach(SSL_new(context), socket, failure)) return false;
+    SSL* ssl = ssl_;
     SSL_set_connect_state(ssl);
 
     IpAddress address;
@@ -246,12 +327,9 @@ bool TlsChannel::Begin(int socket, const std::string& host, const TlsClientOptio
     }
     if (!ok) {
         failure = QueuedReason("unusable host name");
-        SSL_free(ssl);
+        End(false);
         return false;
     }
-    ssl_ = ssl;
-    state_ = std::move(state);
-    broken_ = false;
     return true;
 }
 
@@ -342,4 +420,44 @@ void TlsChannel::End(bool notifyPeer) {
     SSL_free(std::exchange(ssl_, nullptr));
     state_.reset();
     broken_ = false;
+}
+
+std::string PrepareServerTls(const TlsServerOptions& options) {
+    std::string failure;
+    ServerContext(options, failure);
+    return failure;
+}
+
+bool ReadCertificateFacts(const std::string& certFile, CertificateFacts& facts,
+                          std::string& failure) {
+    ERR_clear_error();
+    BIO* file = BIO_new_file(certFile.c_str(), "r");
+    X509* certificate =
+        file != nullptr ? PEM_read_bio_X509(file, nullptr, nullptr, nullptr) : nullptr;
+    if (file != nullptr) BIO_free(file);
+    if (certificate == nullptr) {
+        failure = "cannot read certificate " + certFile + ": " + QueuedReason("unreadable");
+        return false;
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    X509_digest(certificate, EVP_sha256(), digest, &length);
+    constexpr char kHexDigits[] = "0123456789ABCDEF";
+    facts.fingerprint.clear();
+    for (unsigned int i = 0; i < length; ++i) {
+        if (i > 0) facts.fingerprint += ':';
+        facts.fingerprint += kHexDigits[digest[i] >> 4];
+        facts.fingerprint += kHexDigits[digest[i] & 0xF];
+    }
+    const ASN1_TIME* notAfter = X509_get0_notAfter(certificate);
+    facts.notAfter = TimeText(notAfter);
+    int days = 0;
+    int seconds = 0;
+    facts.secondsLeft = 0;
+    if (ASN1_TIME_diff(&days, &seconds, nullptr, notAfter) == 1) {
+        facts.secondsLeft = static_cast<int64_t>(days) * 86400 + seconds;
+    }
+    X509_free(certificate);
+    ERR_clear_error();
+    return true;
 }

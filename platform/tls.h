@@ -1,6 +1,7 @@
-// TLS, client side, over a connected non-blocking TCP socket. The connection
-// layer speaks it to real servers that want it; the library behind it
-// (OpenSSL) is seen nowhere but in tls.cpp.
+// TLS over a connected TCP socket: as a client towards real servers that
+// want it, and as a server towards the proxy's own mail programs and news
+// readers when a certificate is configured. The library behind it (OpenSSL)
+// is seen nowhere but in tls.cpp.
 //
 // A channel belongs to one session slot and is used only by the slot's owner
 // thread, like the socket under it: another thread that must end the
@@ -8,6 +9,7 @@
 // next or pending step fail, and never touches the channel.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -27,6 +29,30 @@ struct TlsClientOptions {
     // A PEM file of further trust anchors; "" for none. Ignored without verify.
     std::string caFile;
 };
+
+// The proxy's own certificate, offered to its clients.
+struct TlsServerOptions {
+    std::string certFile;  // PEM: the certificate, then any intermediates
+    std::string keyFile;   // PEM: its private key
+};
+
+// What a check tells the user about a certificate file.
+struct CertificateFacts {
+    std::string fingerprint;  // SHA-256 of the DER form, "AB:CD:..." (32 pairs)
+    std::string notAfter;     // end of validity, "2036-12-31 23:59:59 UTC"
+    int64_t secondsLeft = 0;  // until notAfter; negative once it has passed
+};
+
+// Reads the first certificate of the PEM file. Returns true with its facts;
+// false with the reason in `failure` when the file cannot be read or holds
+// no certificate.
+bool ReadCertificateFacts(const std::string& certFile, CertificateFacts& facts,
+                          std::string& failure);
+
+// Returns "" when a server can be set up with the certificate and key (both
+// readable, the key belonging to the certificate); else the reason. The
+// context is kept for BeginServer.
+std::string PrepareServerTls(const TlsServerOptions& options);
 
 // The outcome of one TLS step, read like a plain socket's SocketResult:
 // `io.count` bytes moved (on a read, 0 means the server ended the connection),
@@ -57,6 +83,12 @@ class TlsChannel {
     bool Begin(int socket, const std::string& host, const TlsClientOptions& options,
                std::string& failure);
 
+    // Prepares the server side of a connection on `socket` (connected,
+    // blocking or not) with the certificate and key; TLS 1.2 at least.
+    // Returns true; false with the reason in `failure` when no server context
+    // can be made (PrepareServerTls's reasons). Ends a channel still held.
+    bool BeginServer(int socket, const TlsServerOptions& options, std::string& failure);
+
     // Takes the handshake one step further. Returns io.count 1 when it is
     // complete; kWouldBlock to wait and call again; any other result is final
     // and carries a text for the log in `failure` ("certificate verify failed:
@@ -85,6 +117,7 @@ class TlsChannel {
     void End(bool notifyPeer);
 
   private:
+    bool Attach(ssl_st* ssl, int socket, std::string& failure);
     TlsResult Failed(int returned, TlsStep step);
 
     ssl_st* ssl_ = nullptr;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "codec/code_page.h"
 #include "codec/header_decode.h"
 #include "core/globals.h"
 #include "core/settings.h"
@@ -150,10 +151,15 @@ std::string KillReportHeader(std::string_view recipient, const LocalTime& now, i
     header += "From: " + std::string(kReportSender) + " (Trawlbox " + std::string(kProgramVersion) +
               ")\n";
     header += "Subject: Killed Messages\n";
-    header += "Message-ID: " + SecondsText(now) + TwoDigits(now.month) + "-" + TwoDigits(now.day) +
-              "-" + std::to_string(now.year) + "@" + std::string(kReportMessageIdDomain) + "\n";
+    header += "Message-ID: <" + SecondsText(now) + TwoDigits(now.month) + "-" + TwoDigits(now.day) +
+              "-" + std::to_string(now.year) + "@" + std::string(kReportMessageIdDomain) + ">\n";
     header += FormatDateLine(now, biasMinutes) + "\n";
     header += "X-Mailer: Trawlbox " + std::string(kProgramVersion) + "\n";
+    // The entries quote names and subjects in whatever script they came;
+    // CompleteKillReport writes them in UTF-8, and says so.
+    header += "MIME-Version: 1.0\n";
+    header += "Content-Type: text/plain; charset=utf-8\n";
+    header += "Content-Transfer-Encoding: 8bit\n";
     header += "\n\n";
     header += "The following message(s) has been killed directly on the Pop3-Server:\n";
     header += "\n\n";
@@ -166,7 +172,8 @@ std::string CompleteKillReport(std::string_view entries) {
     if (entries.empty()) return {};
     std::string_view recipient =
         Settings.KillReport.empty() ? kDefaultKillReport : std::string_view(Settings.KillReport);
-    return KillReportHeader(recipient, LocalNow(), TimeZoneBiasMinutes()) + std::string(entries);
+    return OemToUtf8(KillReportHeader(recipient, LocalNow(), TimeZoneBiasMinutes()) +
+                     std::string(entries));
 }
 
 std::string FormatDateLine(const LocalTime& now, int biasMinutes) {

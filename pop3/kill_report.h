@@ -43,8 +43,9 @@ std::string KillReportEntry(std::string_view from, std::string_view subject,
 std::string KillReportHeader(std::string_view recipient, const LocalTime& now, int biasMinutes);
 
 // Returns the whole report: the header (KillReportHeader for the KillReport
-// setting and the current local time) followed by `entries`; "" when there
-// are no entries.
+// setting and the current local time) followed by `entries` (held in code
+// page 437 like every text of the program), the whole written in UTF-8 as
+// its Content-Type says; "" when there are no entries.
 std::string CompleteKillReport(std::string_view entries);
 
 // Returns the "Date: " header line (no line end) for the given local time and

@@ -29,6 +29,7 @@ struct Pop3Session {
     bool userSeen = false;  // a USER command came
     std::string method;     // login method selector from USER, "" for none
     std::string host;
+    int port = 0;  // the server's port from USER; 0: Pop3PortOutgoing
     std::string account;
     std::string password;
     std::string envelope;

@@ -6,6 +6,8 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "core/text.h"
+#include "net/client_tls.h"
+#include "net/login_target.h"
 #include "net/upstream_connect.h"
 #include "pop3/kill_report.h"
 #include "pop3/mailbox_commands.h"
@@ -17,8 +19,9 @@ namespace {
 // Ends the greeting after " ready,": how to name the real server.
 constexpr std::string_view kGreetingNotice = " log in as USER [method:]host#account";
 
-constexpr std::array<std::string_view, 13> kHelpLines{
+constexpr std::array<std::string_view, 14> kHelpLines{
     "+OK implemented Trawlbox commands follow:",
+    "    capa",
     "    dele Number",
     "    help",
     "    list [Number]",
@@ -32,6 +35,22 @@ constexpr std::array<std::string_view, 13> kHelpLines{
     "    user Username",
     ".",
 };
+
+// What the proxy itself offers (RFC 2449) in both states. Commands are read
+// and answered one after the other from the client's buffer, so a client
+// may send several before reading the answers (PIPELINING).
+constexpr std::array<std::string_view, 5> kOwnCapabilities{
+    "TOP", "UIDL", "USER", "RESP-CODES", "PIPELINING",
+};
+
+// Capabilities of the real server that hold for the proxy's clients too:
+// how long it keeps mail and how often it may be polled.
+constexpr std::array<std::string_view, 2> kServerCapabilitiesPassed{"EXPIRE", "LOGIN-DELAY"};
+
+// Lines of a server's CAPA list read at most; real servers send a dozen.
+constexpr size_t kMaxServerCapabilities = 1000;
+
+constexpr std::string_view kTlsRequired = "-ERR TLS required, send STLS first";
 
 // Outcome of the authorisation state.
 enum class AuthResult {
@@ -66,13 +85,33 @@ std::string Greeting(int clientSlot) {
 
 // --- Authorisation state ---------------------------------------------------
 
+// The capability list of either state: the proxy's own, then `extra`.
+std::string CapabilityList(const std::string& extra) {
+    std::string text = "+OK Capability list follows\r\n";
+    for (std::string_view name : kOwnCapabilities) text += std::string(name) + "\r\n";
+    text += "IMPLEMENTATION Trawlbox-" + std::string(kProgramVersion) + "\r\n";
+    return text + extra + ".\r\n";
+}
+
 void OnUser(SessionState& state, const ClientCommand& command) {
-    TakeUserArgument(state.session, command.argument);
+    if (ClientMustStartTls(state.session.client)) {
+        Reply(state, kTlsRequired);
+        return;
+    }
+    std::string unknownMethod;
+    if (!TakeUserArgument(state.session, command.argument, unknownMethod)) {
+        Reply(state, "-ERR unknown login method " + unknownMethod);
+        return;
+    }
     Reply(state, "+OK More authentication information required");
 }
 
 void OnPass(SessionState& state, const ClientCommand& command) {
     Pop3Session& session = state.session;
+    if (ClientMustStartTls(session.client)) {
+        Reply(state, kTlsRequired);
+        return;
+    }
     if (!session.userSeen) {
         Reply(state, "-ERR Authentication rejected");
         return;
@@ -80,9 +119,10 @@ void OnPass(SessionState& state, const ClientCommand& command) {
     TakePassArgument(session, command.rest);
 
     std::string greeting;
-    if (ConnectUpstream(session.host, Settings.Pop3PortOutgoing, UpstreamProtocol::kPop3,
-                        Settings.Pop3Timeout, session.upstream,
-                        greeting) != UpstreamOutcome::kConnected) {
+    const int port = session.port != 0 ? session.port : Settings.Pop3PortOutgoing;
+    if (ConnectUpstream(session.host, port, UpstreamProtocol::kPop3, Settings.Pop3Timeout,
+                        session.upstream, greeting,
+                        session.port != 0) != UpstreamOutcome::kConnected) {
         Reply(state, "-ERR " + session.host + " not found/ready");
         state.authResult = AuthResult::kFailed;
         return;
@@ -111,10 +151,38 @@ void OnAuthQuit(SessionState& state, const ClientCommand&) {
     state.authResult = AuthResult::kQuit;
 }
 
-constexpr std::array<CommandEntry, 3> kAuthorisationCommands{{
+void OnAuthCapa(SessionState& state, const ClientCommand&) {
+    const bool offersTls = ClientTlsOffered() && !state.session.client.TlsActive();
+    state.session.client.SendText(CapabilityList(offersTls ? "STLS\r\n" : ""));
+}
+
+// RFC 2595 4: TLS begins right after the "+OK"; what the client said before
+// is forgotten, so that its login is taken only over TLS.
+void OnStls(SessionState& state, const ClientCommand&) {
+    Pop3Session& session = state.session;
+    if (session.client.TlsActive()) {
+        Reply(state, "-ERR TLS already active");
+        return;
+    }
+    if (!ClientTlsOffered()) {
+        Reply(state, "-ERR TLS not available");
+        return;
+    }
+    Reply(state, "+OK Begin TLS negotiation");
+    if (!SecureClient(session.client)) {
+        state.authResult = AuthResult::kFailed;
+        return;
+    }
+    session.userSeen = false;
+    session.method.clear();
+}
+
+constexpr std::array<CommandEntry, 5> kAuthorisationCommands{{
     {"USER", OnUser},
     {"PASS", OnPass},
     {"QUIT", OnAuthQuit},
+    {"CAPA", OnAuthCapa},
+    {"STLS", OnStls},
 }};
 
 // --- Transaction state -----------------------------------------------------
@@ -154,6 +222,27 @@ void OnHelp(SessionState& state, const ClientCommand&) {
     state.session.client.SendText(text);
 }
 
+// The server's own limits, which it names only in its CAPA list, are asked
+// for when the client asks.
+void OnCapa(SessionState& state, const ClientCommand&) {
+    Connection& upstream = state.session.upstream;
+    std::string passed;
+    upstream.SendLine("CAPA");
+    std::string reply;
+    upstream.ReceiveLine(reply);
+    if (StartsWith(reply, "+OK")) {
+        upstream.ReadBlock(kMaxServerCapabilities, [&](const std::string& line) {
+            const std::string label = UpperCase(Field(line, 0));
+            for (std::string_view name : kServerCapabilitiesPassed) {
+                if (label == name) passed += line + "\r\n";
+            }
+            return true;
+        });
+    }
+    if (upstream.LinkFailed()) return;
+    state.session.client.SendText(CapabilityList(passed));
+}
+
 void OnDele(SessionState& state, const ClientCommand& command) {
     HandleDele(state.session, command);
 }
@@ -170,7 +259,8 @@ void OnUidl(SessionState& state, const ClientCommand& command) {
     HandleUidl(state.session, command);
 }
 
-constexpr std::array<CommandEntry, 11> kTransactionCommands{{
+constexpr std::array<CommandEntry, 12> kTransactionCommands{{
+    {"CAPA", OnCapa},
     {"QUIT", OnQuit},
     {"RSET", OnRset},
     {"NOOP", OnNoop},
@@ -276,21 +366,23 @@ void EndSession(SessionState& state) {
 
 }  // namespace
 
-void TakeUserArgument(Pop3Session& session, std::string_view argument) {
-    // The colons of an IPv6 literal come after its opening bracket.
-    size_t colon = argument.find(':');
-    if (colon != std::string_view::npos && colon < argument.find('[')) {
-        session.method = std::string(argument.substr(0, colon));
-        argument.remove_prefix(colon + 1);
+bool TakeUserArgument(Pop3Session& session, std::string_view argument, std::string& unknownMethod) {
+    const size_t hash = argument.find('#');
+    LoginTarget target = ParseLoginTarget(argument.substr(0, hash));
+    if (target.hasMethod && FindLoginMethod(target.method) == nullptr) {
+        unknownMethod = target.method;
+        return false;
     }
-    size_t hash = argument.find('#');
-    session.host = std::string(argument.substr(0, hash));
+    if (target.hasMethod) session.method = target.method;
+    session.host = target.host;
+    session.port = target.port;
     session.account.clear();
     if (hash != std::string_view::npos) {
         std::string_view rest = argument.substr(hash + 1);
         session.account = std::string(rest.substr(0, rest.find('#')));
     }
     session.userSeen = true;
+    return true;
 }
 
 void TakePassArgument(Pop3Session& session, std::string_view argument) {
@@ -327,9 +419,20 @@ void RunPop3Session(Connection client) {
     EndSession(state);
 }
 
+void RunPop3sSession(Connection client) {
+    ServeOverTls(std::move(client), RunPop3Session);
+}
+
 const ListenerDescription kPop3ListenerDescription{
     "Pop3",
     &SettingsRecord::Pop3Timeout,
     "-ERR permission denied, closing connection ...",
     RunPop3Session,
+};
+
+const ListenerDescription kPop3sListenerDescription{
+    "Pop3s",
+    &SettingsRecord::Pop3Timeout,
+    "-ERR permission denied, closing connection ...",
+    RunPop3sSession,
 };

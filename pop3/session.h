@@ -18,16 +18,26 @@
 // (client and upstream) have been released.
 void RunPop3Session(Connection client);
 
+// As RunPop3Session, for a client of the implicit-TLS listener: the
+// handshake comes first; a client that fails it is closed without a word.
+void RunPop3sSession(Connection client);
+
 // What the listener needs to serve POP3: the name "Pop3" in its log texts,
 // the Pop3Timeout setting, the refusal line and RunPop3Session.
 extern const ListenerDescription kPop3ListenerDescription;
 
-// Takes USER's argument, "[method:]host#account": a method before the first
-// ":" replaces the session's method (a USER without ":" keeps it); host and
-// account replace the session's. An IPv6 host is written in brackets, which
-// the host keeps ("[2001:db8::1]#account", "plain:[::1]#alice"); a ":" after
-// a "[" belongs to the host. Sets userSeen.
-void TakeUserArgument(Pop3Session& session, std::string_view argument);
+// The same for the implicit-TLS listener: "Pop3s" and RunPop3sSession. The
+// refusal of a denied address is sent before any handshake, in plaintext.
+extern const ListenerDescription kPop3sListenerDescription;
+
+// Takes USER's argument, "[method:]host[:port]#account" (ParseLoginTarget):
+// a method replaces the session's method (a USER without one keeps it);
+// host, port (0 when none is written) and account replace the session's. An
+// IPv6 host is written in brackets, which the host keeps
+// ("[2001:db8::1]:1110#account", "plain:[::1]#alice"). Sets userSeen and
+// returns true; returns false, with the method's name in `unknownMethod`
+// and the session untouched, when FindLoginMethod does not know it.
+bool TakeUserArgument(Pop3Session& session, std::string_view argument, std::string& unknownMethod);
 
 // Takes PASS's argument, "password[#envelope]" (everything after "PASS " to
 // the end of the line: a password may hold spaces): the password is the text

@@ -72,11 +72,6 @@ std::string EscapeHtml(std::string_view utf8) {
     return out;
 }
 
-std::string OemToUtf8(std::string_view oem) {
-    static const ByteTable table = MakeTable("IBM437");
-    return ThroughTable(table, oem);
-}
-
 std::string ShowOem(std::string_view oem) {
     return EscapeHtml(OemToUtf8(oem));
 }

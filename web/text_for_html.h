@@ -6,13 +6,11 @@
 #include <string>
 #include <string_view>
 
+#include "codec/code_page.h"  // OemToUtf8, which pages use with these
+
 // Returns the UTF-8 text with & < > " ' replaced by their character
 // references, fit for element content and quoted attribute values.
 std::string EscapeHtml(std::string_view utf8);
-
-// Returns the code page 437 text in UTF-8; every byte has a counterpart
-// (0x00..0x7F as in ASCII), so the text keeps its length in characters.
-std::string OemToUtf8(std::string_view oem);
 
 // EscapeHtml(OemToUtf8(oem)): a text of the program, ready for a page.
 std::string ShowOem(std::string_view oem);

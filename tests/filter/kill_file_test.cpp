@@ -5,6 +5,7 @@
 #include <fstream>
 #include <thread>
 
+#include "codec/header_decode.h"
 #include "filter/kill_table.h"
 #include "filter_test_util.h"
 
@@ -396,3 +397,51 @@ TEST(KillFileCheck, MissingFileAndCountsForTheSummary) {
 }
 
 }  // namespace
+
+// A kill file typed in a UTF-8 editor: its markers and patterns are the
+// characters the code page's bytes show, and it judges as the code page
+// file would, whatever charset a subject came in.
+TEST(KillFileLoader, Utf8FileMatchesLikeItsCodePageTwin) {
+    FilterLogDir dir;
+    ASSERT_EQ(dir.Load({"■■■ typed in a UTF-8 editor", "--- ALLE", "\"*Grüße*\" Ωs »DELE",
+                        "   ■ an indented remark", "\"*Dörte*\" Ωn »SKIP"}),
+              1);
+    EXPECT_EQ(Cell(1, 2), Bytes("\"*Gr\x81\xE1"
+                                "e*\" <EA>s <AF>DELE "));
+    const struct {
+        const char* subject;
+        const char* action;
+    } cases[] = {
+        {"=?UTF-8?Q?Gr=C3=BC=C3=9Fe_aus_Bern?=", "DELE"},
+        {"=?ISO-8859-1?Q?Gr=FC=DFe?=", "DELE"},
+        {"=?windows-1252?B?SGVyemxpY2hlIEdy/N9l?=", "DELE"},
+        {"Grusse", nullptr},
+    };
+    for (const auto& c : cases) {
+        FilterSubject subject;
+        subject.folder = "user@example.com";
+        subject.subject = DecodeHeaderText(c.subject);
+        subject.from = "x@example.com";
+        const Verdicts verdicts = Judge(subject);
+        EXPECT_EQ(verdicts.actions, c.action ? Texts{c.action} : Texts{}) << c.subject;
+    }
+    FilterSubject fromDoerte;
+    fromDoerte.folder = "user@example.com";
+    fromDoerte.from = DecodeHeaderText("=?utf-8?q?D=C3=B6rte?= <d@example.com>");
+    EXPECT_EQ(Judge(fromDoerte).actions, Texts{"SKIP"});
+}
+
+TEST(KillFileLoader, Utf8CharacterWithoutCodePageByteIsAProblemOfItsLine) {
+    FilterLogDir dir;
+    dir.dir().Write("KILLFILE.CFG",
+                    "\xEF\xBB\xBF--- ALLE\r\n\"*5 \xE2\x82\xAC*\" \xCE\xA9s \xC2\xBB"
+                    "DELE\r\n");
+    KillSetBuild build = BuildKillSet(dir.Path("KILLFILE.CFG"));
+    ASSERT_NE(build.set, nullptr);
+    ASSERT_EQ(build.problems.size(), 1u);
+    EXPECT_EQ(build.problems[0].line, 2);
+    EXPECT_EQ(build.problems[0].text,
+              "U+20AC has no character in the filter's code page 437; the line cannot match "
+              "as written");
+    EXPECT_EQ(build.set->sections.size(), 1u);  // the mark in front is no part of the line
+}

@@ -150,7 +150,7 @@ class HostileClientTest(HostileTestBase):
             client.send(b"STAT\nNOOP\n")
             self.assertEqual([client.line(), client.line()], [auth, auth])
             lines = [l for l in (random_line(self.rng) for _ in range(RANDOM_LINES))
-                     if first_word(l) not in (b"USER", b"PASS", b"QUIT")]
+                     if first_word(l) not in (b"USER", b"PASS", b"QUIT", b"CAPA", b"STLS")]
             client.send(b"".join(l + b"\r\n" for l in lines))
             self.assertEqual([client.line() for _ in lines], [auth] * len(lines))
             # A host name far beyond any real one is only taken note of.
@@ -168,7 +168,7 @@ class HostileClientTest(HostileTestBase):
                 ("LIST 4", "-ERR no such message"), ("TOP 0", "-ERR no such message Arg"),
                 ("TOP", unknown), ("RETR", unknown), ("DELE", unknown), ("USER x", unknown),
                 ("PASS y", unknown), ("APOP a b", unknown), ("AUTH PLAIN", unknown),
-                ("CAPA", unknown), ("", unknown), ("\x00RETR 1", unknown),
+                ("STLS", unknown), ("", unknown), ("\x00RETR 1", unknown),
                 ("LIST\t1", unknown), ("STAT\r", unknown),
                 ("LIST 1", "+OK 1 %d" % size1)])
             self.assertTrue(client.ask("STAT" + " " * 50000).startswith("+OK 3 "))
@@ -179,7 +179,7 @@ class HostileClientTest(HostileTestBase):
             lines = [l for l in (random_line(self.rng) for _ in range(RANDOM_LINES))
                      if first_word(l) not in (b"QUIT", b"STAT", b"NOOP", b"RSET", b"STATALL",
                                               b"DELE", b"RETR", b"LIST", b"TOP", b"UIDL",
-                                              b"HELP")]
+                                              b"HELP", b"CAPA")]
             client.send(b"".join(l + b"\r\n" for l in lines))
             self.assertEqual([client.line() for _ in lines], [unknown] * len(lines))
             self.assertTrue(client.ask("RETR 2").startswith("+OK"))

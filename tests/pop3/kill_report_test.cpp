@@ -130,9 +130,12 @@ TEST(KillReportHeader, IsTheMessageHeaderThenThePreamble) {
               "To: killreport@localhost\n"
               "From: trawlbox@localhost (Trawlbox v0.25)\n"
               "Subject: Killed Messages\n"
-              "Message-ID: 25509.1212-06-2026@trawlbox.localhost\n"
+              "Message-ID: <25509.1212-06-2026@trawlbox.localhost>\n"
               "Date: Sun, 06 Dec 2026 07:05:09 +0100\n"
               "X-Mailer: Trawlbox v0.25\n"
+              "MIME-Version: 1.0\n"
+              "Content-Type: text/plain; charset=utf-8\n"
+              "Content-Transfer-Encoding: 8bit\n"
               "\n\n"
               "The following message(s) has been killed directly on the Pop3-Server:\n"
               "\n\n" +
@@ -150,7 +153,7 @@ TEST(KillReportHeader, MessageIdSecondsAreWrittenLikeANumber) {
     };
     for (const auto& c : cases) {
         std::string header = KillReportHeader("r@localhost", c.time, 0);
-        EXPECT_NE(header.find("\nMessage-ID: " + c.id + "03-04-2026@trawlbox.localhost\n"),
+        EXPECT_NE(header.find("\nMessage-ID: <" + c.id + "03-04-2026@trawlbox.localhost>\n"),
                   std::string::npos)
             << c.id;
     }
@@ -166,7 +169,18 @@ TEST(CompleteKillReport, PutsTheHeaderInFrontOfTheEntriesOnly) {
     EXPECT_EQ(text.substr(0, 25), "To: killreport@localhost\n");
     ASSERT_GT(text.size(), entry.size());
     EXPECT_EQ(text.substr(text.size() - entry.size()), entry);
-    EXPECT_NE(text.find("\nX-Mailer: Trawlbox v0.25\n\n\nThe following"), std::string::npos);
+    EXPECT_NE(text.find("\nContent-Transfer-Encoding: 8bit\n\n\nThe following"), std::string::npos);
+    // Names and subjects are held in code page 437 and written in UTF-8.
+    const std::string named = KillReportEntry("D\x94rte Gro\xE1 <d@example.org>",
+                                              "Gr\x81\xE1"
+                                              "e",
+                                              "<m>", 5, {}, KillReasonFields{});
+    text = CompleteKillReport(named);
+    EXPECT_NE(text.find("From       : D\xC3\xB6rte Gro\xC3\x9F <d@example.org>\n"
+                        "Subject    : Gr\xC3\xBC\xC3\x9F"
+                        "e\n"),
+              std::string::npos)
+        << text;
 
     Settings.KillReport = "me@localhost";
     EXPECT_EQ(CompleteKillReport(entry).substr(0, 17), "To: me@localhost\n");

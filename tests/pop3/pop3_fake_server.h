@@ -34,6 +34,7 @@ struct FakeServerOptions {
     std::vector<std::string> extraListLines;  // appended to the LIST listing
     std::string dropOnCommand;  // close the connection, unanswered, at a command starting so
     bool refusePass = false;    // "-ERR" to PASS
+    std::vector<std::string> capabilities;  // the CAPA list; CAPA is refused when empty
     // Called in the server's thread with each command before it is answered.
     std::function<void(const std::string&)> onCommand;
 };
@@ -186,6 +187,10 @@ class FakePop3Server {
                              (options_.listingGivesZero ? "0" : Size(messages_[i])) + "\r\n";
                 }
                 for (const std::string& extra : options_.extraListLines) reply += extra + "\r\n";
+                reply += ".\r\n";
+            } else if (name == "CAPA" && !options_.capabilities.empty()) {
+                reply = "+OK\r\n";
+                for (const std::string& line : options_.capabilities) reply += line + "\r\n";
                 reply += ".\r\n";
             } else if (name == "UIDL" && !options_.refuseUidl) {
                 reply = "+OK\r\n";

@@ -311,12 +311,31 @@ TEST_F(SessionTest, DeletionsLeaveGapsAndAreCarriedOutAtQuit) {
 
     EXPECT_EQ(client.Ask("HELP"), "+OK implemented Trawlbox commands follow:");
     std::vector<std::string> help = client.Block();
-    ASSERT_EQ(help.size(), 11u);
-    EXPECT_EQ(help[3], "    pass Pasword");
+    ASSERT_EQ(help.size(), 12u);
+    EXPECT_EQ(help[0], "    capa");
+    EXPECT_EQ(help[4], "    pass Pasword");
 
     EXPECT_EQ(client.Ask("QUIT"), Greeting(client.slot()) + ", good bye spam");
     client.Join();
     EXPECT_EQ(server.Expunged(), (std::set<int>{2, 4}));
+}
+
+// After login the list is the proxy's own plus the server's limits on
+// keeping and polling, which hold for the client too; what the server offers
+// only on its own leg (SASL, STLS) stays there.
+TEST_F(SessionTest, CapaAfterLoginPassesOnlyTheServersLimits) {
+    FakeServerOptions options;
+    options.capabilities = {"TOP", "SASL PLAIN", "STLS", "EXPIRE 30", "login-delay 900"};
+    FakePop3Server server(Mailbox(), options);
+    TestClient client;
+    LogIn(client, server);
+    EXPECT_EQ(client.Ask("CAPA"), "+OK Capability list follows");
+    EXPECT_EQ(client.Block(),
+              (std::vector<std::string>{"TOP", "UIDL", "USER", "RESP-CODES", "PIPELINING",
+                                        "IMPLEMENTATION Trawlbox-v0.25", "EXPIRE 30",
+                                        "login-delay 900"}));
+    client.Ask("QUIT");
+    client.Join();
 }
 
 TEST_F(SessionTest, TopPassesTheClientsLineCountOn) {
@@ -334,8 +353,8 @@ TEST_F(SessionTest, TopPassesTheClientsLineCountOn) {
     // The report: its header, the empty line, then its first two body lines.
     EXPECT_EQ(client.Ask("TOP 3 2").substr(0, 4), "+OK ");
     std::string top = client.BlockBytes();
-    EXPECT_EQ(top.substr(top.find("X-Mailer")),
-              "X-Mailer: Trawlbox v0.25\r\n\r\n\r\n"
+    EXPECT_EQ(top.substr(top.find("Content-Transfer-Encoding")),
+              "Content-Transfer-Encoding: 8bit\r\n\r\n\r\n"
               "The following message(s) has been killed directly on the Pop3-Server:\r\n");
     client.Ask("QUIT");
 }
@@ -420,36 +439,65 @@ TEST_F(Pop3ListenerTest, GreetsAdmittedClientsAndRefusesOthersInItsOwnWords) {
 
 TEST(SessionArguments, UserAndPassNameServerAccountMethodAndEnvelope) {
     Pop3Session session;
-    TakeUserArgument(session, "pop.example.org#alice");
+    std::string unknown;
+    EXPECT_TRUE(TakeUserArgument(session, "pop.example.org#alice", unknown));
     EXPECT_EQ(session.host, "pop.example.org");
     EXPECT_EQ(session.account, "alice");
     EXPECT_EQ(session.method, "");
-    TakeUserArgument(session, "apop:mail.example.org#bob#ignored");
+    EXPECT_TRUE(TakeUserArgument(session, "apop:mail.example.org#bob#ignored", unknown));
     EXPECT_EQ(session.method, "apop");
     EXPECT_EQ(session.host, "mail.example.org");
     EXPECT_EQ(session.account, "bob");
-    TakeUserArgument(session, "other.example.org");  // keeps the method, no account
+    // keeps the method, no account
+    EXPECT_TRUE(TakeUserArgument(session, "other.example.org", unknown));
     EXPECT_EQ(session.method, "apop");
     EXPECT_EQ(session.host, "other.example.org");
     EXPECT_EQ(session.account, "");
     EXPECT_TRUE(session.userSeen);
-    // IPv6 literals in brackets, with and without a method.
+    // IPv6 literals in brackets and ports after the host, with and without
+    // a method; a port is no method ("127.0.0.1:12110" once read as method
+    // "127.0.0.1" and host "12110").
     const struct {
         const char* argument;
         const char* method;
         const char* host;
+        int port;
         const char* account;
     } literals[] = {
-        {"[2001:db8::1]#account", "apop", "[2001:db8::1]", "account"},
-        {"plain:[::1]#alice", "plain", "[::1]", "alice"},
-        {"[::ffff:192.0.2.1]#bob#x", "plain", "[::ffff:192.0.2.1]", "bob"},
-        {"login:192.0.2.1#carol", "login", "192.0.2.1", "carol"},
+        {"[2001:db8::1]#account", "apop", "[2001:db8::1]", 0, "account"},
+        {"plain:[::1]#alice", "plain", "[::1]", 0, "alice"},
+        {"[::ffff:192.0.2.1]#bob#x", "plain", "[::ffff:192.0.2.1]", 0, "bob"},
+        {"login:192.0.2.1#carol", "login", "192.0.2.1", 0, "carol"},
+        {"127.0.0.1:12110#alice", "login", "127.0.0.1", 12110, "alice"},
+        {"apop:pop.example.org:995#bob", "apop", "pop.example.org", 995, "bob"},
+        {"[::1]:1110#dave", "apop", "[::1]", 1110, "dave"},
+        {"cram-md5:[2001:db8::1]:65535#eve", "cram-md5", "[2001:db8::1]", 65535, "eve"},
+        {"pop.example.org#frank", "cram-md5", "pop.example.org", 0, "frank"},
     };
     for (const auto& c : literals) {
-        TakeUserArgument(session, c.argument);
+        EXPECT_TRUE(TakeUserArgument(session, c.argument, unknown)) << c.argument;
         EXPECT_EQ(session.method, c.method) << c.argument;
         EXPECT_EQ(session.host, c.host) << c.argument;
+        EXPECT_EQ(session.port, c.port) << c.argument;
         EXPECT_EQ(session.account, c.account) << c.argument;
+    }
+    // An unknown method leaves the session as it was; a text after the host
+    // that is no port (0, above 65535, not digits) makes its front a method.
+    const struct {
+        const char* argument;
+        const char* method;
+    } unknownMethods[] = {
+        {"bogus:pop.example.org#alice", "bogus"},
+        {"pop.example.org:99999#alice", "pop.example.org"},
+        {"pop.example.org:0#alice", "pop.example.org"},
+        {"x:y:z#alice", "x"},
+    };
+    for (const auto& c : unknownMethods) {
+        session.userSeen = false;
+        EXPECT_FALSE(TakeUserArgument(session, c.argument, unknown)) << c.argument;
+        EXPECT_EQ(unknown, c.method) << c.argument;
+        EXPECT_FALSE(session.userSeen) << c.argument;
+        EXPECT_EQ(session.host, "pop.example.org") << c.argument;
     }
 
     const struct {
