@@ -119,7 +119,7 @@ void OnLoginPass(LoginState& state) {
     std::string notFound = "502 " + state.host + " not found/ready";
     std::string greeting;
     if (ConnectUpstream(state.host, Settings.NntpPortOutgoing, UpstreamProtocol::kNntp,
-                        Settings.NntpTimeout, state.server,
+                        CurrentSettings().NntpTimeout, state.server,
                         greeting) != UpstreamOutcome::kConnected) {
         LoginReply(state, notFound);
         state.result = NntpLoginResult::kFailed;

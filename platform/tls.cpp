@@ -343,3 +343,7 @@ void TlsChannel::End(bool notifyPeer) {
     state_.reset();
     broken_ = false;
 }
+
+std::string TlsLibraryVersion() {
+    return OpenSSL_version(OPENSSL_VERSION);
+}

@@ -81,7 +81,7 @@ void OnPass(SessionState& state, const ClientCommand& command) {
 
     std::string greeting;
     if (ConnectUpstream(session.host, Settings.Pop3PortOutgoing, UpstreamProtocol::kPop3,
-                        Settings.Pop3Timeout, session.upstream,
+                        CurrentSettings().Pop3Timeout, session.upstream,
                         greeting) != UpstreamOutcome::kConnected) {
         Reply(state, "-ERR " + session.host + " not found/ready");
         state.authResult = AuthResult::kFailed;
