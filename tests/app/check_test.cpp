@@ -130,6 +130,12 @@ TEST(CheckTest, EachProblemIsNamedByFileAndLine) {
          {"DIR/ACCESS.IP:4: warning: not read: an empty line above ends the list",
           "DIR/ACCESS.IP:5: warning: not read: an empty line above ends the list"},
          kExitOk},
+        {"a section for a folder called ALL",
+         {.killFile = "--- ALL\r\n\"*pills*\" \xEAs \xAF"
+                      "DELE\r\n"},
+         {"DIR/KILLFILE.CFG:1: warning: section name \"ALL\" is a folder of that name; \"ALLE\" "
+          "stands for every folder but the names after it"},
+         kExitOk},
         {"a last line without its line end",
          {.access = "127.0.0.1\r\n192.0.2.1"},
          {"DIR/ACCESS.IP:2: warning: last line has no line end and is not read"},
