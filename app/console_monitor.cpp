@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "app/reload.h"
 #include "core/globals.h"
 #include "core/log.h"
 #include "core/text.h"
@@ -41,6 +42,10 @@ void CloseAllSessions() {
     });
 }
 
+void Reload() {
+    ReloadConfiguration();
+}
+
 struct KeyAction {
     char key;
     void (*action)();
@@ -50,6 +55,7 @@ struct KeyAction {
 constexpr KeyAction kKeyActions[] = {
     {kEnter, ListSessions},
     {'k', CloseAllSessions},
+    {'r', Reload},
     {kEscape, CloseAllSessions},
 };
 

@@ -1,5 +1,6 @@
-// The operator's keys: Enter lists the sessions, "k" closes them all, ESC
-// closes them all before the supervision loop stops the program.
+// The operator's keys: Enter lists the sessions, "k" closes them all, "r"
+// reloads the configuration (ReloadConfiguration), ESC closes them all
+// before the supervision loop stops the program.
 #pragma once
 
 #include <string>

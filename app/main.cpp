@@ -1,13 +1,86 @@
+#include <unistd.h>
+
+#include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
 
+#include "app/check.h"
+#include "app/command_line.h"
+#include "app/message_test.h"
 #include "app/service.h"
+#include "core/globals.h"
+#include "filter/match.h"
 #include "platform/console.h"
+#include "platform/files.h"
+#include "platform/tls.h"
 
-int main() {
-    RunService();
+namespace {
+
+void Print(std::string_view line) {
+    std::string text(line);
+    text += '\n';
+    std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
+int Help(const CommandLine&) {
+    std::fputs(UsageText().c_str(), stdout);
+    return kExitOk;
+}
+
+int Version(const CommandLine&) {
+    Print("Trawlbox " + std::string(kProgramVersion));
+    Print(TlsLibraryVersion());
+    Print(RegexLibraryVersion());
+    return kExitOk;
+}
+
+int Run(const CommandLine& line) {
+    return RunService(line.directory);
+}
+
+int Check(const CommandLine& line) {
+    return RunCheck(line.directory, Print);
+}
+
+int Test(const CommandLine& line) {
+    return RunMessageTest(line, Print);
+}
+
+struct Handler {
+    Command command;
+    int (*run)(const CommandLine&);
+};
+
+constexpr std::array<Handler, 5> kHandlers{{
+    {Command::kRun, Run},
+    {Command::kCheck, Check},
+    {Command::kTest, Test},
+    {Command::kHelp, Help},
+    {Command::kVersion, Version},
+}};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string_view> arguments(argv + 1, argv + argc);
+    CommandLine line;
+    std::string problem;
+    if (!ParseCommandLine(arguments, line, problem)) {
+        std::fprintf(stderr, "trawlbox: %s\n%s", problem.c_str(), UsageText().c_str());
+        return kExitUsage;
+    }
+    // Without -d the configuration is the one beside the executable.
+    if (line.directory.empty()) line.directory = ExecutableDirectory();
+    int status = kExitFailure;
+    for (const Handler& handler : kHandlers) {
+        if (handler.command == line.command) status = handler.run(line);
+    }
     std::fflush(stdout);
+    if (line.command != Command::kRun) return status;
     ConsoleRestore();
     // Session threads may still run: end without running destructors under them.
-    std::_Exit(0);
+    std::_Exit(status);
 }

@@ -1,8 +1,14 @@
 #include "app/service.h"
 
+#include <unistd.h>
+
+#include <atomic>
 #include <string>
 
+#include "app/command_line.h"
+#include "app/configuration.h"
 #include "app/console_monitor.h"
+#include "app/reload.h"
 #include "core/globals.h"
 #include "core/log.h"
 #include "core/settings.h"
@@ -15,20 +21,41 @@
 #include "nntp/session.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/files.h"
 #include "pop3/session.h"
 
 namespace {
 
-constexpr int kTickMs = 1000;            // the supervision loop's period
-constexpr int kListenerStartGapMs = 10;  // lets a listener fail before the next starts
+constexpr int kTickMs = 1000;  // the supervision loop's period
+// How long a listener may take to bind its port before start-up gives up
+// on it; binding takes microseconds, so this only guards against a hang.
+constexpr int kListenerStartWaitMs = 5000;
+constexpr int kListenerPollMs = 5;
 constexpr int kShutdownPauseMs = 50;
 constexpr char kEscape = 27;
+
+// Raised by SIGHUP; the supervision loop reloads when it changed.
+std::atomic<int> ReloadRequests{0};
 
 const std::string& Title() {
     static const std::string& title =
         *new std::string("Trawlbox " + std::string(kProgramVersion) +
                          " transparent, internal Design & Test (Console Debug)");
     return title;
+}
+
+// Says on standard error, and in the log when it is open, why the service
+// does not start or what it starts without.
+void Say(const std::string& text, bool fatal) {
+    std::string line = "trawlbox: " + text + "\n";
+    ssize_t written = ::write(STDERR_FILENO, line.data(), line.size());
+    (void)written;  // nowhere left to say it
+    WriteLog(text, -1, fatal ? kLogError : kLogFailure);
+}
+
+bool Fail(const std::string& text) {
+    Say(text + "; not started", true);
+    return false;
 }
 
 // The listeners of both protocols, and their implicit-TLS twins.
@@ -39,56 +66,109 @@ struct Listeners {
     Listener nntps{kNntpsListenerDescription};
 };
 
-// Starts an implicit-TLS listener when its port is set. Returns false when
-// it was asked for and does not run: the user asked for TLS, and running
-// without it would leave their mail program failing in silence.
-bool StartTlsListener(Listener& listener, int port, bool tlsReady) {
-    if (port == 0) return true;
-    if (!tlsReady) {
-        WriteLog("Port" + std::to_string(port) + " needs ClientTlsCert and ClientTlsKey", -1,
-                 kLogError);
-        return false;
+// Starts the listener and waits until it listens or has ended. Returns
+// true when it listens.
+bool StartListener(Listener& listener, int port, std::string_view protocol) {
+    if (!listener.Start(port))
+        return Fail("no thread for the " + std::string(protocol) + " listener");
+    for (int waited = 0; waited < kListenerStartWaitMs; waited += kListenerPollMs) {
+        if (listener.state() != ListenerState::kRunning) break;
+        if (listener.port() != 0) return true;
+        SleepMilliseconds(kListenerPollMs);
     }
-    listener.Start(port);
-    SleepMilliseconds(kListenerStartGapMs);
-    return listener.state() == ListenerState::kRunning;
+    if (listener.state() == ListenerState::kPortInUse) {
+        return Fail(std::string(protocol) + " port " + std::to_string(port) +
+                    " is in use by another program");
+    }
+    return Fail("the " + std::string(protocol) + " listener could not open port " +
+                std::to_string(port));
 }
 
-// Returns true when start-up finished and the loop should run.
-bool StartUp(Listeners& listeners) {
+// Starts an implicit-TLS listener when its port is set. Returns false,
+// after saying why, when it was asked for and does not run: the user asked
+// for TLS, and running without it would leave their mail program failing in
+// silence.
+bool StartTlsListener(Listener& listener, int port, bool tlsReady, std::string_view protocol) {
+    if (port == 0) return true;
+    if (!tlsReady) {
+        return Fail(std::string(protocol) + " port " + std::to_string(port) +
+                    " needs ClientTlsCert and ClientTlsKey that can be used");
+    }
+    return StartListener(listener, port, protocol);
+}
+
+// Reads and puts into effect the configuration. Returns false, after saying
+// why, when the service cannot run with it.
+bool LoadConfiguration(const std::string& directory, int64_t& rules) {
+    SettingsLoad load = LoadSettingsFrom(directory);
+    if (!load.file.found) {
+        if (FileExists(load.file.path)) {
+            return Fail("configuration file " + load.file.path + " cannot be read");
+        }
+        return Fail("configuration file " + load.file.path +
+                    " not found (-d DIR names the directory that holds it)");
+    }
+    if (!load.logOpened) {
+        return Fail("cannot write the log file " + load.logPath + ": " + load.logProblem);
+    }
+    Configuration configuration = ReadConfiguration(std::move(load.file), directory);
+    for (const Problem& problem : configuration.problems) Say(ProblemText(problem), false);
+    // Refused rather than run in plaintext: the user meant some protection.
+    if (Settings.Pop3Tls == TlsMode::kUnknown) return Fail("Pop3Tls names no TLS mode");
+    if (Settings.NntpTls == TlsMode::kUnknown) return Fail("NntpTls names no TLS mode");
+    KillSetBuild& kill = configuration.killFile;
+    if (kill.set == nullptr && FileExists(Settings.KillFile)) {
+        return Fail("kill file " + Settings.KillFile + " cannot be read");
+    }
+    if (kill.set != nullptr) {
+        FilterLoaded = true;
+        WriteLog("Loading filter configuration", -1, kLogProgress);
+    } else {
+        WriteLog("Filter configuration not found", -1, kLogProgress);
+    }
+    rules = kill.rules;
+    PublishKillSet(std::move(kill.set));
+    // These also give a missing list file its header lines.
+    LoadRelayBlacklistFrom(directory);
+    LoadAccessListFrom(directory);
+    PublishSettings(&Settings);
+    return true;
+}
+
+bool StartUp(const std::string& directory, Listeners& listeners) {
     ConsoleBegin();
     InstallStopSignals(StopRequests);
+    InstallReloadSignal(ReloadRequests);
     ConsoleFlushInput();
     ConsoleWriteLine(Title());
     ConsoleSetTitle(Title());
-    LoadSettings();
-
-    if (!Settings.KillFile.empty()) {
-        if (LoadKillFile(Settings.KillFile) == 1) {
-            FilterLoaded = true;
-            WriteLog("Loading filter configuration", -1, kLogProgress);
-        } else {
-            WriteLog("Filter configuration not found", -1, kLogProgress);
-        }
+    int64_t rules = 0;
+    if (!LoadConfiguration(directory, rules)) return false;
+    if (!StartListener(listeners.pop3, Settings.Pop3PortIncoming, "POP3") ||
+        !StartListener(listeners.nntp, Settings.NntpPortIncoming, "NNTP")) {
+        return false;
     }
-    LoadRelayBlacklist();
-    LoadAccessList();
-
-    listeners.pop3.Start(Settings.Pop3PortIncoming);
-    SleepMilliseconds(kListenerStartGapMs);
-    listeners.nntp.Start(Settings.NntpPortIncoming);
-    SleepMilliseconds(kListenerStartGapMs);
     const bool tlsReady = PrepareClientTls();
-    const bool pop3s = StartTlsListener(listeners.pop3s, Settings.Pop3sPortIncoming, tlsReady);
-    const bool nntps = StartTlsListener(listeners.nntps, Settings.NntpsPortIncoming, tlsReady);
-    return listeners.pop3.state() == ListenerState::kRunning &&
-           listeners.nntp.state() == ListenerState::kRunning && pop3s && nntps;
+    if (!StartTlsListener(listeners.pop3s, Settings.Pop3sPortIncoming, tlsReady, "POP3S") ||
+        !StartTlsListener(listeners.nntps, Settings.NntpsPortIncoming, tlsReady, "NNTPS")) {
+        return false;
+    }
+    ConsoleWriteLine("POP3 port " + std::to_string(listeners.pop3.port()) + ", NNTP port " +
+                     std::to_string(listeners.nntp.port()) + ", " + std::to_string(rules) +
+                     " rules loaded. Keys: Enter sessions, k close all, r reload, ESC stop");
+    return true;
 }
 
 void Supervise() {
+    int reloadsSeen = ReloadRequests.load();
     for (;;) {
         SleepMilliseconds(kTickMs);
         WatchdogTick();
+        int reloads = ReloadRequests.load();
+        if (reloads != reloadsSeen) {
+            reloadsSeen = reloads;
+            ReloadConfiguration();
+        }
         std::string key = ConsoleReadKey();
         HandleConsoleKey(key);
         if (key == std::string(1, kEscape) || StopRequests != 0) return;
@@ -111,8 +191,10 @@ const char* ConsoleTitle() {
     return Title().c_str();
 }
 
-void RunService() {
+int RunService(const std::string& directory) {
     Listeners listeners;
-    if (StartUp(listeners)) Supervise();
+    bool started = StartUp(directory, listeners);
+    if (started) Supervise();
     ShutDown(listeners);
+    return started ? kExitOk : kExitFailure;
 }

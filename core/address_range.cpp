@@ -6,6 +6,7 @@
 
 #include "core/log.h"
 #include "core/text.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -98,28 +99,108 @@ const AddressRange* FindAddressRange(const std::vector<AddressRange>& list,
     return nullptr;
 }
 
+std::shared_ptr<const AddressList> PublishedAddressList::Current() const {
+    std::lock_guard guard(lock_);
+    if (list_ != nullptr) return list_;
+    static const auto& empty = *new std::shared_ptr<const AddressList>(new AddressList());
+    return empty;
+}
+
+void PublishedAddressList::Publish(AddressList list) {
+    auto next = std::make_shared<const AddressList>(std::move(list));
+    std::lock_guard guard(lock_);
+    // The old list is released after the lock, by its last reader.
+    list_.swap(next);
+}
+
+std::string AddressRangeProblem(std::string_view line) {
+    std::string_view part = line.substr(0, line.find(' '));
+    size_t slash = part.find('/');
+    std::string_view address = part.substr(0, slash);
+    size_t colon = part.find(':');
+    bool ipv6 = colon != std::string_view::npos && colon < part.find('.');
+    IpAddress parsed;
+    bool valid = ParseIpAddress(address, parsed) &&
+                 (ipv6 || (parsed.family == IpFamily::kIpv4 && address.find(':') == address.npos));
+    if (!valid) {
+        return "\"" + std::string(address) + "\" is not an " + (ipv6 ? "IPv6" : "IPv4") +
+               " address";
+    }
+    if (slash == std::string_view::npos) return {};
+    std::string_view digits = part.substr(slash + 1);
+    int low = ipv6 ? 0 : 1;
+    int high = ipv6 ? kIpv6Bits : kIpv4Bits;
+    int prefix = -1;
+    bool number =
+        !digits.empty() && digits.size() <= kLongestIpv6PrefixText &&
+        std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+    if (number) std::from_chars(digits.data(), digits.data() + digits.size(), prefix);
+    if (prefix < low || prefix > high) {
+        return "prefix \"/" + std::string(digits) + "\" is not " + std::to_string(low) + ".." +
+               std::to_string(high);
+    }
+    return {};
+}
+
+AddressListRead ReadAddressList(const AddressListFile& file, const std::string& directory) {
+    AddressListRead read;
+    read.path = directory + std::string(file.name);
+    read.found = FileExists(read.path);
+    std::ifstream in(read.path, std::ios::binary);
+    read.readable = in.is_open();
+    if (!read.found) return read;
+    auto add = [&](int64_t line, std::string text, Severity severity) {
+        read.problems.push_back({read.path, line, std::move(text), severity});
+    };
+    if (!read.readable) {
+        add(0, "cannot be read", Severity::kError);
+        return read;
+    }
+    std::string line;
+    int64_t number = 0;
+    bool ended = false;
+    while (std::getline(in, line)) {
+        ++number;
+        // getline sets eof only on a final line without LF.
+        const bool last = in.eof();
+        std::erase(line, '\r');
+        if (ended || last) {
+            if (!line.empty() && line[0] != '#') {
+                add(number,
+                    ended ? "not read: an empty line above ends the list"
+                          : "last line has no line end and is not read",
+                    Severity::kWarning);
+            }
+            if (last) break;
+            continue;
+        }
+        if (line.empty()) {
+            ended = true;
+            continue;
+        }
+        if (line[0] == '#') continue;
+        std::string problem = AddressRangeProblem(line);
+        if (!problem.empty()) add(number, std::move(problem), Severity::kError);
+        AddressRange range = ParseAddressRange(line);
+        if (file.keepText) range.text = line;
+        read.entries.push_back(std::move(range));
+    }
+    return read;
+}
+
 std::vector<AddressRange> LoadAddressList(const AddressListFile& file,
                                           const std::string& directory) {
     const std::string path = directory + std::string(file.name);
-    // Creates the file when it is missing, without touching an existing one.
-    std::ofstream append(path, std::ios::binary | std::ios::app);
-    std::ifstream in(path, std::ios::binary);
-    if (!in.is_open()) return {};
-    if (in.peek() == std::ifstream::traits_type::eof()) {
-        append << file.header1 << "\r\n" << file.header2 << "\r\n";
-        return {};
+    {
+        // Creates the file when it is missing, without touching an existing one.
+        std::ofstream append(path, std::ios::binary | std::ios::app);
+        std::ifstream in(path, std::ios::binary);
+        if (!in.is_open()) return {};
+        if (in.peek() == std::ifstream::traits_type::eof()) {
+            append << file.header1 << "\r\n" << file.header2 << "\r\n";
+            return {};
+        }
     }
     WriteLog(file.loadingText, -1, kLogProgress);
-    std::vector<AddressRange> list;
-    std::string line;
-    // getline sets eof only on a final line without LF.
-    while (std::getline(in, line) && !in.eof()) {
-        std::erase(line, '\r');
-        if (line.empty()) break;
-        if (line[0] == '#') continue;
-        AddressRange range = ParseAddressRange(line);
-        if (file.keepText) range.text = line;
-        list.push_back(std::move(range));
-    }
-    return list;
+    return ReadAddressList(file, directory).entries;
 }

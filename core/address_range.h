@@ -3,10 +3,13 @@
 // list and the relay blacklist share both.
 #pragma once
 
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/problems.h"
 #include "platform/ip_address.h"
 
 // One entry: the addresses low..high, both of one family (low above high:
@@ -33,11 +36,36 @@ struct AddressRange {
 //   matches nothing).
 AddressRange ParseAddressRange(std::string_view line);
 
+// Returns what in an entry line's address part (the text before the first
+// space) is not an address as the line's writer meant it, or "" when it
+// reads as written: an IPv4 address must be four decimal parts 0..255 with
+// an optional prefix 1..32; an IPv6 one an address with an optional prefix
+// 0..128.
+std::string AddressRangeProblem(std::string_view line);
+
 // Returns the first entry that contains the address, or nullptr when none
 // does. An IPv4 address is only ever in an IPv4 range, an IPv6 one only in
 // an IPv6 range.
 const AddressRange* FindAddressRange(const std::vector<AddressRange>& list,
                                      const IpAddress& address);
+
+using AddressList = std::vector<AddressRange>;
+
+// A list that a reload replaces while sessions read it: a reader takes the
+// current list, an immutable value, and holds it as long as it needs it; a
+// reload publishes a new one and the old one is freed with its last reader.
+// The lock guards only the handing over of the pointer, once per client or
+// message, never a walk through the list.
+class PublishedAddressList {
+  public:
+    // Returns the list published last, or an empty one; never nullptr.
+    std::shared_ptr<const AddressList> Current() const;
+    void Publish(AddressList list);
+
+  private:
+    mutable std::mutex lock_;
+    std::shared_ptr<const AddressList> list_;
+};
 
 // A list file and how it introduces itself.
 struct AddressListFile {
@@ -47,6 +75,23 @@ struct AddressListFile {
     std::string_view loadingText;  // logged before a file with content is read
     bool keepText;                 // entries keep their line (AddressRange::text)
 };
+
+// What reading a list file found.
+struct AddressListRead {
+    std::string path;                   // the directory and the file's name
+    bool found = false;                 // the file exists
+    bool readable = false;              // it could be opened
+    std::vector<AddressRange> entries;  // in file order, as LoadAddressList reads them
+    // A line whose address AddressRangeProblem rejects (an error; the entry
+    // is kept, as it always was read), lines below an empty line and a
+    // last line without LF, which are not read (warnings); an unreadable
+    // file. A missing file is the caller's to judge.
+    Problems problems;
+};
+
+// Reads the list file in `directory` as LoadAddressList does, without
+// creating, writing or logging anything.
+AddressListRead ReadAddressList(const AddressListFile& file, const std::string& directory);
 
 // Returns the entries of the file in `directory` (which ends in "/", or is
 // ""), in file order. Every CR is removed from a line; lines starting with "#"

@@ -17,7 +17,8 @@ inline constexpr std::string_view kReplyUnknownCommand = "-ERR unknown command";
 // Slot numbers run 1..kSlotCount; kSlotCount itself is the overflow entry.
 inline constexpr int kSlotCount = 100;
 
-// True once the kill file was loaded at start-up; the news filter runs only then.
+// True while a kill file is loaded (at start-up or by a reload); the news
+// filter runs only then.
 extern std::atomic<bool> FilterLoaded;
 
 // Raised by a listener that cannot create its socket, and by SIGINT/SIGTERM:

@@ -60,11 +60,11 @@ bool IsWritten(Switch rule) {
         case Switch::kNever:
             return false;
         case Switch::kSession:
-            return Settings.LogSession;
+            return CurrentSettings().LogSession;
         case Switch::kFilter:
-            return Settings.LogFilter;
+            return CurrentSettings().LogFilter;
         case Switch::kDebug:
-            return Settings.LogDebug;
+            return CurrentSettings().LogDebug;
     }
     return false;
 }
@@ -83,8 +83,13 @@ std::string ClockText() {
 }  // namespace
 
 bool OpenLog(const std::string& path) {
+    std::string problem;
+    return OpenLog(path, problem);
+}
+
+bool OpenLog(const std::string& path, std::string& problem) {
     std::lock_guard guard(State().lock);
-    return State().file.Open(path);
+    return State().file.Open(path, problem);
 }
 
 std::string LogDate() {
@@ -101,7 +106,7 @@ std::string LogDate() {
 std::string LogBanner() {
     std::string banner = "----------  " + LogDate() + ", Trawlbox " + std::string(kProgramVersion) +
                          std::string(kBuildNotice);
-    if (Settings.LogDebug) {
+    if (CurrentSettings().LogDebug) {
         banner += std::string(kTextNewline) + "  " + ClockText() + "     : Debug-Mode activated";
     }
     return banner;

@@ -25,6 +25,10 @@ enum LogLevel : int {
 // false (no log) when the path cannot be opened or another copy holds it.
 bool OpenLog(const std::string& path);
 
+// As above; on false `problem` says why ("held by another running copy", or
+// the system's reason).
+bool OpenLog(const std::string& path, std::string& problem);
+
 // Returns the banner line written first in each run (with the debug line
 // behind a CR LF when LogDebug is on).
 std::string LogBanner();

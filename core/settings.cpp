@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <exception>
 #include <limits>
+#include <mutex>
 #include <type_traits>
 #include <vector>
 
@@ -17,9 +19,52 @@ std::string ProgramDirectory;
 
 namespace {
 
-constexpr std::string_view kConfigFileName = "TRAWLBOX.CFG";
-constexpr std::string_view kLogFileName = "TRAWLBOX.LOG";
+// The record PublishSettings made current. Never destroyed: session threads
+// may still read settings while the process ends.
+struct PublishedSettings {
+    std::mutex lock;
+    std::shared_ptr<const SettingsRecord> record;  // nullptr: Settings is in effect
+    std::atomic<uint64_t> publications{0};
+};
+
+PublishedSettings& Published() {
+    static PublishedSettings& published = *new PublishedSettings();
+    return published;
+}
+
+}  // namespace
+
+const SettingsRecord& CurrentSettings() {
+    struct Seen {
+        uint64_t publications = 0;
+        std::shared_ptr<const SettingsRecord> record;
+    };
+    thread_local Seen seen;
+    PublishedSettings& published = Published();
+    uint64_t now = published.publications.load(std::memory_order_acquire);
+    if (seen.publications != now) {
+        std::lock_guard guard(published.lock);
+        seen.record = published.record;
+        seen.publications = published.publications.load(std::memory_order_relaxed);
+    }
+    return seen.record != nullptr ? *seen.record : Settings;
+}
+
+void PublishSettings(const SettingsRecord* record) {
+    std::shared_ptr<const SettingsRecord> next;
+    if (record != nullptr) next = std::make_shared<const SettingsRecord>(*record);
+    PublishedSettings& published = Published();
+    std::lock_guard guard(published.lock);
+    published.record.swap(next);
+    published.publications.fetch_add(1, std::memory_order_release);
+}
+
+namespace {
+
 constexpr std::string_view kConfigError = "Cfg_Error";
+// The check reads this much of the configuration file; far more than any
+// configuration holds, and kept in memory at once.
+constexpr size_t kConfigCheckLimit = size_t{1} << 20;
 // A key written with this prefix wins over the plain key when its value is not empty.
 constexpr std::string_view kOverridePrefix = "Ex";
 // A value holding this word, in any case, reads as no value: the key's fallback.
@@ -447,20 +492,43 @@ Problems CheckSettings(std::string_view fileText, std::string_view fileName) {
     return problems;
 }
 
-void LoadSettingsFrom(const std::string& programDirectory) {
-    ProgramDirectory = programDirectory;
-    std::string path = ProgramDirectory + std::string(kConfigFileName);
-    if (!FileExists(path)) return;
-    std::string raw;
-    ReadFilePrefix(path, kConfigReadLimit, raw);  // unreadable reads as empty: every default
-    Settings = ReadSettings(raw);
+std::string PathInDirectory(const std::string& directory, const std::string& path) {
+    if (path.empty() || path[0] == '/') return path;
+    return directory + path;
+}
 
+SettingsFile ReadSettingsFile(const std::string& directory) {
+    SettingsFile file;
+    file.path = directory + std::string(kConfigFileName);
+    std::string whole;
+    if (!FileExists(file.path)) {
+        file.problems.push_back({file.path, 0, "no such file"});
+    } else if (!ReadFilePrefix(file.path, kConfigCheckLimit, whole)) {
+        file.problems.push_back({file.path, 0, "cannot be read"});
+    } else {
+        file.found = true;
+        file.problems = CheckSettings(whole, file.path);
+    }
+    file.record = ReadSettings(std::string_view(whole).substr(0, kConfigReadLimit));
+    for (const SettingKey& key : kSettingKeys) {
+        if (key.kind == SettingKind::kPath) {
+            file.record.*key.text = PathInDirectory(directory, file.record.*key.text);
+        }
+    }
+    return file;
+}
+
+SettingsLoad LoadSettingsFrom(const std::string& directory) {
+    SettingsLoad load;
+    ProgramDirectory = directory;
+    load.file = ReadSettingsFile(directory);
+    if (!load.file.found) return load;
+    Settings = load.file.record;
     // The value is used as written: a directory without a trailing slash
     // becomes part of the file name.
     std::string logDir = Settings.LogDir.empty() ? ProgramDirectory : Settings.LogDir;
-    if (OpenLog(logDir + std::string(kLogFileName))) WriteLogBanner();
-}
-
-void LoadSettings() {
-    LoadSettingsFrom(ExecutableDirectory());
+    load.logPath = logDir + std::string(kLogFileName);
+    load.logOpened = OpenLog(load.logPath, load.logProblem);
+    if (load.logOpened) WriteLogBanner();
+    return load;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -91,23 +92,67 @@ struct SettingKey {
 // Returns every known key, in the order they are read.
 std::span<const SettingKey> SettingKeys();
 
-// Filled by LoadSettings before any other thread starts; read-only afterwards.
+// Filled by LoadSettingsFrom before any other thread starts; read-only afterwards.
 extern SettingsRecord Settings;
 
-// Directory of the program file, ending in "/", or "" (current directory).
+// Returns the settings in effect for any thread: Settings until the first
+// PublishSettings, then the record published last. The reference stays
+// valid until this thread's next call after another publication; a reload
+// publishes a whole new record, so a reader never sees one half changed.
+// Costs one atomic load when nothing was published since the thread's last
+// call.
+const SettingsRecord& CurrentSettings();
+
+// Makes a copy of `record` the settings in effect (CurrentSettings); the
+// records published before are freed once no thread holds them. nullptr
+// makes Settings itself the one in effect again (for tests).
+void PublishSettings(const SettingsRecord* record);
+
+// The configuration directory, ending in "/", or "" (current directory):
+// where TRAWLBOX.CFG, ACCESS.IP and TRAWLBOX.RBL are, and what relative
+// paths in keys are relative to.
 extern std::string ProgramDirectory;
 
 // The recipient of the kill report when the configuration names none.
 inline constexpr std::string_view kDefaultKillReport = "killreport@localhost";
 
-// Finds ProgramDirectory, reads "TRAWLBOX.CFG" from it (its first
-// kConfigReadLimit bytes), fills Settings and opens the log with its banner.
-// A missing file leaves everything 0 or empty (but TlsVerify on) and opens
-// no log.
-void LoadSettings();
+inline constexpr std::string_view kConfigFileName = "TRAWLBOX.CFG";
+inline constexpr std::string_view kLogFileName = "TRAWLBOX.LOG";
 
-// As LoadSettings, with the program directory given (for tests).
-void LoadSettingsFrom(const std::string& programDirectory);
+// The configuration file of one directory, read but not yet in effect.
+struct SettingsFile {
+    std::string path;    // the directory and "TRAWLBOX.CFG"
+    bool found = false;  // the file exists and could be read
+    // Its settings (every key at its fallback when the file was not found);
+    // a relative path in a kPath key is made relative to the directory.
+    SettingsRecord record;
+    // What CheckSettings finds in it, or one problem of the whole file when
+    // it is missing ("no such file") or unreadable ("cannot be read").
+    Problems problems;
+};
+
+// Reads "TRAWLBOX.CFG" from `directory` (ending in "/", or ""): its first
+// kConfigReadLimit bytes for the settings, the whole file for the check.
+// Changes nothing and logs nothing.
+SettingsFile ReadSettingsFile(const std::string& directory);
+
+// What LoadSettingsFrom did.
+struct SettingsLoad {
+    SettingsFile file;
+    std::string logPath;     // the log it opened or tried to; "" without a configuration
+    bool logOpened = false;  // the log is open, its banner written
+    std::string logProblem;  // why it could not be opened
+};
+
+// Sets ProgramDirectory to `directory`, reads its TRAWLBOX.CFG
+// (ReadSettingsFile), fills Settings and opens the log with its banner
+// (LOGDIR, or the directory). A missing file leaves Settings as it was and
+// opens no log.
+SettingsLoad LoadSettingsFrom(const std::string& directory);
+
+// Returns `path` as read against `directory`: an absolute path, or "", as
+// it is; a relative one behind the directory.
+std::string PathInDirectory(const std::string& directory, const std::string& path);
 
 // Returns the settings `fileText` gives, every key not given at its
 // fallback, as LoadSettings reads them. The caller cuts the text to

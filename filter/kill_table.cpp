@@ -23,6 +23,8 @@ constexpr std::string_view kTripleRemark = "\xFE\xFE\xFE";
 constexpr std::string_view kTripleOptions = "\xEA\xEA\xEA";
 
 constexpr std::string_view kExclusionName = "ALLE";
+// Written for kExclusionName often enough to be worth a warning.
+constexpr std::string_view kMisspeltExclusion = "ALL";
 
 // Numbers the sets built in this process; 0 is no set's.
 std::atomic<uint64_t> setsBuilt{0};
@@ -365,6 +367,14 @@ KillSetBuild BuildKillSetWithLimit(const std::string& fileName, int64_t cellLimi
                 ++build.sections;
                 if (line.text.empty()) {
                     problem(lineNumber, "section line names no folder; no later section is used");
+                }
+                if ((" " + line.text + " ").find(" " + std::string(kMisspeltExclusion) + " ") !=
+                    std::string::npos) {
+                    build.problems.push_back({fileName, lineNumber,
+                                              "section name \"ALL\" is a folder of that name; "
+                                              "\"ALLE\" stands for every folder but the names "
+                                              "after it",
+                                              Severity::kWarning});
                 }
                 if (streamed) continue;
                 std::vector<SectionName> names = SplitSectionNames(line.text);

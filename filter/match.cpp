@@ -361,3 +361,9 @@ const std::array<unsigned char, 256>& UpperTable() {
 unsigned char UpperByte(unsigned char byte) {
     return Case().upper[byte];
 }
+
+std::string RegexLibraryVersion() {
+    std::array<char, 64> version{};
+    if (pcre2_config(PCRE2_CONFIG_VERSION, version.data()) < 0) return "PCRE2";
+    return "PCRE2 " + std::string(version.data());
+}

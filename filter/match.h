@@ -126,3 +126,7 @@ unsigned char UpperByte(unsigned char byte);
 // Returns the table UpperByte reads: entry b is b upper-cased. It lives as
 // long as the process.
 const std::array<unsigned char, 256>& UpperTable();
+
+// Returns the version of the regular expression library the program runs
+// on, as the library reports it ("PCRE2 10.42 2022-12-11").
+std::string RegexLibraryVersion();

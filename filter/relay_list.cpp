@@ -5,14 +5,17 @@
 #include "core/settings.h"
 #include "core/text.h"
 
-// Allocated once and never freed: session threads read it until the end.
-std::vector<AddressRange>& RelayBlacklist = *new std::vector<AddressRange>();
+const AddressListFile kRelayBlacklistFile{
+    kRelayBlacklistFileName, "# Trawlbox RelayBlacklist      #",
+    "# Form: IP/CIDR <Space> Comment #", "Loading Relay Blacklist", true};
 
 namespace {
 
-constexpr AddressListFile kBlacklistFile{
-    kRelayBlacklistFileName, "# Trawlbox RelayBlacklist      #",
-    "# Form: IP/CIDR <Space> Comment #", "Loading Relay Blacklist", true};
+// Allocated once and never freed: session threads read it until the end.
+PublishedAddressList& Published() {
+    static PublishedAddressList& list = *new PublishedAddressList();
+    return list;
+}
 
 // The tag of an IPv6 address literal (RFC 5321 section 4.1.3).
 constexpr std::string_view kIpv6Tag = "IPV6:";
@@ -160,8 +163,16 @@ bool ReceivedFromAddress(std::string_view line, IpAddress& address) {
 
 }  // namespace
 
+std::shared_ptr<const AddressList> CurrentRelayBlacklist() {
+    return Published().Current();
+}
+
+void PublishRelayBlacklist(AddressList list) {
+    Published().Publish(std::move(list));
+}
+
 void LoadRelayBlacklistFrom(const std::string& directory) {
-    RelayBlacklist = LoadAddressList(kBlacklistFile, directory);
+    PublishRelayBlacklist(LoadAddressList(kRelayBlacklistFile, directory));
 }
 
 void LoadRelayBlacklist() {
@@ -169,6 +180,7 @@ void LoadRelayBlacklist() {
 }
 
 bool FindBlacklistedRelay(std::string_view text, std::string& entryText) {
+    std::shared_ptr<const AddressList> list = CurrentRelayBlacklist();
     size_t at = 0;
     while (at < text.size()) {
         if (!IsOpen(text[at])) {
@@ -182,7 +194,7 @@ bool FindBlacklistedRelay(std::string_view text, std::string& entryText) {
             ++at;
             continue;
         }
-        if (const AddressRange* entry = FindAddressRange(RelayBlacklist, address)) {
+        if (const AddressRange* entry = FindAddressRange(*list, address)) {
             entryText = entry->text;
             return true;
         }

@@ -12,10 +12,17 @@
 
 inline constexpr std::string_view kRelayBlacklistFileName = "TRAWLBOX.RBL";
 
-// Entries in file order, each with the line it came from.
-extern std::vector<AddressRange>& RelayBlacklist;
+// Returns the list in effect (entries in file order, each with the line
+// it came from); never nullptr.
+std::shared_ptr<const AddressList> CurrentRelayBlacklist();
 
-// Fills the list from its file in ProgramDirectory, as LoadAddressList reads
+// Makes `list` the one new judgements read.
+void PublishRelayBlacklist(AddressList list);
+
+// The file as LoadAddressList reads it.
+extern const AddressListFile kRelayBlacklistFile;
+
+// Publishes the list from its file in ProgramDirectory, as LoadAddressList reads
 // it: a missing or empty file is given its two header lines and leaves the
 // list empty, as does a file that cannot be opened.
 void LoadRelayBlacklist();
@@ -24,7 +31,7 @@ void LoadRelayBlacklist();
 void LoadRelayBlacklistFrom(const std::string& directory);
 
 // Looks for addresses in brackets or parentheses in a header text, left to
-// right, and returns true at the first one inside a RelayBlacklist entry,
+// right, and returns true at the first one inside a CurrentRelayBlacklist entry,
 // with that entry's line in `entryText`. IPv4 is read as it always was
 // ("[a.b.c.d]", "(a.b.c.d)", also mixed closers, "_" for ".", each number
 // keeping its low 8 bits); IPv6 strictly, bare or tagged as RFC 5321 writes

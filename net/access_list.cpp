@@ -2,19 +2,30 @@
 
 #include "core/settings.h"
 
-// Allocated once and never freed: session threads read it until the end.
-std::vector<AddressRange>& AccessList = *new std::vector<AddressRange>();
-
-namespace {
-
-constexpr AddressListFile kAccessFile{kAccessListFileName, "# Trawlbox IP access list      #",
+const AddressListFile kAccessListFile{kAccessListFileName, "# Trawlbox IP access list      #",
                                       "# Form: IP/CIDR <Space> Comment #", "Loading IP access list",
                                       false};
 
+namespace {
+
+// Allocated once and never freed: listener threads read it until the end.
+PublishedAddressList& Published() {
+    static PublishedAddressList& list = *new PublishedAddressList();
+    return list;
+}
+
 }  // namespace
 
+std::shared_ptr<const AddressList> CurrentAccessList() {
+    return Published().Current();
+}
+
+void PublishAccessList(AddressList list) {
+    Published().Publish(std::move(list));
+}
+
 void LoadAccessListFrom(const std::string& directory) {
-    AccessList = LoadAddressList(kAccessFile, directory);
+    PublishAccessList(LoadAddressList(kAccessListFile, directory));
 }
 
 void LoadAccessList() {
@@ -22,5 +33,5 @@ void LoadAccessList() {
 }
 
 bool IsAddressAllowed(const IpAddress& address) {
-    return FindAddressRange(AccessList, address) != nullptr;
+    return FindAddressRange(*CurrentAccessList(), address) != nullptr;
 }

@@ -1,6 +1,6 @@
 // The IP access list "ACCESS.IP": which client machines may use the proxy.
-// Read once at start-up, before the listeners start, and only read
-// afterwards, without a lock.
+// Read at start-up, before the listeners start, and again at each reload,
+// which publishes a new list while listeners read the old one.
 #pragma once
 
 #include <string>
@@ -11,10 +11,16 @@
 
 inline constexpr std::string_view kAccessListFileName = "ACCESS.IP";
 
-// Entries in file order.
-extern std::vector<AddressRange>& AccessList;
+// Returns the list in effect (entries in file order); never nullptr.
+std::shared_ptr<const AddressList> CurrentAccessList();
 
-// Fills the list from its file in ProgramDirectory, as LoadAddressList reads
+// Makes `list` the one new clients are judged by.
+void PublishAccessList(AddressList list);
+
+// The file as LoadAddressList reads it.
+extern const AddressListFile kAccessListFile;
+
+// Publishes the list from its file in ProgramDirectory, as LoadAddressList reads
 // it: a missing or empty file is given its two header lines and leaves the
 // list empty, as does a file that cannot be opened.
 void LoadAccessList();
@@ -22,6 +28,6 @@ void LoadAccessList();
 // As above, from the file in `directory` (which ends in "/", or is "").
 void LoadAccessListFrom(const std::string& directory);
 
-// Returns true when some AccessList entry contains the address. An empty
+// Returns true when some CurrentAccessList entry contains the address. An empty
 // list allows nobody.
 bool IsAddressAllowed(const IpAddress& address);

@@ -294,7 +294,7 @@ void Connection::SendText(std::string_view text) {
     int timeout = entry.timeoutSeconds;
     entry.countdown = timeout;
 
-    if (Settings.DebugLine) {
+    if (CurrentSettings().DebugLine) {
         std::string_view shown = text;
         if (shown.size() >= 2 && shown.substr(shown.size() - 2) == "\r\n") {
             shown.remove_suffix(2);  // the console line brings its own line end
@@ -377,7 +377,7 @@ bool Connection::FillBuffer(WaitStart& start, BeforeWait&& beforeWait) {
         // next round reports.
         if (!entry.closedByOther) failed_ = true;
     } else if (result.condition == SocketCondition::kWouldBlock) {
-        if (Settings.DebugLine) WriteLog("Line_Buffer_Empty", slot_, kLogDebug);
+        if (CurrentSettings().DebugLine) WriteLog("Line_Buffer_Empty", slot_, kLogDebug);
         beforeWait();
         // Data that arrives is handed out at once; only a wait that ends
         // without data looks at the time-out.
@@ -417,7 +417,7 @@ void Connection::ReceiveLine(std::string& line) {
         if (end != std::string_view::npos) {
             line.assign(unread.substr(0, LineLength(unread, end)));
             buffer_.offset += end + 1;
-            if (Settings.DebugLine) EchoLine(slot_, "<:", line);
+            if (CurrentSettings().DebugLine) EchoLine(slot_, "<:", line);
             return;
         }
         searched = unread.size();
@@ -458,7 +458,7 @@ void Connection::RelayBlockByLines(Connection& to, std::string_view leadLine) {
 
 void Connection::RelayBlockTo(Connection& to, std::string_view leadLine) {
     if (!open() || !to.open()) return;
-    if (Settings.DebugLine) {
+    if (CurrentSettings().DebugLine) {
         // Line by line, so that every relayed line is echoed.
         if (!leadLine.empty()) EchoLine(to.slot_, ">:", leadLine);
         RelayBlockByLines(to, leadLine);

@@ -80,7 +80,7 @@ void TurnAwayWithoutEntry(const ListenerDescription& description, const Listener
         WriteLog(NumberText(kSlotCount) + " Too many sessions!", -1, kLogFailure);
     } else {
         std::string line = std::string(description.refusal) + "\r\n";
-        if (Settings.DebugLine) {
+        if (CurrentSettings().DebugLine) {
             ConsoleWriteLine(std::to_string(kSlotCount) + ">:" + std::string(description.refusal));
         }
         SendBytes(client, line.data(), line.size());
@@ -134,8 +134,8 @@ void ServeClient(const ListenerDescription& description, const ListenerTexts& te
         TurnAwayWithoutEntry(description, texts, socket, allowed, clientText, portText);
         return;
     }
-    Connection client =
-        Connection::Accepted(slot, socket, peer, ownPort, Settings.*description.timeoutSeconds);
+    Connection client = Connection::Accepted(slot, socket, peer, ownPort,
+                                             CurrentSettings().*description.timeoutSeconds);
 
     if (!allowed) {
         client.SendLine(description.refusal);

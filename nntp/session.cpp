@@ -133,7 +133,7 @@ void OnLoginPass(LoginState& state) {
     std::string notFound = "502 " + state.host + " not found/ready";
     std::string greeting;
     const int port = state.port != 0 ? state.port : Settings.NntpPortOutgoing;
-    if (ConnectUpstream(state.host, port, UpstreamProtocol::kNntp, Settings.NntpTimeout,
+    if (ConnectUpstream(state.host, port, UpstreamProtocol::kNntp, CurrentSettings().NntpTimeout,
                         state.server, greeting, state.port != 0) != UpstreamOutcome::kConnected) {
         LoginReply(state, notFound);
         state.result = NntpLoginResult::kFailed;

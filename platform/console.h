@@ -17,6 +17,10 @@ void ConsoleRestore();
 // process, so that the program stops through its own shutdown.
 void InstallStopSignals(std::atomic<int>& counter);
 
+// Makes SIGHUP raise `counter` by one instead of ending the process, so
+// that the program reloads its configuration.
+void InstallReloadSignal(std::atomic<int>& counter);
+
 // Sets the terminal title; only when standard output is a terminal.
 void ConsoleSetTitle(std::string_view title);
 

@@ -18,6 +18,7 @@ constexpr int kEscapeSequenceGapMs = 30;
 termios savedTerminal{};
 std::atomic<bool> terminalSaved{false};
 std::atomic<std::atomic<int>*> stopCounter{nullptr};
+std::atomic<std::atomic<int>*> reloadCounter{nullptr};
 std::atomic<void (*)(std::string_view)> consoleSink{nullptr};
 bool inputClosed = false;
 
@@ -32,6 +33,10 @@ void RestoreTerminal() {
 
 void OnStopSignal(int) {
     if (auto* counter = stopCounter.load()) counter->fetch_add(1);
+}
+
+void OnReloadSignal(int) {
+    if (auto* counter = reloadCounter.load()) counter->fetch_add(1);
 }
 
 void OnFatalSignal(int signal) {
@@ -90,6 +95,13 @@ void InstallStopSignals(std::atomic<int>& counter) {
     stop.sa_handler = OnStopSignal;
     ::sigaction(SIGINT, &stop, nullptr);
     ::sigaction(SIGTERM, &stop, nullptr);
+}
+
+void InstallReloadSignal(std::atomic<int>& counter) {
+    reloadCounter = &counter;
+    struct sigaction reload {};
+    reload.sa_handler = OnReloadSignal;
+    ::sigaction(SIGHUP, &reload, nullptr);
 }
 
 void ConsoleSetTitle(std::string_view title) {

@@ -132,7 +132,9 @@ class ExclusiveAppendFile {
     ExclusiveAppendFile& operator=(const ExclusiveAppendFile&) = delete;
 
     // Opens (creating when missing) and locks the file. Returns false when it
-    // cannot be opened or another holder has it.
+    // cannot be opened or another holder has it, with the reason in
+    // `problem` (the system's, or "held by another running copy").
+    bool Open(const std::string& path, std::string& problem);
     bool Open(const std::string& path);
     bool IsOpen() const { return fd_ >= 0; }
     // Appends the bytes with one write call. Returns false on failure.

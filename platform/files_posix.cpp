@@ -230,12 +230,21 @@ ExclusiveAppendFile& ExclusiveAppendFile::operator=(ExclusiveAppendFile&& other)
 }
 
 bool ExclusiveAppendFile::Open(const std::string& path) {
+    std::string problem;
+    return Open(path, problem);
+}
+
+bool ExclusiveAppendFile::Open(const std::string& path, std::string& problem) {
     Close();
     int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        problem = SystemReason(errno);
+        return false;
+    }
     // An advisory lock stands in for the unshared open: every copy of the
     // program takes it, so two copies never write one log.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        problem = errno == EWOULDBLOCK ? "held by another running copy" : SystemReason(errno);
         ::close(fd);
         return false;
     }

@@ -5,7 +5,8 @@
 
 // Starts a detached thread running `body`. Returns true once it runs; false
 // when no thread could be started, and `body` has then not run (what it
-// captured is destroyed with it).
+// captured is destroyed with it). The thread never takes SIGHUP, SIGINT or
+// SIGTERM: they go to a thread that did not come from here.
 bool StartThread(std::function<void()> body);
 
 // Raises the calling thread's scheduling priority for the life of the

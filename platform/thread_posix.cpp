@@ -1,5 +1,7 @@
 #include "platform/thread.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -22,12 +24,22 @@ void SetNice(int nice) {
 }  // namespace
 
 bool StartThread(std::function<void()> body) {
+    // The operator's signals go to the supervision loop's thread alone: a
+    // SIGHUP taken by a session thread would cut short its wait on a socket.
+    // A new thread inherits the mask it is created under.
+    sigset_t operatorSignals;
+    sigset_t previous;
+    sigemptyset(&operatorSignals);
+    for (int signal : {SIGHUP, SIGINT, SIGTERM}) sigaddset(&operatorSignals, signal);
+    ::pthread_sigmask(SIG_BLOCK, &operatorSignals, &previous);
+    bool started = true;
     try {
         std::thread(std::move(body)).detach();
     } catch (const std::system_error&) {
-        return false;
+        started = false;
     }
-    return true;
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return started;
 }
 
 HighPriorityScope::HighPriorityScope() {

@@ -461,3 +461,7 @@ bool ReadCertificateFacts(const std::string& certFile, CertificateFacts& facts,
     ERR_clear_error();
     return true;
 }
+
+std::string TlsLibraryVersion() {
+    return OpenSSL_version(OPENSSL_VERSION);
+}

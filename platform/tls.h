@@ -124,3 +124,7 @@ class TlsChannel {
     std::unique_ptr<TlsSocketState> state_;  // the socket as the library's I/O sees it
     bool broken_ = false;                    // a step failed: no close_notify any more
 };
+
+// Returns the name and version of the TLS library the program runs on, as
+// the library itself reports it ("OpenSSL 3.0.x ...").
+std::string TlsLibraryVersion();

@@ -170,8 +170,9 @@ std::string KillReportHeader(std::string_view recipient, const LocalTime& now, i
 
 std::string CompleteKillReport(std::string_view entries) {
     if (entries.empty()) return {};
+    const std::string& configured = CurrentSettings().KillReport;
     std::string_view recipient =
-        Settings.KillReport.empty() ? kDefaultKillReport : std::string_view(Settings.KillReport);
+        configured.empty() ? kDefaultKillReport : std::string_view(configured);
     return OemToUtf8(KillReportHeader(recipient, LocalNow(), TimeZoneBiasMinutes()) +
                      std::string(entries));
 }

@@ -7,6 +7,7 @@
 
 #include "core/globals.h"
 #include "core/log.h"
+#include "core/settings.h"
 #include "core/text.h"
 #include "filter/filter.h"
 #include "net/connection.h"
@@ -18,7 +19,7 @@
 
 namespace {
 
-// Played for every killed message, from the working directory.
+// Played for every killed message, from the configuration directory.
 constexpr const char* kKillSound = "PLONK.WAV";
 
 // Every listing the scan reads fits in one block: a mailbox it accepts has
@@ -108,7 +109,7 @@ void ApplyJudgement(Pop3Session& session, int64_t number, const MailJudgement& j
             session.killReport +=
                 KillReportEntry(header.from, header.subject, header.messageId, header.size,
                                 std::span<const std::string>(header.lines).subspan(1), fields);
-            PlayWaveFile(kKillSound);
+            PlayWaveFile(ProgramDirectory + kKillSound);
             entry.shown = false;
             DeleteOnServer(session, number, entry);
             break;

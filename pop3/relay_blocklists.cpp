@@ -51,11 +51,12 @@ std::vector<std::vector<BlocklistListing>> LookUpRelayListings(std::span<const R
                                                                int slot) {
     std::vector<std::vector<BlocklistListing>> listings(headers.size());
     std::string problem;
-    BlocklistSettings blocklists = ReadBlocklistSettings(Settings, problem);
+    const SettingsRecord& settings = CurrentSettings();  // a reload may change the lists
+    BlocklistSettings blocklists = ReadBlocklistSettings(settings, problem);
     if (blocklists.zones.empty()) return listings;
 
     // owner[k] is the header whose relay addresses[k] is.
-    const auto depth = static_cast<size_t>(std::max(Settings.DnsblDepth, 1));
+    const auto depth = static_cast<size_t>(std::max(settings.DnsblDepth, 1));
     std::vector<std::string> addresses;
     std::vector<size_t> owner;
     for (size_t i = 0; i < headers.size(); ++i) {

@@ -120,7 +120,7 @@ void OnPass(SessionState& state, const ClientCommand& command) {
 
     std::string greeting;
     const int port = session.port != 0 ? session.port : Settings.Pop3PortOutgoing;
-    if (ConnectUpstream(session.host, port, UpstreamProtocol::kPop3, Settings.Pop3Timeout,
+    if (ConnectUpstream(session.host, port, UpstreamProtocol::kPop3, CurrentSettings().Pop3Timeout,
                         session.upstream, greeting,
                         session.port != 0) != UpstreamOutcome::kConnected) {
         Reply(state, "-ERR " + session.host + " not found/ready");

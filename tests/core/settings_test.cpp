@@ -40,7 +40,7 @@ TEST_F(SettingsTest, ExistingFileWithoutKnownKeysGivesEveryDefault) {
     EXPECT_TRUE(Settings.LogSession);
     EXPECT_FALSE(Settings.LogDebug);
     EXPECT_FALSE(Settings.DebugLine);
-    EXPECT_EQ(Settings.KillFile, "KILLFILE.CFG");
+    EXPECT_EQ(Settings.KillFile, dir_.path() + "KILLFILE.CFG");
     EXPECT_EQ(ProgramDirectory, dir_.path());
 }
 
@@ -103,7 +103,19 @@ TEST_F(SettingsTest, FlagWords) {
 TEST_F(SettingsTest, TextValuesKeepTheirBlanks) {
     Load("KillReport= me@here \nKILLFILE=rules.cfg\n");
     EXPECT_EQ(Settings.KillReport, " me@here ");
-    EXPECT_EQ(Settings.KillFile, "rules.cfg");
+    EXPECT_EQ(Settings.KillFile, dir_.path() + "rules.cfg");
+}
+
+// Paths are read against the configuration directory, not the working
+// directory, which a service started by the system does not choose.
+TEST_F(SettingsTest, RelativePathsAreReadAgainstTheDirectory) {
+    Load("KILLFILE=/etc/trawlbox/K.CFG\nLOGDIR=logs/\nTlsCaFile=certs/ca.pem\n");
+    EXPECT_EQ(Settings.KillFile, "/etc/trawlbox/K.CFG");
+    EXPECT_EQ(Settings.LogDir, dir_.path() + "logs/");
+    EXPECT_EQ(Settings.TlsCaFile, dir_.path() + "certs/ca.pem");
+    Load("LOGDIR=\nTlsCaFile=\n");
+    EXPECT_EQ(Settings.LogDir, "");  // none given: the directory itself
+    EXPECT_EQ(Settings.TlsCaFile, "");
 }
 
 TEST_F(SettingsTest, KeyBeyondTheReadLimitIsNotSeen) {
@@ -177,7 +189,7 @@ TEST_F(SettingsTest, UpstreamTlsKeys) {
         EXPECT_EQ(Settings.Pop3Tls, c.pop3Tls) << c.config;
         EXPECT_EQ(Settings.NntpTls, c.nntpTls) << c.config;
         EXPECT_EQ(Settings.TlsVerify, c.verify) << c.config;
-        EXPECT_EQ(Settings.TlsCaFile, c.caFile) << c.config;
+        EXPECT_EQ(Settings.TlsCaFile, *c.caFile ? dir_.path() + c.caFile : "") << c.config;
     }
     // Without a configuration file there is no TLS, but verification stays
     // on for whoever switches TLS on later.

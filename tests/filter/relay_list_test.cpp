@@ -20,7 +20,7 @@ class RelayListTest : public ::testing::Test {
     }
     void TearDown() override {
         CloseLog();
-        RelayBlacklist.clear();
+        PublishRelayBlacklist({});
     }
     void LoadBlacklist(const std::string& contents) {
         dir_.Write("TRAWLBOX.RBL", contents);
@@ -37,12 +37,12 @@ TEST_F(RelayListTest, MissingOrEmptyFileGetsItsHeaderAndListsNothing) {
     EXPECT_EQ(dir_.Read("TRAWLBOX.RBL"), header);
     LoadBlacklist("");
     EXPECT_EQ(dir_.Read("TRAWLBOX.RBL"), header);
-    EXPECT_TRUE(RelayBlacklist.empty());
+    EXPECT_TRUE(CurrentRelayBlacklist()->empty());
     EXPECT_EQ(dir_.Read("TRAWLBOX.LOG").find("Loading"), std::string::npos);
 
     // Loaded again, the header alone gives an empty list and is announced.
     LoadRelayBlacklistFrom(dir_.path());
-    EXPECT_TRUE(RelayBlacklist.empty());
+    EXPECT_TRUE(CurrentRelayBlacklist()->empty());
     EXPECT_NE(dir_.Read("TRAWLBOX.LOG").find("     : Loading Relay Blacklist\r\n"),
               std::string::npos);
 }
@@ -52,7 +52,7 @@ TEST_F(RelayListTest, RelaysInHeaderTexts) {
         "# relays\n"
         "192.0.2.0/24 documentation relays\n"
         "198.51.100.7 single\r\n");
-    ASSERT_EQ(RelayBlacklist.size(), 2u);
+    ASSERT_EQ(CurrentRelayBlacklist()->size(), 2u);
     struct Case {
         const char* text;
         bool found;
@@ -91,7 +91,7 @@ TEST_F(RelayListTest, Ipv6RelaysInBothWrittenForms) {
         "2001:db8::/32 documentation six\n"
         "192.0.2.0/24 documentation four\n"
         "2001:db8::/x broken, matches nothing\n");
-    ASSERT_EQ(RelayBlacklist.size(), 3u);
+    ASSERT_EQ(CurrentRelayBlacklist()->size(), 3u);
     const std::string six = "2001:db8::/32 documentation six";
     const std::string four = "192.0.2.0/24 documentation four";
     struct Case {

@@ -25,7 +25,7 @@ class AccessListTest : public ::testing::Test {
     }
     void TearDown() override {
         CloseLog();
-        AccessList.clear();
+        PublishAccessList({});
         EXPECT_EQ(nettest::OpenDescriptorCount(), descriptorsAtStart_)
             << "a list file was left open";
     }
@@ -130,7 +130,7 @@ TEST_F(AccessListTest, MissingOrEmptyFileGetsItsHeaderAndAllowsNobody) {
         "# Trawlbox IP access list      #\r\n# Form: IP/CIDR <Space> Comment #\r\n";
     LoadAccessListFrom(dir_.path());  // missing
     EXPECT_EQ(dir_.Read("ACCESS.IP"), header);
-    EXPECT_TRUE(AccessList.empty());
+    EXPECT_TRUE(CurrentAccessList()->empty());
     EXPECT_FALSE(IsAddressAllowed(Address("127.0.0.1")));
     EXPECT_EQ(dir_.Read("TRAWLBOX.LOG").find("Loading"), std::string::npos)
         << "a new file is not announced";
@@ -142,16 +142,16 @@ TEST_F(AccessListTest, MissingOrEmptyFileGetsItsHeaderAndAllowsNobody) {
     // Loaded again, the header alone gives an empty list and is announced.
     LoadAccessListFrom(dir_.path());
     EXPECT_EQ(dir_.Read("ACCESS.IP"), header);
-    EXPECT_TRUE(AccessList.empty());
+    EXPECT_TRUE(CurrentAccessList()->empty());
     EXPECT_NE(dir_.Read("TRAWLBOX.LOG").find("     : Loading IP access list\r\n"),
               std::string::npos);
 }
 
 TEST_F(AccessListTest, UnopenableFileLeavesTheListEmptyWithoutALogLine) {
     LoadAccess("127.0.0.1\n");
-    ASSERT_EQ(AccessList.size(), 1u);
+    ASSERT_EQ(CurrentAccessList()->size(), 1u);
     LoadAccessListFrom(dir_.path() + "no-such-directory/");
-    EXPECT_TRUE(AccessList.empty());
+    EXPECT_TRUE(CurrentAccessList()->empty());
 }
 
 }  // namespace

@@ -230,7 +230,7 @@ class NetTest : public ::testing::Test {
     void TearDown() override {
         EXPECT_TRUE(WaitUntil(TableEmpty)) << "a slot is still reserved";
         for (int slot = 1; slot <= kSlotCount; ++slot) SessionTable[slot].countdown = 0;
-        AccessList.clear();
+        PublishAccessList({});
         CloseLog();
         SetClockForTesting(nullptr);
         SetMonotonicClockForTesting(nullptr);

@@ -224,15 +224,14 @@ TEST_F(HeaderLines, RecipientLinesSplitAtEveryComma) {
 }
 
 TEST_F(HeaderLines, ListedRelaysAddRblLines) {
-    RelayBlacklist.clear();
     AddressRange range = ParseAddressRange("10.0.0.0/8 Test relay list");
     range.text = "10.0.0.0/8 Test relay list";
-    RelayBlacklist.push_back(range);
+    PublishRelayBlacklist({range});
     RawHeader raw = Raw({"Received: from a ([10.1.2.3]) by b", "Received: from c (192.0.2.1)",
                          "X-Note: [10.9.9.9]", "received: from d (10.4.4.4)"});
     // The scan's check is the relay blacklist.
     MessageHeader header = JudgeMail(raw, "me@example.org", kNow, *set_).header;
-    RelayBlacklist.clear();
+    PublishRelayBlacklist({});
     EXPECT_EQ(header.rblInfo,
               "X-RBL: 10.0.0.0/8 Test relay list\nX-RBL: 10.0.0.0/8 Test relay list\n");
     ASSERT_EQ(header.lines.size(), 7u);

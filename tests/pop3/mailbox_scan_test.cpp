@@ -74,14 +74,13 @@ class ScanTest : public ::testing::Test {
         ASSERT_TRUE(OpenLog(dir_.path() + "TRAWLBOX.LOG"));
         dir_.Write("KILLFILE.CFG", kKillFile);
         ASSERT_EQ(LoadKillFile(dir_.path() + "KILLFILE.CFG"), 1);
-        RelayBlacklist.clear();
-        RelayBlacklist.push_back(BlacklistEntry("10.0.0.0/8 Test relay list"));
+        PublishRelayBlacklist({BlacklistEntry("10.0.0.0/8 Test relay list")});
     }
 
     void TearDown() override {
         EndUpstream();
         ClearKillTable();
-        RelayBlacklist.clear();
+        PublishRelayBlacklist({});
         CloseLog();
     }
 

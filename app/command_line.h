@@ -1,0 +1,40 @@
+// The executable's command line: which command runs, with which directory
+// and arguments. Reading it changes nothing; main runs what it names.
+#pragma once
+
+#include <span>
+#include <string>
+#include <string_view>
+
+// Exit statuses of every command.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;  // a check found errors, start-up failed, ...
+inline constexpr int kExitUsage = 2;    // the command line itself is wrong
+
+enum class Command {
+    kRun,      // no command: the service
+    kCheck,    // "check"
+    kTest,     // "test FILE [--envelope ADDRESS | --group NAME]"
+    kHelp,     // "--help" (also "-h")
+    kVersion,  // "--version"
+};
+
+struct CommandLine {
+    Command command = Command::kRun;
+    // Given with -d: the configuration directory, ending in "/"; "" when
+    // not given (the executable's directory then).
+    std::string directory;
+    std::string messageFile;  // test: the message or overview line
+    std::string envelope;     // test: --envelope, "" when not given
+    std::string group;        // test: --group (the overview form), "" when not given
+};
+
+// Reads the arguments after the program name. Returns true and fills
+// `line`; false with what is wrong in `problem` (an unknown command or
+// option, a missing or surplus argument, an option given twice, --envelope
+// with --group). -d may stand before or after the command.
+bool ParseCommandLine(std::span<const std::string_view> arguments, CommandLine& line,
+                      std::string& problem);
+
+// Returns the usage text, lines ended by LF.
+std::string UsageText();
