@@ -115,6 +115,9 @@ constexpr std::array kSettingKeys{
     Tls("NntpTls", &R::NntpTls, "off", kFixed),
     Flag("TlsVerify", &R::TlsVerify, "J", kFixed),
     Path("TlsCaFile", &R::TlsCaFile, "", kFixed),
+    // Read by each login, so a reload applies to the next one.
+    Path("DataDir", &R::DataDir, "", kLive),
+    Flag("ScanCache", &R::ScanCache, "J", kLive),
 };
 
 std::string ReplaceBlankBeforeEquals(std::string_view text) {

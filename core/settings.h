@@ -41,6 +41,9 @@ struct SettingsRecord {
     bool TlsVerify = true;            // check the server's certificate chain and name
     std::string TlsCaFile;            // further trust anchors (PEM file), "" for none
     std::string LogDir;               // LOGDIR as written; "" for the program directory
+    // The header cache of the mail scan.
+    std::string DataDir;     // directory of the state database; "" for the program directory
+    bool ScanCache = false;  // judge known messages from cached headers
 };
 
 // What a key's value is, and so how it is read and checked.
