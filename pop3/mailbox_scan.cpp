@@ -406,7 +406,7 @@ void MailboxScan::Refill(const ScanCache& cache) {
         while (nextTop_ <= session_.totalCount && inFlight_.size() < kWindowCommands) {
             std::string command = TopCommand(nextTop_) + "\r\n";
             if (inFlightBytes_ + command.size() > kWindowCommandBytes) break;
-            if (!cache.Has(MailboxEntryAt(session_, nextTop_).uid)) {
+            if (!cache.Has(MailboxEntryAt(session_, nextTop_))) {
                 Push(CommandKind::kTop, nextTop_, command);
             }
             ++nextTop_;
@@ -470,9 +470,10 @@ bool MailboxScan::JudgeAll(ScanCache& cache) {
         // The scan answers the client only at its end; without this a long
         // scan would let the watchdog close the waiting client's connection.
         session_.client.KeepAlive();
-        const std::string& uid = MailboxEntryAt(session_, n).uid;
+        const MailboxEntry& entry = MailboxEntryAt(session_, n);
+        const std::string uid = entry.uid;
         RawHeader header;
-        bool cached = cache.Find(uid, header);
+        bool cached = cache.Find(entry, header);
         if (!cached && !Fetch(n, header, cache)) return false;
         const DeleteTiming timing =
             pace_ == Pace::kPipelined ? DeleteTiming::kQueued : DeleteTiming::kAtOnce;
@@ -496,6 +497,9 @@ bool ScanMailbox(Pop3Session& session) {
     MailboxScan scan(session, pace);
     if (!scan.List()) return false;
     if (session.totalCount == 0) return true;
+    // Messages the listings left out still get an entry: the cache reads
+    // them all.
+    MailboxEntryAt(session, session.totalCount);
     ScanCache cache(session);
     cache.Load(session);
     if (!scan.JudgeAll(cache)) return false;

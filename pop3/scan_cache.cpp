@@ -36,17 +36,19 @@ void ScanCache::Load(const Pop3Session& session) {
     }
 }
 
-bool ScanCache::Has(const std::string& uid) const {
-    return cache_ != nullptr && !uid.empty() && lookup_.found.count(uid) != 0;
+bool ScanCache::Has(const MailboxEntry& message) const {
+    if (cache_ == nullptr || message.uid.empty()) return false;
+    auto found = lookup_.found.find(message.uid);
+    return found != lookup_.found.end() &&
+           (message.size <= 0 || found->second.size == message.size);
 }
 
-bool ScanCache::Find(const std::string& uid, RawHeader& header) const {
-    if (!Has(uid)) return false;
-    auto found = lookup_.found.find(uid);
-    if (found == lookup_.found.end()) return false;
+bool ScanCache::Find(const MailboxEntry& message, RawHeader& header) const {
+    if (!Has(message)) return false;
+    const CachedHeader& cached = lookup_.found.at(message.uid);
     // The lines came from disk: they pass the same limits as received ones.
-    for (const std::string& line : found->second.lines) AddRawLine(header, line);
-    header.size = found->second.size;
+    for (const std::string& line : cached.lines) AddRawLine(header, line);
+    header.size = cached.size;
     return true;
 }
 

@@ -27,14 +27,15 @@ class ScanCache {
     // never found.
     void Load(const Pop3Session& session);
 
-    // Fills `header` with the cached header of a message of this uid, its
-    // lines taken as a fetched header's are (within the same limits).
-    // Returns false, leaving it alone, when the uid is not cached or the
-    // cache is not used.
-    bool Find(const std::string& uid, RawHeader& header) const;
+    // Fills `header` with the cached header of the message, its lines taken
+    // as a fetched header's are (within the same limits). Returns false,
+    // leaving it alone, when its uid is not cached, the cache is not used,
+    // or the size cached differs from the listed one (a server that gave a
+    // uid to another message; the message is fetched then).
+    bool Find(const MailboxEntry& message, RawHeader& header) const;
 
-    // True when Find would find the uid.
-    bool Has(const std::string& uid) const;
+    // True when Find would find the message.
+    bool Has(const MailboxEntry& message) const;
 
     // Notes a fetched header, to be stored by Save.
     void Remember(const std::string& uid, const RawHeader& header);

@@ -537,7 +537,8 @@ TEST_F(CachedScanTest, ChangedKillFileAppliesToCachedMail) {
 }
 
 // New mail is fetched, mail deleted elsewhere is forgotten, and messages
-// that cannot be told apart by uid are fetched at every login.
+// that cannot be told apart by uid are fetched at every login, as is one
+// whose listed size is not the one cached.
 TEST_F(CachedScanTest, NewGoneAndAmbiguousMessages) {
     std::vector<FakeMessage> mailbox;
     for (int i = 1; i <= 5; ++i) mailbox.push_back(Plain(i));
@@ -547,7 +548,9 @@ TEST_F(CachedScanTest, NewGoneAndAmbiguousMessages) {
 
     mailbox.erase(mailbox.begin());  // deleted by another program
     mailbox.push_back(Plain(9));     // new
-    ASSERT_EQ(ScanOnce(mailbox), 3);
+    // A uid given to another message: its size tells.
+    mailbox[1].text = Message("Subject: not what was cached under uid-3\r\n");
+    ASSERT_EQ(ScanOnce(mailbox), 4);
     EXPECT_EQ(CachedOf({"uid-1", "uid-2", "uid-9"}), (std::vector<std::string>{"uid-2", "uid-9"}));
     ASSERT_EQ(ScanOnce(mailbox), 2);
 }
