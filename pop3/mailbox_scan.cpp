@@ -2,12 +2,15 @@
 
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "core/globals.h"
 #include "core/log.h"
+#include "core/settings.h"
 #include "core/text.h"
 #include "filter/filter.h"
 #include "net/connection.h"
@@ -196,6 +199,44 @@ constexpr int kMissingAnswerMs = 10 * 1000;
 // them is read and dropped until it has been silent this long.
 constexpr int kDrainQuietMs = 500;
 
+// Mailboxes (server, port and account) whose server listed PIPELINING at an
+// earlier login of this process. Their scans pipeline at once, which spares
+// the CAPA round trip of every repeat login; a mailbox whose answers went
+// out of step is forgotten, so that its next login asks again.
+class PipeliningMemory {
+  public:
+    bool Knows(const std::string& mailbox) {
+        std::lock_guard lock(lock_);
+        return mailboxes_.count(mailbox) != 0;
+    }
+    void Learn(const std::string& mailbox, bool pipelines) {
+        std::lock_guard lock(lock_);
+        if (pipelines) {
+            mailboxes_.insert(mailbox);
+        } else {
+            mailboxes_.erase(mailbox);
+        }
+    }
+    void Clear() {
+        std::lock_guard lock(lock_);
+        mailboxes_.clear();
+    }
+
+  private:
+    std::mutex lock_;
+    std::unordered_set<std::string> mailboxes_;
+};
+
+// Never destroyed: a session thread may finish its scan while the process ends.
+PipeliningMemory& Pipelining() {
+    static auto* memory = new PipeliningMemory;
+    return *memory;
+}
+
+std::string MailboxKey(const Pop3Session& session) {
+    return session.host + ":" + std::to_string(Settings.Pop3PortOutgoing) + "#" + session.account;
+}
+
 // How the scan talks to the server.
 enum class Pace {
     kPipelined,  // commands go out in a window ahead of their answers (RFC 2449 PIPELINING)
@@ -231,6 +272,9 @@ class MailboxScan {
     // Reads, judges and acts on every message in order, taking the headers
     // `cache` holds from it. Returns false when the scan failed.
     bool JudgeAll(ScanCache& cache);
+
+    // True unless the answers went out of step.
+    bool StayedPipelined() const { return pace_ == Pace::kPipelined; }
 
   private:
     Answer ReadAnswer(std::string& reply);
@@ -493,17 +537,26 @@ bool MailboxScan::JudgeAll(ScanCache& cache) {
 
 bool ScanMailbox(Pop3Session& session) {
     HighPriorityScope priority;
-    Pace pace = ServerPipelines(session.upstream) ? Pace::kPipelined : Pace::kOneByOne;
-    MailboxScan scan(session, pace);
-    if (!scan.List()) return false;
+    const std::string mailbox = MailboxKey(session);
+    bool pipelines = Pipelining().Knows(mailbox) || ServerPipelines(session.upstream);
+    MailboxScan scan(session, pipelines ? Pace::kPipelined : Pace::kOneByOne);
+    bool listed = scan.List();
+    Pipelining().Learn(mailbox, pipelines && scan.StayedPipelined());
+    if (!listed) return false;
     if (session.totalCount == 0) return true;
     // Messages the listings left out still get an entry: the cache reads
     // them all.
     MailboxEntryAt(session, session.totalCount);
     ScanCache cache(session);
     cache.Load(session);
-    if (!scan.JudgeAll(cache)) return false;
+    bool judged = scan.JudgeAll(cache);
+    if (!scan.StayedPipelined()) Pipelining().Learn(mailbox, false);
+    if (!judged) return false;
     cache.Save(session);
     session.client.KeepAlive();
     return true;
+}
+
+void ForgetPipeliningForTesting() {
+    Pipelining().Clear();
 }

@@ -73,6 +73,7 @@ class ScanTest : public ::testing::Test {
   protected:
     void SetUp() override {
         CloseLog();
+        ForgetPipeliningForTesting();
         Settings = SettingsRecord{};
         Settings.LogFilter = true;
         Settings.LogDebug = true;
@@ -460,6 +461,7 @@ class CachedScanTest : public ScanTest {
         EndUpstream();
         mostQueued_ = server.MostQueued();
         deletes_ = CountStarting(server, "DELE ");
+        capas_ = CountStarting(server, "CAPA");
         return scanned ? static_cast<int>(CountStarting(server, "TOP ")) : -1;
     }
 
@@ -480,6 +482,7 @@ class CachedScanTest : public ScanTest {
     std::string data_;
     size_t mostQueued_ = 0;
     size_t deletes_ = 0;
+    size_t capas_ = 0;
 };
 
 // Messages whose judging reads folded, encoded, dated and sized headers.
@@ -503,10 +506,13 @@ TEST_F(CachedScanTest, CachedAndFetchedHeadersAreJudgedAlike) {
     ASSERT_EQ(ScanOnce(mailbox), 120);
     const std::vector<std::string> filling = Outcome();
     EXPECT_EQ(deletes_, 6u);
+    EXPECT_EQ(capas_, 1u);
 
-    // Killed messages were not remembered; the server given here still has them.
+    // Killed messages were not remembered; the server given here still has
+    // them. It was seen to pipeline, so it is not asked again.
     ASSERT_EQ(ScanOnce(mailbox), 6);
     EXPECT_EQ(Outcome(), filling);
+    EXPECT_EQ(capas_, 0u);
     ASSERT_EQ(ScanOnce(mailbox, false), 6);
     EXPECT_EQ(Outcome(), filling);
 
