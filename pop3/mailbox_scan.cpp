@@ -543,10 +543,9 @@ bool ScanMailbox(Pop3Session& session) {
     bool listed = scan.List();
     Pipelining().Learn(mailbox, pipelines && scan.StayedPipelined());
     if (!listed) return false;
-    if (session.totalCount == 0) return true;
     // Messages the listings left out still get an entry: the cache reads
-    // them all.
-    MailboxEntryAt(session, session.totalCount);
+    // them all. An empty mailbox goes on too, so that its cache is emptied.
+    if (session.totalCount > 0) MailboxEntryAt(session, session.totalCount);
     ScanCache cache(session);
     cache.Load(session);
     bool judged = scan.JudgeAll(cache);

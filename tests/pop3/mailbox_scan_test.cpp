@@ -559,6 +559,8 @@ TEST_F(CachedScanTest, NewGoneAndAmbiguousMessages) {
     ASSERT_EQ(ScanOnce(mailbox), 4);
     EXPECT_EQ(CachedOf({"uid-1", "uid-2", "uid-9"}), (std::vector<std::string>{"uid-2", "uid-9"}));
     ASSERT_EQ(ScanOnce(mailbox), 2);
+    ASSERT_EQ(ScanOnce({}), 0);
+    EXPECT_TRUE(CachedOf({"uid-2", "uid-9"}).empty());
 }
 
 // Nothing on disk is trusted: whatever is wrong with the file, the login
