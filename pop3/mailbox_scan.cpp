@@ -56,13 +56,12 @@ void DeleteOnServer(Pop3Session& session, int64_t number) {
     TakeDeleAnswer(session, number, reply);
 }
 
-// Judges a header and acts on it. A replaced envelope is logged before the
-// verdict's lines, as the judging did when it logged itself.
 bool ApplyVerdict(Pop3Session& session, int64_t number, const MailJudgement& judgement,
                   DeleteTiming timing);
 
-// Returns true when the message is to be deleted and `timing` left the DELE
-// to the caller.
+// Judges a header and acts on it. A replaced envelope is logged before the
+// verdict's lines, as the judging did when it logged itself. Returns true
+// when the message is to be deleted and `timing` left the DELE to the caller.
 bool JudgeAndApply(Pop3Session& session, int64_t number, const RawHeader& header,
                    const KillSet& killSet, DeleteTiming timing) {
     MailJudgement judgement = JudgeMail(header, session.envelope, UnixSeconds(), killSet);
@@ -73,10 +72,6 @@ bool JudgeAndApply(Pop3Session& session, int64_t number, const RawHeader& header
     }
     return ApplyVerdict(session, number, judgement, timing);
 }
-
-}  // namespace
-
-namespace {
 
 std::string TopCommand(int64_t number) {
     return "TOP " + std::to_string(number) + " 0";
