@@ -410,8 +410,10 @@ bool Connection::AwaitLine(int waitMs) {
     for (;;) {
         if (HasBufferedLine()) return true;
         if (failed_ || LostToOthers()) return false;
-        // Bytes the TLS library holds already make the socket look idle.
-        if (tls_ == nullptr || !tls_->HasPending()) {
+        // Bytes the TLS library holds already make the socket look idle; a
+        // line grown past its limit is cut off by FillBuffer without a wait.
+        bool overlong = buffer_.Unread().size() > kMaxPendingBytes;
+        if (!overlong && (tls_ == nullptr || !tls_->HasPending())) {
             int64_t left = waitMs - (MonotonicMilliseconds() - startMs);
             if (left <= 0) return false;
             int slice = static_cast<int>(std::min<int64_t>(kWaitSliceMs, left));

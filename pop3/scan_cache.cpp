@@ -25,10 +25,12 @@ void ScanCache::LogProblem() const {
 
 void ScanCache::Load(const Pop3Session& session) {
     if (cache_ == nullptr) return;
+    // Only the uids the server gave: a STAT count the listings do not bear
+    // out must not make a list of that many empty ones.
     std::vector<std::string> uids;
-    uids.reserve(static_cast<size_t>(session.totalCount));
     for (int64_t n = 1; n <= session.totalCount; ++n) {
-        uids.push_back(session.messages[static_cast<size_t>(n)].uid);
+        const std::string& uid = session.messages[static_cast<size_t>(n)].uid;
+        if (!uid.empty()) uids.push_back(uid);
     }
     if (!cache_->Load(uids, lookup_)) {
         LogProblem();
@@ -65,6 +67,7 @@ void ScanCache::Save(const Pop3Session& session) {
     std::unordered_set<std::string> killed;
     for (int64_t n = 1; n <= session.totalCount; ++n) {
         const MailboxEntry& entry = session.messages[static_cast<size_t>(n)];
+        if (entry.uid.empty()) continue;
         if (entry.deleted) {
             killed.insert(entry.uid);
         } else {

@@ -257,7 +257,9 @@ void RunTransaction(SessionState& state) {
     std::string line;
     while (!state.quit && !client.LinkFailed() && !upstream.LinkFailed()) {
         AwaitClient(state);
-        client.ReceiveLine(line);
+        // A link the wait found failed (an endless line cut off) is not
+        // read again: the client may be waiting for the close.
+        if (!client.LinkFailed()) client.ReceiveLine(line);
         bool clientLost = client.LinkFailed();
         bool upstreamLost = upstream.LinkFailed();
         if (clientLost) LogClosedByPeer(client.slot());
