@@ -175,6 +175,9 @@ constexpr std::array kSettingKeys{
     Number("Pop3sPortIncoming", &R::Pop3sPortIncoming, "0", kPortRange, kFixed),
     Number("NntpsPortIncoming", &R::NntpsPortIncoming, "0", kPortRange, kFixed),
     Flag("ClientTlsRequired", &R::ClientTlsRequired, "N", kFixed),
+    // Read by each login, so a reload applies to the next one.
+    Path("DataDir", &R::DataDir, "", kLive),
+    Flag("ScanCache", &R::ScanCache, "J", kLive),
 };
 
 std::string ReplaceBlankBeforeEquals(std::string_view text) {

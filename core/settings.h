@@ -59,6 +59,9 @@ struct SettingsRecord {
     int32_t Pop3sPortIncoming = 0;   // implicit-TLS POP3 port; 0 = none
     int32_t NntpsPortIncoming = 0;   // implicit-TLS news port; 0 = none
     bool ClientTlsRequired = false;  // no login before TLS
+    // The header cache of the mail scan.
+    std::string DataDir;     // directory of the state database; "" for the program directory
+    bool ScanCache = false;  // judge known messages from cached headers
 };
 
 // What a key's value is, and so how it is read and checked.

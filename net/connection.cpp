@@ -404,6 +404,26 @@ bool Connection::HasBufferedLine() const {
     return open() && buffer_.Unread().find('\n') != std::string_view::npos;
 }
 
+bool Connection::AwaitLine(int waitMs) {
+    if (!open()) return false;
+    const int64_t startMs = MonotonicMilliseconds();
+    for (;;) {
+        if (HasBufferedLine()) return true;
+        if (failed_ || LostToOthers()) return false;
+        // Bytes the TLS library holds already make the socket look idle; a
+        // line grown past its limit is cut off by FillBuffer without a wait.
+        bool overlong = buffer_.Unread().size() > kMaxPendingBytes;
+        if (!overlong && (tls_ == nullptr || !tls_->HasPending())) {
+            int64_t left = waitMs - (MonotonicMilliseconds() - startMs);
+            if (left <= 0) return false;
+            int slice = static_cast<int>(std::min<int64_t>(kWaitSliceMs, left));
+            if (WaitReadable(SessionTable[slot_].socket, slice) == WaitOutcome::kTimedOut) continue;
+        }
+        WaitStart start;
+        if (!FillBuffer(start, [] {})) return false;
+    }
+}
+
 void Connection::ReceiveLine(std::string& line) {
     if (!open()) return;
     KeepAlive();

@@ -152,6 +152,14 @@ class Connection {
     // ReceiveLine would not wait.
     bool HasBufferedLine() const;
 
+    // Waits up to `waitMs` for a whole line, taking in what arrives, without
+    // marking the link failed when none comes. Returns true when a line is
+    // buffered (ReceiveLine then takes it at once); false when none came in
+    // time, the link failed (LinkFailed tells), or this is no connection.
+    // For a blocking (accepted) connection too: the socket is read only once
+    // it is readable.
+    bool AwaitLine(int waitMs);
+
     // Reads the lines of a multi-line block up to the line "." that ends it,
     // handing each other line (as received, without its line end) to `take`,
     // which returns false to refuse it. Returns true when the "." came; false

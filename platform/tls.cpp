@@ -392,6 +392,10 @@ TlsResult TlsChannel::Read(char* data, size_t size) {
     return Failed(0, TlsStep::kRead);
 }
 
+bool TlsChannel::HasPending() const {
+    return ssl_ != nullptr && SSL_has_pending(ssl_) == 1;
+}
+
 TlsResult TlsChannel::Write(const char* data, size_t size) {
     if (ssl_ == nullptr) return TlsFailure("no TLS channel");
     if (size == 0) return Moved(0);

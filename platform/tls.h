@@ -99,6 +99,10 @@ class TlsChannel {
     // Receives up to `size` decrypted bytes (one record's worth at most).
     TlsResult Read(char* data, size_t size);
 
+    // True when the library holds received bytes that Read hands out without
+    // the socket becoming readable again; false when not active.
+    bool HasPending() const;
+
     // Sends up to `size` bytes; a part may be taken (io.count tells how much).
     // After kWouldBlock the rest must be offered again with the same bytes.
     TlsResult Write(const char* data, size_t size);

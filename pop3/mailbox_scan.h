@@ -40,10 +40,19 @@ void ApplyJudgement(Pop3Session& session, int64_t number, const MailJudgement& j
 
 // Scans the whole mailbox on session.upstream: STAT fills totalCount and
 // serverOctets, LIST and UIDL the entries' size, uid and shown flag, then
-// every message's header is read, the DNS blocklists are asked about the
-// relays of all of them at once (LookUpRelayListings), and each message is
-// judged with the kill set current when the scan starts and acted on.
-// Keeps the client's idle countdown from running out meanwhile. Returns true
-// when the mailbox was scanned; false when it failed (the table is then
-// partly filled and must not be served).
+// every message is read (from the header cache when it holds the uid, see
+// pop3/scan_cache.h), judged with the kill set current when the scan starts,
+// and acted on, in the order of the mailbox; with DNS blocklists every
+// header is read first and the relays of those fetched now are asked
+// about at once (LookUpRelayListings) before any is judged. When the server lists
+// PIPELINING in CAPA (asked at the mailbox's first login in this process,
+// and again after answers out of step), STAT, LIST and UIDL go out together
+// and TOPs and DELEs in a bounded window; after an answer out of step or
+// missing the rest goes one command at a time. Keeps the client's idle countdown from running out
+// meanwhile. Returns true when the mailbox was scanned (and the cache
+// brought up to date); false when it failed (the table is then partly
+// filled and must not be served, and the cache is left as it was).
 bool ScanMailbox(Pop3Session& session);
+
+// Forgets which mailboxes' servers were seen to list PIPELINING. For tests.
+void ForgetPipeliningForTesting();

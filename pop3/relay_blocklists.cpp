@@ -47,6 +47,11 @@ BlocklistSettings ReadBlocklistSettings(const SettingsRecord& settings, std::str
     return blocklists;
 }
 
+bool BlocklistsWanted() {
+    std::string problem;
+    return !ReadBlocklistSettings(CurrentSettings(), problem).zones.empty();
+}
+
 std::vector<std::vector<BlocklistListing>> LookUpRelayListings(std::span<const RawHeader> headers,
                                                                int slot) {
     std::vector<std::vector<BlocklistListing>> listings(headers.size());

@@ -21,6 +21,9 @@
 // system's resolvers are asked.
 BlocklistSettings ReadBlocklistSettings(const SettingsRecord& settings, std::string& problem);
 
+// Returns true when DnsBlocklists (as in effect now) names a zone to ask.
+bool BlocklistsWanted();
+
 // Returns the listings of each header, listings[i] for headers[i]: the
 // relays of its first DnsblDepth Received lines (HeaderRelays; at least 1)
 // that a zone of DnsBlocklists lists, each relay once, with the first zone

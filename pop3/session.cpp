@@ -1,6 +1,7 @@
 #include "pop3/session.h"
 
 #include <array>
+#include <atomic>
 
 #include "core/globals.h"
 #include "core/log.h"
@@ -15,6 +16,13 @@
 #include "pop3/upstream_login.h"
 
 namespace {
+
+// While the client is idle this long, the server's session is kept alive
+// with a NOOP. RFC 1939 lets a server log an idle client out after ten
+// minutes (Dovecot does); some log out sooner than the RFC allows, and a
+// NOOP a minute costs nothing.
+constexpr int kUpstreamNoopIntervalMs = 60 * 1000;
+std::atomic<int> upstreamNoopIntervalMs{kUpstreamNoopIntervalMs};
 
 // Ends the greeting after " ready,": how to name the real server.
 constexpr std::string_view kGreetingNotice = " log in as USER [method:]host#account";
@@ -318,12 +326,30 @@ void LogClosedByPeer(int slot) {
     WriteLog("Socket #" + std::to_string(slot) + " closed by remote host!", slot, kLogNotice);
 }
 
+// Waits until the client sends its next line or its link fails. Answers
+// come from the session's table, so the server hears nothing while the
+// client reads; a client that waits between commands would otherwise find
+// the server's session gone, and its deletions with it.
+void AwaitClient(SessionState& state) {
+    Connection& client = state.session.client;
+    Connection& upstream = state.session.upstream;
+    while (!client.AwaitLine(upstreamNoopIntervalMs) && !client.LinkFailed() &&
+           !upstream.LinkFailed()) {
+        upstream.SendLine("NOOP");
+        std::string reply;
+        upstream.ReceiveLine(reply);
+    }
+}
+
 void RunTransaction(SessionState& state) {
     Connection& client = state.session.client;
     Connection& upstream = state.session.upstream;
     std::string line;
     while (!state.quit && !client.LinkFailed() && !upstream.LinkFailed()) {
-        client.ReceiveLine(line);
+        AwaitClient(state);
+        // A link the wait found failed (an endless line cut off) is not
+        // read again: the client may be waiting for the close.
+        if (!client.LinkFailed()) client.ReceiveLine(line);
         bool clientLost = client.LinkFailed();
         bool upstreamLost = upstream.LinkFailed();
         if (clientLost) LogClosedByPeer(client.slot());
@@ -421,6 +447,10 @@ void RunPop3Session(Connection client) {
 
 void RunPop3sSession(Connection client) {
     ServeOverTls(std::move(client), RunPop3Session);
+}
+
+void SetUpstreamNoopIntervalForTesting(int milliseconds) {
+    upstreamNoopIntervalMs = milliseconds > 0 ? milliseconds : kUpstreamNoopIntervalMs;
 }
 
 const ListenerDescription kPop3ListenerDescription{

@@ -48,3 +48,7 @@ void TakePassArgument(Pop3Session& session, std::string_view argument);
 // Returns the APOP time stamp of a server greeting: from its first "<" to the
 // next ">", both included; "" when there is none.
 std::string ApopStamp(std::string_view greeting);
+
+// Makes an idle client's session send NOOP upstream after `milliseconds`
+// instead of the usual minute; 0 restores the minute. For tests.
+void SetUpstreamNoopIntervalForTesting(int milliseconds);

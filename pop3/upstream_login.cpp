@@ -252,3 +252,18 @@ int UpstreamSaslLogin(Connection& upstream, const SaslMechanism& mechanism,
         return 0;
     }
 }
+
+bool ServerPipelines(Connection& upstream) {
+    if (!upstream.open()) return false;
+    upstream.SendLine("CAPA");
+    const std::string reply = ReplyLine(upstream);
+    WriteLog(reply, upstream.slot(), kLogDebug);
+    if (!BeginsWithOk(reply)) return false;
+    bool pipelines = false;
+    const bool complete = upstream.ReadBlock(kMaxListLines, [&](const std::string& line) {
+        WriteLog(line, upstream.slot(), kLogDebug);
+        if (UpperCase(Field(line, 0)) == "PIPELINING") pipelines = true;
+        return true;
+    });
+    return complete && pipelines;
+}

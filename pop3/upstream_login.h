@@ -44,3 +44,9 @@ int UpstreamLogin(Connection& upstream, const std::string& account, const std::s
 // connection (nothing is sent or logged then).
 int UpstreamSaslLogin(Connection& upstream, const SaslMechanism& mechanism,
                       const SaslCredentials& credentials, const std::string& host = "");
+
+// Asks a logged-in server for its capabilities (CAPA, RFC 2449; asked after
+// the login, since a server may offer more then). Returns true when it lists
+// PIPELINING; false when it does not, refuses CAPA, sends no end to its list
+// within a sane length, or the link failed (LinkFailed tells).
+bool ServerPipelines(Connection& upstream);

@@ -25,7 +25,7 @@ from trawlbox_runner import Trawlbox
 CLIENT_TIMEOUT_S = 60  # a reply slower than this counts as missing
 POLL_LIMIT_S = 30      # bounded waits for the server's Maildir to change
 FETCHMAIL_LIMIT_S = 300
-USER_COUNT = 10         # one mailbox per test
+USER_COUNT = 11         # one mailbox per test
 RULE = "-" * 70
 
 KILL_FILE = (b"' kill file of the mail path tests\r\n"
@@ -344,6 +344,46 @@ class MailPathTest(unittest.TestCase):
         self.assertEqual(client.uidl(110), b"+OK 110 " + uids[110].encode())
         client.quit()
         self.wait_for_maildir(name, uids[:109] + uids[110:])
+
+    def server_tops(self, name):
+        """How many TOPs each finished session of the user sent, from the
+        server's logout lines."""
+        with open(self.dovecot.log_path, encoding="latin-1") as log:
+            return [int(found) for found in
+                    re.findall(r"pop3\(%s\).*? top=(\d+)/" % re.escape(name), log.read())]
+
+    def test_repeat_logins_fetch_only_new_headers(self):
+        """The scan pipelines to Dovecot and remembers the headers it read:
+        a repeat login fetches none, a later one only the new mail, and each
+        shows what a scan of every header would."""
+        stored = [ham(i) for i in range(1, 81)]
+        stored[9] = message("x@spam.example", "viagra 10", "x\n")
+        name, password, uids = self.mailbox(stored)
+        client = self.login(name, password)
+        self.assertEqual(client.stat()[0], 80)  # 79 kept and the report
+        listing = client.uidl()[1]
+        client.quit()
+        self.wait_for_maildir(name, uids[:9] + uids[10:])
+
+        client = self.login(name, password)
+        self.assertEqual(client.stat()[0], 79)
+        self.assertEqual(client.uidl()[1], listing[:79])
+        self.assertEqual(self.retr(client, 79)[1], wire(stored[79]))
+        client.quit()
+
+        new = [ham(81), message("y@spam.example", "more viagra", "x\n")]
+        # Named apart: the fixture's own names count the files, which the kill
+        # made fewer, and a uid given again would be another message's.
+        new_uids = [self.dovecot.add_message(name, m, unique_id="%d.M%dP1.new" % (1000000100 + i, i))
+                    for i, m in enumerate(new)]
+        client = self.login(name, password)
+        self.assertEqual(client.stat()[0], 81)  # 80 kept and the report
+        self.assertEqual(self.retr(client, 80)[1], wire(new[0]))
+        self.assertIn(b"more viagra", self.retr(client, 81)[1])
+        client.quit()
+        self.wait_for_maildir(name, uids[:9] + uids[10:] + new_uids[:1])
+        self.assertTrue(wait_until(lambda: len(self.server_tops(name)) == 3))
+        self.assertEqual(self.server_tops(name), [80, 0, 2])
 
     def test_fetchmail_fetches_the_cleaned_mailbox_byte_for_byte(self):
         if shutil.which("fetchmail") is None:

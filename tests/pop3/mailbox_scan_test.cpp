@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/globals.h"
@@ -14,6 +18,7 @@
 #include "filter/relay_list.h"
 #include "net/connection.h"
 #include "pop3/pop3_fake_server.h"
+#include "store/store_test_util.h"
 
 namespace {
 
@@ -68,6 +73,7 @@ class ScanTest : public ::testing::Test {
   protected:
     void SetUp() override {
         CloseLog();
+        ForgetPipeliningForTesting();
         Settings = SettingsRecord{};
         Settings.LogFilter = true;
         Settings.LogDebug = true;
@@ -79,6 +85,7 @@ class ScanTest : public ::testing::Test {
 
     void TearDown() override {
         EndUpstream();
+        Settings.ScanCache = false;
         ClearKillTable();
         PublishRelayBlacklist({});
         CloseLog();
@@ -94,6 +101,8 @@ class ScanTest : public ::testing::Test {
     // false (failing the test) when the connect failed.
     bool Connect(FakePop3Server& server, const std::string& envelope = "me@example.org") {
         session_ = Pop3Session{};
+        session_.host = "127.0.0.1";
+        session_.account = "alice";
         session_.upstream = Connection::ConnectTo("127.0.0.1", server.port());
         EXPECT_TRUE(session_.upstream.open());
         if (!session_.upstream.open()) return false;
@@ -117,6 +126,25 @@ class ScanTest : public ::testing::Test {
     }
 
     const std::string& Report() const { return session_.killReport; }
+
+    // What a scan left: per message shown / deleted / uid, then the report.
+    std::vector<std::string> Outcome() const {
+        std::vector<std::string> outcome;
+        for (int64_t n = 1; n <= session_.totalCount; ++n) {
+            const MailboxEntry& entry = session_.messages[static_cast<size_t>(n)];
+            outcome.push_back(std::to_string(entry.shown) + std::to_string(entry.deleted) + " " +
+                              entry.uid + " " + std::to_string(entry.size));
+        }
+        outcome.push_back(session_.killReport);
+        return outcome;
+    }
+
+    static size_t CountStarting(FakePop3Server& server, const std::string& prefix) {
+        std::vector<std::string> commands = server.Commands();
+        return static_cast<size_t>(
+            std::count_if(commands.begin(), commands.end(),
+                          [&](const std::string& command) { return command.starts_with(prefix); }));
+    }
 
     static bool Sent(FakePop3Server& server, const std::string& command) {
         std::vector<std::string> commands = server.Commands();
@@ -147,11 +175,11 @@ TEST_F(ScanTest, KillsHidesAndKeepsByVerdict) {
     EXPECT_EQ(session_.messages[3].uid, "uid-3");
     EXPECT_EQ(session_.messages[2].size, static_cast<int64_t>(Spam("Cheap viagra").text.size()));
 
-    // Every header is read before any is judged (the blocklists are asked
-    // in between), so the DELEs follow the last TOP.
+    // Without blocklists each header is judged as it comes, so a kill's
+    // DELE goes out before the next TOP.
     EXPECT_EQ(server.Commands(),
-              (std::vector<std::string>{"STAT", "LIST", "UIDL", "TOP 1 0", "TOP 2 0", "TOP 3 0",
-                                        "TOP 4 0", "DELE 2"}));
+              (std::vector<std::string>{"CAPA", "STAT", "LIST", "UIDL", "TOP 1 0", "TOP 2 0",
+                                        "DELE 2", "TOP 3 0", "TOP 4 0"}));
 
     std::string report = Report();
     EXPECT_EQ(report.substr(0, 33), "To         : me@example.org\nFrom ");
@@ -303,7 +331,7 @@ TEST_F(ScanTest, EmptyMailboxSendsOnlyStat) {
     FakePop3Server server({});
     ASSERT_TRUE(Scan(server));
     EXPECT_EQ(session_.totalCount, 0);
-    EXPECT_EQ(server.Commands(), std::vector<std::string>{"STAT"});
+    EXPECT_EQ(server.Commands(), (std::vector<std::string>{"CAPA", "STAT"}));
 }
 
 TEST_F(ScanTest, ContradictionsAndRefusalsFailTheScan) {
@@ -340,6 +368,281 @@ TEST_F(ScanTest, AnEnvelopeFailingTheTestIsReplacedForEveryMessage) {
     size_t second = log.find(line, first + 1);
     ASSERT_NE(second, std::string::npos);
     EXPECT_EQ(log.find(line, second + 1), std::string::npos);
+}
+
+// A mailbox larger than the scan's window, with messages to kill and hide
+// scattered through it.
+std::vector<FakeMessage> MixedMailbox(int count) {
+    std::vector<FakeMessage> messages;
+    for (int i = 1; i <= count; ++i) messages.push_back(Plain(i));
+    for (int i : {2, 40, 64, 65, 66, 130}) {
+        if (i > count) continue;
+        messages[static_cast<size_t>(i - 1)] = Spam("viagra " + std::to_string(i));
+        messages[static_cast<size_t>(i - 1)].uid = "uid-" + std::to_string(i);
+    }
+    messages[99] = {Message("From: lottery@spam.example\r\nSubject: x\r\n"), "uid-100"};
+    return messages;
+}
+
+// The same mailbox scanned one command at a time, pipelined, pipelined by a
+// server that answers one at a time, and pipelined by one whose answers go
+// out of step: the same view, the same kills, the same report.
+TEST_F(ScanTest, EveryPaceGivesTheSameOutcome) {
+    const std::vector<FakeMessage> mailbox = MixedMailbox(150);
+    FakePop3Server reference(mailbox);
+    ASSERT_TRUE(Scan(reference));
+    const std::vector<std::string> expected = Outcome();
+    EndUpstream();
+    EXPECT_EQ(reference.Expunged(), (std::set<int>{2, 40, 64, 65, 66, 130}));
+    EXPECT_EQ(reference.MostQueued(), 1u);
+
+    const struct {
+        const char* name;
+        FakeServerOptions options;
+        bool fallsBack;
+    } cases[] = {
+        {"pipelined", {.pipelining = true}, false},
+        {"answers one at a time", {.pipelining = true, .dropsQueuedCommands = true}, true},
+        {"stray line after TOP 70", {.pipelining = true, .strayLineAfterTop = 70}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        dir_.Write("TRAWLBOX.LOG", "");
+        FakePop3Server server(mailbox, c.options);
+        ASSERT_TRUE(Scan(server));
+        EXPECT_EQ(Outcome(), expected);
+        EndUpstream();
+        EXPECT_EQ(server.Expunged(), reference.Expunged());
+        // Every header was read once, and each message killed was deleted once,
+        // except what a fall-back asked again.
+        EXPECT_GE(CountStarting(server, "TOP "), 150u);
+        EXPECT_GE(CountStarting(server, "DELE "), 6u);
+        bool fellBack = dir_.Read("TRAWLBOX.LOG").find("pipelining given up") != std::string::npos;
+        EXPECT_EQ(fellBack, c.fallsBack);
+        if (!c.fallsBack) {
+            EXPECT_EQ(CountStarting(server, "TOP "), 150u);
+            EXPECT_EQ(CountStarting(server, "DELE "), 6u);
+            EXPECT_GT(server.MostQueued(), 3u);
+            EXPECT_LE(server.MostQueued(), 64u);
+        }
+    }
+}
+
+// The server goes away in the middle of a window: the scan fails (the login
+// is refused) and, without QUIT, nothing is deleted; every message is still
+// there for the next login to deliver or kill and report.
+TEST_F(ScanTest, ServerDyingMidWindowLosesNoMail) {
+    FakePop3Server server(MixedMailbox(150), {.dropOnCommand = "TOP 90", .pipelining = true});
+    EXPECT_FALSE(Scan(server));
+    EXPECT_GE(CountStarting(server, "DELE "), 1u);  // the DELEs went out pipelined
+    EndUpstream();
+    EXPECT_TRUE(server.Expunged().empty());
+}
+
+// --- The header cache in the scan ---------------------------------------------
+
+// The cache's mailbox key: the scan's server with the configured port.
+constexpr int kCachePort = 110;
+
+class CachedScanTest : public ScanTest {
+  protected:
+    void SetUp() override {
+        ScanTest::SetUp();
+        data_ = FreshDirectory();
+        Settings.ScanCache = true;
+        Settings.DataDir = data_;
+        Settings.Pop3PortOutgoing = kCachePort;
+    }
+
+    // A scan on a server of its own (pipelining unless told otherwise) over
+    // `mailbox`; returns the number of TOPs it sent, or -1 when it failed.
+    int ScanOnce(const std::vector<FakeMessage>& mailbox, bool pipelining = true) {
+        FakePop3Server server(mailbox, {.pipelining = pipelining});
+        bool scanned = Scan(server);
+        EndUpstream();
+        mostQueued_ = server.MostQueued();
+        deletes_ = CountStarting(server, "DELE ");
+        capas_ = CountStarting(server, "CAPA");
+        return scanned ? static_cast<int>(CountStarting(server, "TOP ")) : -1;
+    }
+
+    // The uids of `wanted` the cache holds for the scans' mailbox.
+    std::vector<std::string> CachedOf(const std::vector<std::string>& wanted) {
+        StateDatabase database;
+        EXPECT_NE(database.Open(data_), OpenOutcome::kUnavailable) << database.Problem();
+        HeaderCache cache(database, "127.0.0.1:" + std::to_string(kCachePort), "alice");
+        CacheLookup lookup;
+        EXPECT_TRUE(cache.Load(wanted, lookup));
+        std::vector<std::string> found;
+        for (const std::string& uid : wanted) {
+            if (lookup.found.count(uid) != 0) found.push_back(uid);
+        }
+        return found;
+    }
+
+    std::string data_;
+    size_t mostQueued_ = 0;
+    size_t deletes_ = 0;
+    size_t capas_ = 0;
+};
+
+// Messages whose judging reads folded, encoded, dated and sized headers.
+std::vector<FakeMessage> AwkwardMailbox() {
+    std::vector<FakeMessage> messages = MixedMailbox(120);
+    messages[4] = {Message("Subject: =?iso-8859-1?Q?Gr=FC=DFe?=\r\n\tfolded  on\r\n"
+                           "..dotted: x\r\nMessage-ID: <awkward@example.org>\r\n"),
+                   "uid-5"};
+    messages[5] = {Message("Subject: old\r\nDate: Mon, 1 Jan 2001 10:00:00 +0100\r\n"), "uid-6"};
+    messages[6] = {Message("Subject: big\r\n", std::string(6000, 'x') + "\r\n"), "uid-7"};
+    messages[7] = {Message("From: spam@example.com\r\nSubject: Buy\r\n\tviagra  now\r\n"
+                           "To: a@example.org, b@example.org\r\n"),
+                   "uid-8"};
+    return messages;
+}
+
+// The differential: with the cache, without it and filling it, a login
+// shows the same view, kills the same messages and writes the same report.
+TEST_F(CachedScanTest, CachedAndFetchedHeadersAreJudgedAlike) {
+    const std::vector<FakeMessage> mailbox = AwkwardMailbox();
+    ASSERT_EQ(ScanOnce(mailbox), 120);
+    const std::vector<std::string> filling = Outcome();
+    EXPECT_EQ(deletes_, 6u);
+    EXPECT_EQ(capas_, 1u);
+
+    // Killed messages were not remembered; the server given here still has
+    // them. It was seen to pipeline, so it is not asked again.
+    ASSERT_EQ(ScanOnce(mailbox), 6);
+    EXPECT_EQ(Outcome(), filling);
+    EXPECT_EQ(capas_, 0u);
+    ASSERT_EQ(ScanOnce(mailbox, false), 6);
+    EXPECT_EQ(Outcome(), filling);
+
+    Settings.ScanCache = false;
+    ASSERT_EQ(ScanOnce(mailbox), 120);
+    EXPECT_EQ(Outcome(), filling);
+}
+
+// The cache holds headers, never verdicts: a new kill file applies to
+// cached mail at once; the flood of DELEs stays within the window.
+TEST_F(CachedScanTest, ChangedKillFileAppliesToCachedMail) {
+    std::vector<FakeMessage> mailbox;
+    for (int i = 1; i <= 100; ++i) mailbox.push_back(Plain(i));
+    ASSERT_EQ(ScanOnce(mailbox), 100);
+    EXPECT_EQ(deletes_, 0u);
+
+    dir_.Write("KILLFILE.CFG",
+               "--- ALLE\r\n\"*hello*\" \xEAs \xAF"
+               "DELE\r\n");
+    ASSERT_EQ(LoadKillFile(dir_.path() + "KILLFILE.CFG"), 1);
+    ASSERT_EQ(ScanOnce(mailbox), 0);
+    EXPECT_EQ(deletes_, 100u);
+    EXPECT_LE(mostQueued_, 64u);
+    for (int n = 1; n <= 100; ++n) EXPECT_TRUE(session_.messages[static_cast<size_t>(n)].deleted);
+    EXPECT_NE(Report().find("Subject    : hello 100\n"), std::string::npos);
+    // Killed now, so forgotten.
+    EXPECT_TRUE(CachedOf({"uid-1", "uid-100"}).empty());
+}
+
+// New mail is fetched, mail deleted elsewhere is forgotten, and messages
+// that cannot be told apart by uid are fetched at every login, as is one
+// whose listed size is not the one cached.
+TEST_F(CachedScanTest, NewGoneAndAmbiguousMessages) {
+    std::vector<FakeMessage> mailbox;
+    for (int i = 1; i <= 5; ++i) mailbox.push_back(Plain(i));
+    mailbox.push_back({Message("Subject: twin a\r\n"), "twin"});
+    mailbox.push_back({Message("Subject: twin b\r\n"), "twin"});
+    ASSERT_EQ(ScanOnce(mailbox), 7);
+
+    mailbox.erase(mailbox.begin());  // deleted by another program
+    mailbox.push_back(Plain(9));     // new
+    // A uid given to another message: its size tells.
+    mailbox[1].text = Message("Subject: not what was cached under uid-3\r\n");
+    ASSERT_EQ(ScanOnce(mailbox), 4);
+    EXPECT_EQ(CachedOf({"uid-1", "uid-2", "uid-9"}), (std::vector<std::string>{"uid-2", "uid-9"}));
+    ASSERT_EQ(ScanOnce(mailbox), 2);
+    ASSERT_EQ(ScanOnce({}), 0);
+    EXPECT_TRUE(CachedOf({"uid-2", "uid-9"}).empty());
+}
+
+// Nothing on disk is trusted: whatever is wrong with the file, the login
+// scans as it would without a cache and the log says why.
+TEST_F(CachedScanTest, BrokenDatabaseFilesCostOnlyTheCache) {
+    std::vector<FakeMessage> mailbox;
+    for (int i = 1; i <= 20; ++i) mailbox.push_back(Plain(i));
+    ASSERT_EQ(ScanOnce(mailbox), 20);
+    const std::vector<std::string> expected = Outcome();
+    const std::string file = DatabasePath(data_);
+
+    // Read-only, as the service's unprivileged user meets it.
+    ASSERT_EQ(::chmod(data_.c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(file.c_str(), 0444), 0);
+    {
+        UnprivilegedFiles unprivileged;
+        ASSERT_EQ(ScanOnce(mailbox), 20);
+    }
+    EXPECT_EQ(Outcome(), expected);
+    EXPECT_NE(dir_.Read("TRAWLBOX.LOG")
+                  .find("the file is read-only; the mailbox is scanned "
+                        "without the header cache"),
+              std::string::npos);
+    ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
+
+    // Damaged: set aside, made afresh, filled again.
+    WriteBytes(file, std::string(8192, 'x'));
+    ::unlink((file + "-wal").c_str());
+    ::unlink((file + "-shm").c_str());
+    ASSERT_EQ(ScanOnce(mailbox), 20);
+    EXPECT_EQ(Outcome(), expected);
+    EXPECT_TRUE(std::filesystem::exists(file + std::string(kSetAsideSuffix)));
+    EXPECT_NE(dir_.Read("TRAWLBOX.LOG").find("made afresh"), std::string::npos);
+    ASSERT_EQ(ScanOnce(mailbox), 0);
+
+    // Missing data directory.
+    Settings.DataDir = data_ + "missing/";
+    ASSERT_EQ(ScanOnce(mailbox), 20);
+    EXPECT_EQ(Outcome(), expected);
+    EXPECT_NE(dir_.Read("TRAWLBOX.LOG").find("the data directory is missing"), std::string::npos);
+}
+
+// Sessions of different accounts, each on its own thread and connection,
+// fill and read the one file at the same time.
+TEST_F(CachedScanTest, ConcurrentSessionsOfDifferentAccounts) {
+    constexpr int kSessions = 4;
+    std::vector<FakeMessage> mailbox;
+    for (int i = 1; i <= 60; ++i) mailbox.push_back(Plain(i));
+    FakePop3Server warm(mailbox);  // the file is made and checked once, before the rush
+    ASSERT_TRUE(Scan(warm));
+    EndUpstream();
+
+    std::vector<int> tops(kSessions * 2, -2);
+    std::vector<std::thread> threads;
+    for (int s = 0; s < kSessions; ++s) {
+        threads.emplace_back([&, s] {
+            for (int round = 0; round < 2; ++round) {
+                FakePop3Server server(mailbox, {.pipelining = true});
+                Pop3Session session;
+                session.host = "127.0.0.1";
+                session.account = "account" + std::to_string(s);
+                session.envelope = "me@example.org";
+                session.upstream = Connection::ConnectTo("127.0.0.1", server.port());
+                session.upstream.SetTimeout(kUpstreamTimeoutSeconds);
+                std::string greeting;
+                session.upstream.ReceiveLine(greeting);
+                bool scanned = ScanMailbox(session);
+                session.upstream.SendLine("QUIT");
+                session.upstream.ReceiveLine(greeting);
+                session.upstream.Close();
+                session.upstream.Release();
+                tops[static_cast<size_t>(s * 2 + round)] =
+                    scanned ? static_cast<int>(CountStarting(server, "TOP ")) : -1;
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (int s = 0; s < kSessions; ++s) {
+        EXPECT_EQ(tops[static_cast<size_t>(s * 2)], 60) << s;
+        EXPECT_EQ(tops[static_cast<size_t>(s * 2 + 1)], 0) << s;
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // records every command it receives, and carries out deletions at QUIT.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <mutex>
@@ -35,6 +36,11 @@ struct FakeServerOptions {
     std::string dropOnCommand;  // close the connection, unanswered, at a command starting so
     bool refusePass = false;    // "-ERR" to PASS
     std::vector<std::string> capabilities;  // the CAPA list; CAPA is refused when empty
+    bool pipelining = false;  // CAPA lists TOP, UIDL and PIPELINING (before `capabilities`)
+    // Reads commands as they come but, after each answer, drops what else
+    // had arrived: a server that lists PIPELINING and answers one at a time.
+    bool dropsQueuedCommands = false;
+    int strayLineAfterTop = 0;  // after the answer to TOP of this message, a line of junk
     // Called in the server's thread with each command before it is answered.
     std::function<void(const std::string&)> onCommand;
 };
@@ -76,6 +82,13 @@ class FakePop3Server {
     std::set<int> Expunged() {
         std::lock_guard<std::mutex> guard(lock_);
         return expunged_;
+    }
+
+    // The most commands that had arrived and were waiting for their answer
+    // at one time (1 for a client that waits for every answer).
+    size_t MostQueued() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return mostQueued_;
     }
 
     // Number of the QUIT commands received.
@@ -160,6 +173,9 @@ class FakePop3Server {
             {
                 std::lock_guard<std::mutex> guard(lock_);
                 commands_.push_back(line);
+                size_t queued =
+                    1 + static_cast<size_t>(std::count(pending.begin(), pending.end(), '\n'));
+                mostQueued_ = std::max(mostQueued_, queued);
             }
             if (options_.onCommand) options_.onCommand(line);
             if (!options_.dropOnCommand.empty() && StartsWith(line, options_.dropOnCommand)) return;
@@ -169,6 +185,8 @@ class FakePop3Server {
             std::string reply;
             if (name == "PASS" && options_.refusePass) {
                 reply = "-ERR [AUTH] Authentication failed.\r\n";
+            } else if (name == "CAPA" && options_.pipelining) {
+                reply = "+OK\r\nTOP\r\nUIDL\r\nPIPELINING\r\n.\r\n";
             } else if (name == "USER" || name == "PASS" || name == "NOOP" || name == "APOP") {
                 reply = "+OK\r\n";
             } else if (name == "STAT") {
@@ -210,6 +228,7 @@ class FakePop3Server {
                 reply = (options_.topGivesSize ? "+OK " + Size(messages_[n - 1]) + " octets"
                                                : std::string("+OK")) +
                         "\r\n" + Stuffed(text.substr(0, end)) + ".\r\n";
+                if (n == options_.strayLineAfterTop) reply += "junk\r\n";
             } else if (name == "RETR" && Valid(n, deleted)) {
                 reply = "+OK " + Size(messages_[n - 1]) + " octets\r\n" +
                         Stuffed(messages_[n - 1].text) + ".\r\n";
@@ -227,6 +246,7 @@ class FakePop3Server {
                 reply = "-ERR refused\r\n";
             }
             if (!SendAll(socket, reply)) return;
+            if (options_.dropsQueuedCommands) pending.clear();
         }
     }
 
@@ -240,6 +260,7 @@ class FakePop3Server {
     int connection_ = -1;
     std::vector<std::string> commands_;
     std::set<int> expunged_;
+    size_t mostQueued_ = 0;
 };
 
 }  // namespace mail_test

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -396,6 +397,23 @@ TEST_F(SessionTest, ConnectionsStayAliveWhileTheOtherSideIsBusy) {
     EXPECT_EQ(client.Ask("STAT").substr(0, 6), "+OK 3 ");
     EXPECT_EQ(SessionTable[upstream].countdown, kTimeoutSeconds);
     client.Ask("QUIT");
+}
+
+TEST_F(SessionTest, AnIdleClientsServerSessionIsKeptAliveWithNoop) {
+    SetUpstreamNoopIntervalForTesting(100);
+    FakePop3Server server(Mailbox());
+    TestClient client;
+    LogIn(client, server);
+    std::this_thread::sleep_for(std::chrono::milliseconds(450));
+    // The NOOPs' answers were taken: the next command gets its own answer.
+    EXPECT_EQ(client.Ask("STAT").substr(0, 6), "+OK 3 ");
+    EXPECT_EQ(client.Ask("DELE 1"), "+OK message 1 deleted");
+    EXPECT_EQ(client.Ask("QUIT"), Greeting(client.slot()) + ", good bye spam");
+    client.Join();
+    SetUpstreamNoopIntervalForTesting(0);
+    std::vector<std::string> commands = server.Commands();
+    EXPECT_GE(std::count(commands.begin(), commands.end(), "NOOP"), 2);
+    EXPECT_EQ(server.Expunged(), (std::set<int>{1, 2}));
 }
 
 TEST_F(SessionTest, EmptyMailbox) {
