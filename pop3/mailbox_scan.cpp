@@ -564,12 +564,11 @@ bool MailboxScan::JudgeAll(ScanCache& cache) {
             if (!judged) return false;
         }
     }
-}
-while (!inFlight_.empty()) {
-    session_.client.KeepAlive();
-    if (!TakeFront()) return false;
-}
-return !upstream_.LinkFailed();
+    while (!inFlight_.empty()) {
+        session_.client.KeepAlive();
+        if (!TakeFront()) return false;
+    }
+    return !upstream_.LinkFailed();
 }
 
 }  // namespace
