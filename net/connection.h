@@ -181,6 +181,12 @@ class Connection {
     // link fails.
     void SkipBlock();
 
+    // Marks the lines that follow, both ways, as part of a SASL exchange
+    // (true) or not (false): the console echo then shows its challenges and
+    // responses as "***" (core/secret_text.h). Lines that carry a secret by
+    // their command (PASS, APOP, AUTH, AUTHINFO) are masked either way.
+    void SetSaslExchange(bool on) { saslExchange_ = on; }
+
     // Begins TLS as a client for `host` and runs the handshake, waiting for
     // the socket as the library asks, up to the time-out (without limit when
     // it is 0); a shut-down by the watchdog or the operator ends it too.
@@ -227,6 +233,7 @@ class Connection {
     ReceiveBuffer buffer_;
     std::unique_ptr<TlsChannel> tls_;  // while the connection speaks TLS
     bool failed_ = false;
+    bool saslExchange_ = false;
 };
 
 // For any thread but the connection's own (the watchdog, the operator):
