@@ -52,6 +52,9 @@ constexpr NumberRange kPortRange{0, 65535};
 // 0 turns the time-out off; the watchdog counts seconds in 32 bits.
 constexpr NumberRange kSecondsRange{0, std::numeric_limits<int32_t>::max()};
 
+// 0 never holds an account; a limit above this many failures protects nothing.
+constexpr NumberRange kFailureLimitRange{0, 1000};
+
 constexpr SettingChange kLive = SettingChange::kWhileRunning;
 constexpr SettingChange kFixed = SettingChange::kAtStart;
 
@@ -115,6 +118,12 @@ constexpr std::array kSettingKeys{
     Tls("NntpTls", &R::NntpTls, "off", kFixed),
     Flag("TlsVerify", &R::TlsVerify, "J", kFixed),
     Path("TlsCaFile", &R::TlsCaFile, "", kFixed),
+    // Guards for a proxy that others can reach. Read at start: sessions
+    // read them without a lock.
+    Text("AllowedServers", &R::AllowedServers, "", kFixed),
+    Text("AllowedPorts", &R::AllowedPorts, "", kFixed),
+    Number("LoginFailureLimit", &R::LoginFailureLimit, "5", kFailureLimitRange, kFixed),
+    Number("LoginFailureWindow", &R::LoginFailureWindow, "600", kSecondsRange, kFixed),
 };
 
 std::string ReplaceBlankBeforeEquals(std::string_view text) {

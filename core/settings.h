@@ -41,6 +41,11 @@ struct SettingsRecord {
     bool TlsVerify = true;            // check the server's certificate chain and name
     std::string TlsCaFile;            // further trust anchors (PEM file), "" for none
     std::string LogDir;               // LOGDIR as written; "" for the program directory
+    // What logins may reach, and how often they may fail upstream.
+    std::string AllowedServers;      // servers a login may name; "" for any
+    std::string AllowedPorts;        // ports a login may reach; "" for each protocol's own
+    int32_t LoginFailureLimit = 0;   // failed upstream logins that hold an account; 0 = never
+    int32_t LoginFailureWindow = 0;  // seconds the failures are counted over and held for
 };
 
 // What a key's value is, and so how it is read and checked.

@@ -192,11 +192,12 @@ Connection& Connection::operator=(Connection&& other) noexcept {
         buffer_ = std::exchange(other.buffer_, {});
         tls_ = std::move(other.tls_);
         failed_ = std::exchange(other.failed_, false);
+        saslExchange_ = std::exchange(other.saslExchange_, false);
     }
     return *this;
 }
 
-Connection Connection::ConnectTo(const std::string& hostText, int port) {
+Connection Connection::ConnectTo(const std::string& hostText, int port, const AddressGate& admits) {
     bool wasFree = false;
     int slot = AllocateSlot(wasFree);
     std::string host = hostText.substr(0, kHostNameLimit);
@@ -213,6 +214,10 @@ Connection Connection::ConnectTo(const std::string& hostText, int port) {
     const bool named = !ParseHostAddress(host, addresses[0]);
     if (named && !Resolve(host, addresses, official)) {
         WriteLog("'" + host + "' not found!", slot, kLogError);
+        ReleaseSlot(slot);
+        return Connection();
+    }
+    if (admits && !admits(addresses)) {
         ReleaseSlot(slot);
         return Connection();
     }

@@ -7,6 +7,7 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "core/text.h"
+#include "net/login_failures.h"
 #include "net/upstream_connect.h"
 #include "nntp/overview_filter.h"
 #include "nntp/upstream_login.h"
@@ -116,12 +117,21 @@ void OnLoginPass(LoginState& state) {
     std::string_view argument = AfterTwoWords(state.line);
     state.password = std::string(argument.substr(0, argument.find('#')));
 
+    const int port = Settings.NntpPortOutgoing;
+    const std::string held = HeldLoginText(state.host, port, state.user);
+    if (!held.empty()) {
+        LoginReply(state, "481 " + held);
+        state.result = NntpLoginResult::kFailed;
+        return;
+    }
     std::string notFound = "502 " + state.host + " not found/ready";
     std::string greeting;
-    if (ConnectUpstream(state.host, Settings.NntpPortOutgoing, UpstreamProtocol::kNntp,
-                        Settings.NntpTimeout, state.server,
-                        greeting) != UpstreamOutcome::kConnected) {
-        LoginReply(state, notFound);
+    const UpstreamOutcome outcome =
+        ConnectForClient(state.host, port, UpstreamProtocol::kNntp, Settings.NntpTimeout,
+                         state.reader.slot(), state.server, greeting);
+    if (outcome != UpstreamOutcome::kConnected) {
+        const bool refused = outcome == UpstreamOutcome::kNotAllowed;
+        LoginReply(state, refused ? "502 " + state.host + " not allowed" : notFound);
         state.result = NntpLoginResult::kFailed;
         return;
     }
@@ -148,8 +158,11 @@ void OnLoginPass(LoginState& state) {
     }
 
     std::string lastReply;
-    if (UpstreamNewsLogin(server, state.method, state.user, state.password, state.host,
-                          lastReply)) {
+    const bool accepted =
+        UpstreamNewsLogin(server, state.method, state.user, state.password, state.host, lastReply);
+    // Only a server's answer counts: a lost link says nothing of the password.
+    if (!server.LinkFailed()) CountUpstreamLogin(state.host, port, state.user, accepted, reader);
+    if (accepted) {
         WriteLog("NNTP Connection established", server.slot(), kLogOutcome);
         LoginReply(state, "281 Authenticaion accepted from " + state.host);
         state.result = NntpLoginResult::kBridged;

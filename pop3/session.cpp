@@ -6,6 +6,7 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "core/text.h"
+#include "net/login_failures.h"
 #include "net/upstream_connect.h"
 #include "pop3/kill_report.h"
 #include "pop3/mailbox_commands.h"
@@ -79,11 +80,20 @@ void OnPass(SessionState& state, const ClientCommand& command) {
     }
     TakePassArgument(session, command.rest);
 
+    const int port = Settings.Pop3PortOutgoing;
+    const std::string held = HeldLoginText(session.host, port, session.account);
+    if (!held.empty()) {
+        Reply(state, "-ERR [AUTH] " + held);
+        state.authResult = AuthResult::kFailed;
+        return;
+    }
     std::string greeting;
-    if (ConnectUpstream(session.host, Settings.Pop3PortOutgoing, UpstreamProtocol::kPop3,
-                        Settings.Pop3Timeout, session.upstream,
-                        greeting) != UpstreamOutcome::kConnected) {
-        Reply(state, "-ERR " + session.host + " not found/ready");
+    const UpstreamOutcome outcome =
+        ConnectForClient(session.host, port, UpstreamProtocol::kPop3, Settings.Pop3Timeout,
+                         session.client.slot(), session.upstream, greeting);
+    if (outcome != UpstreamOutcome::kConnected) {
+        const bool refused = outcome == UpstreamOutcome::kNotAllowed;
+        Reply(state, "-ERR " + session.host + (refused ? " not allowed" : " not found/ready"));
         state.authResult = AuthResult::kFailed;
         return;
     }
@@ -92,8 +102,13 @@ void OnPass(SessionState& state, const ClientCommand& command) {
     WriteLog("Bridge from #" + std::to_string(client) + " to #" +
                  std::to_string(session.upstream.slot()),
              client, kLogNotice);
-    if (UpstreamLogin(session.upstream, session.account, session.password, session.method,
-                      ApopStamp(greeting), session.host) != 1) {
+    const bool accepted = UpstreamLogin(session.upstream, session.account, session.password,
+                                        session.method, ApopStamp(greeting), session.host) == 1;
+    // Only a server's answer counts: a lost link says nothing of the password.
+    if (!session.upstream.LinkFailed()) {
+        CountUpstreamLogin(session.host, port, session.account, accepted, client);
+    }
+    if (!accepted) {
         Reply(state, "-ERR " + session.host + " authentication error");
         state.authResult = AuthResult::kFailed;
         return;
