@@ -7,6 +7,7 @@
 #include "core/log.h"
 #include "core/text.h"
 #include "net/connection.h"
+#include "net/login_failures.h"
 #include "net/session_table.h"
 #include "platform/clock.h"
 #include "platform/console.h"
@@ -28,11 +29,22 @@ void ForEachActiveSlot(Action action) {
     }
 }
 
+std::string ClockText(int hour, int minute, int second) {
+    char time[16];
+    std::snprintf(time, sizeof time, "%02d:%02d:%02d", hour, minute, second);
+    return time;
+}
+
 void ListSessions() {
     LocalTime now = LocalNow();
     ForEachActiveSlot([&](int slot) {
         ConsoleWriteLine(SessionListLine(now.hour, now.minute, now.second, slot));
     });
+    // Held accounts have no connection, yet the user asking why the mail
+    // program fails looks here.
+    for (const std::string& line : HeldAccountLines()) {
+        ConsoleWriteLine(ClockText(now.hour, now.minute, now.second) + ":  " + line);
+    }
 }
 
 void CloseAllSessions() {
@@ -64,15 +76,13 @@ constexpr KeyAction kKeyActions[] = {
 std::string SessionListLine(int hour, int minute, int second, int slot) {
     if (slot < 1 || slot > kSlotCount) return {};
     const SessionSlot& entry = SessionTable[slot];
-    char time[16];
-    std::snprintf(time, sizeof time, "%02d:%02d:%02d", hour, minute, second);
     IpAddress address = SlotAddress(slot);
     // An IPv6 address is bracketed, as in a URL, so that the port stands apart.
     std::string addressText = IpAddressText(address);
     if (address.family == IpFamily::kIpv6) addressText = "[" + addressText + "]";
-    return std::string(time) + ":  " + addressText + ":" + std::to_string(entry.port.load()) +
-           " ID" + NumberText(slot) + " S" + NumberText(entry.socket.load()) + " T" +
-           NumberText(entry.countdown.load()) + " ";
+    return ClockText(hour, minute, second) + ":  " + addressText + ":" +
+           std::to_string(entry.port.load()) + " ID" + NumberText(slot) + " S" +
+           NumberText(entry.socket.load()) + " T" + NumberText(entry.countdown.load()) + " ";
 }
 
 void HandleConsoleKey(const std::string& key) {

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "core/globals.h"
+#include "core/secret_text.h"
 #include "core/settings.h"
 #include "core/text.h"
 #include "platform/clock.h"
@@ -118,7 +119,8 @@ std::string ComposeLogLine(std::string_view text, int session, int level) {
         if (!IsWritten(rule.written)) return {};
         std::string field = session >= 0 ? "#" + TwoDigits(session) : std::string("   ");
         std::string line = rule.marker + ClockText() + "  " + field + ": ";
-        line.append(text);
+        // Whatever a line quotes of a protocol exchange, no level shows its secrets.
+        line += ShownLine(text);
         return line;
     }
     return {};

@@ -101,6 +101,8 @@ constexpr NumberRange kSecondsRange{0, std::numeric_limits<int32_t>::max()};
 // hosts; beyond them the path was chosen by the sender and proves nothing.
 constexpr NumberRange kDnsblDepthRange{1, 10};
 constexpr NumberRange kDnsTimeoutRange{1, kLongestDnsTimeoutSeconds};
+// 0 never holds an account; a limit above this many failures protects nothing.
+constexpr NumberRange kFailureLimitRange{0, 1000};
 
 constexpr SettingChange kLive = SettingChange::kWhileRunning;
 constexpr SettingChange kFixed = SettingChange::kAtStart;
@@ -178,6 +180,12 @@ constexpr std::array kSettingKeys{
     // Read by each login, so a reload applies to the next one.
     Path("DataDir", &R::DataDir, "", kLive),
     Flag("ScanCache", &R::ScanCache, "J", kLive),
+    // Guards for a proxy that others can reach. Read at start: sessions
+    // read them without a lock.
+    Text("AllowedServers", &R::AllowedServers, "", kFixed),
+    Text("AllowedPorts", &R::AllowedPorts, "", kFixed),
+    Number("LoginFailureLimit", &R::LoginFailureLimit, "5", kFailureLimitRange, kFixed),
+    Number("LoginFailureWindow", &R::LoginFailureWindow, "600", kSecondsRange, kFixed),
 };
 
 std::string ReplaceBlankBeforeEquals(std::string_view text) {

@@ -62,6 +62,11 @@ struct SettingsRecord {
     // The header cache of the mail scan.
     std::string DataDir;     // directory of the state database; "" for the program directory
     bool ScanCache = false;  // judge known messages from cached headers
+    // What logins may reach, and how often they may fail upstream.
+    std::string AllowedServers;      // servers a login may name; "" for any
+    std::string AllowedPorts;        // ports a login may reach; "" for each protocol's own
+    int32_t LoginFailureLimit = 0;   // failed upstream logins that hold an account; 0 = never
+    int32_t LoginFailureWindow = 0;  // seconds the failures are counted over and held for
 };
 
 // What a key's value is, and so how it is read and checked.

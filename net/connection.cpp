@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/log.h"
+#include "core/secret_text.h"
 #include "core/settings.h"
 #include "core/text.h"
 #include "net/session_table.h"
@@ -83,11 +84,12 @@ bool TimedOut(int timeoutSeconds, int64_t elapsedMs) {
 }
 
 // Peer text goes to the operator's terminal: control bytes could move the
-// cursor or retitle the window, so they are shown as dots.
-void EchoLine(int slot, std::string_view marker, std::string_view text) {
+// cursor or retitle the window, so they are shown as dots; and people look
+// at that terminal, so secrets are not shown at all.
+void EchoLine(int slot, std::string_view marker, std::string_view text, bool inSaslExchange) {
     std::string echo = std::to_string(slot);
     echo += marker;
-    for (char c : text) {
+    for (char c : ShownLine(text, inSaslExchange)) {
         unsigned char byte = static_cast<unsigned char>(c);
         echo += (byte < 0x20 && byte != '\t') || byte == 0x7F ? '.' : c;
     }
@@ -180,7 +182,8 @@ Connection::Connection(Connection&& other) noexcept
     : slot_(std::exchange(other.slot_, 0)),
       buffer_(std::exchange(other.buffer_, {})),
       tls_(std::move(other.tls_)),
-      failed_(std::exchange(other.failed_, false)) {}
+      failed_(std::exchange(other.failed_, false)),
+      saslExchange_(std::exchange(other.saslExchange_, false)) {}
 
 Connection& Connection::operator=(Connection&& other) noexcept {
     if (this != &other) {
@@ -189,11 +192,12 @@ Connection& Connection::operator=(Connection&& other) noexcept {
         buffer_ = std::exchange(other.buffer_, {});
         tls_ = std::move(other.tls_);
         failed_ = std::exchange(other.failed_, false);
+        saslExchange_ = std::exchange(other.saslExchange_, false);
     }
     return *this;
 }
 
-Connection Connection::ConnectTo(const std::string& hostText, int port) {
+Connection Connection::ConnectTo(const std::string& hostText, int port, const AddressGate& admits) {
     bool wasFree = false;
     int slot = AllocateSlot(wasFree);
     std::string host = hostText.substr(0, kHostNameLimit);
@@ -210,6 +214,10 @@ Connection Connection::ConnectTo(const std::string& hostText, int port) {
     const bool named = !ParseHostAddress(host, addresses[0]);
     if (named && !Resolve(host, addresses, official)) {
         WriteLog("'" + host + "' not found!", slot, kLogError);
+        ReleaseSlot(slot);
+        return Connection();
+    }
+    if (admits && !admits(addresses)) {
         ReleaseSlot(slot);
         return Connection();
     }
@@ -299,7 +307,7 @@ void Connection::SendText(std::string_view text) {
         if (shown.size() >= 2 && shown.substr(shown.size() - 2) == "\r\n") {
             shown.remove_suffix(2);  // the console line brings its own line end
         }
-        EchoLine(slot_, ">:", shown);
+        EchoLine(slot_, ">:", shown, saslExchange_);
     }
 
     bool error = false;
@@ -437,7 +445,7 @@ void Connection::ReceiveLine(std::string& line) {
         if (end != std::string_view::npos) {
             line.assign(unread.substr(0, LineLength(unread, end)));
             buffer_.offset += end + 1;
-            if (CurrentSettings().DebugLine) EchoLine(slot_, "<:", line);
+            if (CurrentSettings().DebugLine) EchoLine(slot_, "<:", line, saslExchange_);
             return;
         }
         searched = unread.size();
@@ -480,7 +488,7 @@ void Connection::RelayBlockTo(Connection& to, std::string_view leadLine) {
     if (!open() || !to.open()) return;
     if (CurrentSettings().DebugLine) {
         // Line by line, so that every relayed line is echoed.
-        if (!leadLine.empty()) EchoLine(to.slot_, ">:", leadLine);
+        if (!leadLine.empty()) EchoLine(to.slot_, ">:", leadLine, to.saslExchange_);
         RelayBlockByLines(to, leadLine);
         return;
     }
@@ -625,6 +633,7 @@ void Connection::Forget() {
     buffer_.clear();
     tls_.reset();
     failed_ = false;
+    saslExchange_ = false;
 }
 
 bool CloseFromOutside(int slot) {

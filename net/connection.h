@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -70,6 +71,10 @@ inline constexpr int kConnectTimeoutMs = 10 * 1000;
 using HostResolver = bool (*)(const std::string& name, std::vector<IpAddress>& addresses,
                               std::string& canonicalName);
 
+// Judges every address a host stands for (the address itself, or all its
+// name resolved to) before a connect to any of them; true lets it go on.
+using AddressGate = std::function<bool(const std::vector<IpAddress>& addresses)>;
+
 // Makes ConnectTo look names up with `resolver`; nullptr restores the
 // system's resolver. For tests that need a name with several addresses.
 void SetHostResolverForTesting(HostResolver resolver);
@@ -109,7 +114,12 @@ class Connection {
     // kUpstream, timeoutSeconds 0), or an empty one when no connect
     // succeeded; nothing is left reserved or open then. Fails, without
     // touching it, when the table is full and its overflow entry is in use.
-    static Connection ConnectTo(const std::string& host, int port);
+    // When `admits` is given and refuses the addresses, no connect is
+    // attempted and an empty connection is returned; the gate is called with
+    // the very addresses the connect would have tried, so that a name cannot
+    // resolve to one address when it is judged and to another when it is
+    // used. The gate logs its refusal; ConnectTo logs nothing then.
+    static Connection ConnectTo(const std::string& host, int port, const AddressGate& admits = {});
 
     // Takes an accepted socket into `slot`, which the caller reserved: peer
     // address, listening port, time-out (the countdown set to it). The entry
@@ -189,6 +199,12 @@ class Connection {
     // link fails.
     void SkipBlock();
 
+    // Marks the lines that follow, both ways, as part of a SASL exchange
+    // (true) or not (false): the console echo then shows its challenges and
+    // responses as "***" (core/secret_text.h). Lines that carry a secret by
+    // their command (PASS, APOP, AUTH, AUTHINFO) are masked either way.
+    void SetSaslExchange(bool on) { saslExchange_ = on; }
+
     // Begins TLS as a client for `host` and runs the handshake, waiting for
     // the socket as the library asks, up to the time-out (without limit when
     // it is 0); a shut-down by the watchdog or the operator ends it too.
@@ -246,6 +262,7 @@ class Connection {
     ReceiveBuffer buffer_;
     std::unique_ptr<TlsChannel> tls_;  // while the connection speaks TLS
     bool failed_ = false;
+    bool saslExchange_ = false;
 };
 
 // For any thread but the connection's own (the watchdog, the operator):

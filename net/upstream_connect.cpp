@@ -1,11 +1,15 @@
 #include "net/upstream_connect.h"
 
+#include <algorithm>
 #include <array>
 #include <string_view>
+#include <vector>
 
 #include "core/log.h"
 #include "core/settings.h"
 #include "core/text.h"
+#include "net/allowed_servers.h"
+#include "net/session_table.h"
 
 namespace {
 
@@ -64,11 +68,34 @@ UpstreamOutcome Secure(Connection& connection, const std::string& host) {
     return UpstreamOutcome::kConnected;
 }
 
-}  // namespace
+// Standard ports a login may reach when AllowedPorts lists none: the
+// protocol's plaintext and implicit-TLS ports (RFC 1939, 8314; RFC 3977,
+// 8143) besides the configured one.
+constexpr int kPop3Port = 110;
+constexpr int kPop3sPort = 995;
+constexpr int kNntpPort = 119;
+constexpr int kNntpsPort = 563;
 
-UpstreamOutcome ConnectUpstream(const std::string& host, int port, UpstreamProtocol protocol,
-                                int timeoutSeconds, Connection& connection, std::string& greeting,
-                                bool portFromLogin) {
+bool PortAllowed(UpstreamProtocol protocol, int port) {
+    const bool pop3 = protocol == UpstreamProtocol::kPop3;
+    const std::array<int, 3> defaults =
+        pop3 ? std::array<int, 3>{kPop3Port, kPop3sPort, Settings.Pop3PortOutgoing}
+             : std::array<int, 3>{kNntpPort, kNntpsPort, Settings.NntpPortOutgoing};
+    const std::vector<int> ports = AllowedPortList(Settings.AllowedPorts, defaults);
+    return std::find(ports.begin(), ports.end(), port) != ports.end();
+}
+
+void LogNotAllowed(const std::string& host, int port, int clientSlot) {
+    WriteLog("'" + host.substr(0, kHostNameLimit) + "'  Port:" + NumberText(port) +
+                 " not allowed for " + IpAddressText(SlotAddress(clientSlot)),
+             clientSlot, kLogFailure);
+}
+
+// ConnectUpstream with a gate on the addresses; `notAllowed` is what the gate
+// sets when it refuses them.
+UpstreamOutcome Connect(const std::string& host, int port, UpstreamProtocol protocol,
+                        int timeoutSeconds, Connection& connection, std::string& greeting,
+                        const AddressGate& admits, const bool& notAllowed, bool portFromLogin) {
     greeting.clear();
     connection.Release();
     const ProtocolTexts& texts = kProtocols[static_cast<size_t>(protocol)];
@@ -80,7 +107,8 @@ UpstreamOutcome ConnectUpstream(const std::string& host, int port, UpstreamProto
         return UpstreamOutcome::kTlsFailed;
     }
 
-    connection = Connection::ConnectTo(host, port);
+    connection = Connection::ConnectTo(host, port, admits);
+    if (notAllowed) return UpstreamOutcome::kNotAllowed;
     if (!connection.open()) return UpstreamOutcome::kConnectFailed;
     connection.SetTimeout(timeoutSeconds);
     // The name the certificate must carry is the one the user gave, as far
@@ -108,4 +136,39 @@ UpstreamOutcome ConnectUpstream(const std::string& host, int port, UpstreamProto
         return GiveUp(connection, refused + QuotedLine(connection, reply));
     }
     return Secure(connection, checkedHost);
+}
+
+}  // namespace
+
+UpstreamOutcome ConnectUpstream(const std::string& host, int port, UpstreamProtocol protocol,
+                                int timeoutSeconds, Connection& connection, std::string& greeting,
+                                bool portFromLogin) {
+    bool refused = false;
+    return Connect(host, port, protocol, timeoutSeconds, connection, greeting, {}, refused,
+                   portFromLogin);
+}
+
+UpstreamOutcome ConnectForClient(const std::string& host, int port, UpstreamProtocol protocol,
+                                 int timeoutSeconds, int clientSlot, Connection& connection,
+                                 std::string& greeting, bool portFromLogin) {
+    greeting.clear();
+    connection.Release();
+    const ServerAllowList allowed(Settings.AllowedServers);
+    // The connect uses only the first kHostNameLimit characters; so does the judgement.
+    const std::string checkedHost = host.substr(0, kHostNameLimit);
+    if (!PortAllowed(protocol, port)) {
+        LogNotAllowed(host, port, clientSlot);
+        return UpstreamOutcome::kNotAllowed;
+    }
+    bool refused = false;
+    AddressGate admits;
+    if (!allowed.AllowsHost(checkedHost)) {
+        admits = [&](const std::vector<IpAddress>& addresses) {
+            refused = !allowed.AllowsResolved(checkedHost, addresses);
+            if (refused) LogNotAllowed(host, port, clientSlot);
+            return !refused;
+        };
+    }
+    return Connect(host, port, protocol, timeoutSeconds, connection, greeting, admits, refused,
+                   portFromLogin);
 }

@@ -17,6 +17,7 @@ enum class UpstreamOutcome : int {
     kConnected,      // `connection` holds the link to the server
     kConnectFailed,  // no connection was made
     kTlsFailed,      // connected, but TLS was not established
+    kNotAllowed,     // AllowedServers or AllowedPorts refused it; no connect was attempted
 };
 
 // Connects to host:port (Connection::ConnectTo) into `connection`, sets its
@@ -43,3 +44,16 @@ enum class UpstreamOutcome : int {
 UpstreamOutcome ConnectUpstream(const std::string& host, int port, UpstreamProtocol protocol,
                                 int timeoutSeconds, Connection& connection, std::string& greeting,
                                 bool portFromLogin = false);
+
+// ConnectUpstream for a client's login, which names its own server: the host
+// and port are first judged against AllowedServers and AllowedPorts
+// (net/allowed_servers.h; the ports by default 110, 995 and Pop3PortOutgoing
+// for POP3, 119, 563 and NntpPortOutgoing for news), a name also by every
+// address it resolves to, before a connect to any of them. Returns
+// kNotAllowed when refused: no connection was attempted, `connection` is
+// empty, and "'host'  Port:n not allowed for <client address>" is logged at
+// level 2 under `clientSlot`. Otherwise as ConnectUpstream, `portFromLogin`
+// included.
+UpstreamOutcome ConnectForClient(const std::string& host, int port, UpstreamProtocol protocol,
+                                 int timeoutSeconds, int clientSlot, Connection& connection,
+                                 std::string& greeting, bool portFromLogin = false);

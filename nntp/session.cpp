@@ -8,6 +8,7 @@
 #include "core/settings.h"
 #include "core/text.h"
 #include "net/client_tls.h"
+#include "net/login_failures.h"
 #include "net/login_target.h"
 #include "net/upstream_connect.h"
 #include "nntp/overview_filter.h"
@@ -130,12 +131,21 @@ void OnLoginPass(LoginState& state) {
     std::string_view argument = AfterTwoWords(state.line);
     state.password = std::string(argument.substr(0, argument.find('#')));
 
+    const int port = state.port != 0 ? state.port : Settings.NntpPortOutgoing;
+    const std::string held = HeldLoginText(state.host, port, state.user);
+    if (!held.empty()) {
+        LoginReply(state, "481 " + held);
+        state.result = NntpLoginResult::kFailed;
+        return;
+    }
     std::string notFound = "502 " + state.host + " not found/ready";
     std::string greeting;
-    const int port = state.port != 0 ? state.port : Settings.NntpPortOutgoing;
-    if (ConnectUpstream(state.host, port, UpstreamProtocol::kNntp, CurrentSettings().NntpTimeout,
-                        state.server, greeting, state.port != 0) != UpstreamOutcome::kConnected) {
-        LoginReply(state, notFound);
+    const UpstreamOutcome outcome =
+        ConnectForClient(state.host, port, UpstreamProtocol::kNntp, CurrentSettings().NntpTimeout,
+                         state.reader.slot(), state.server, greeting, state.port != 0);
+    if (outcome != UpstreamOutcome::kConnected) {
+        const bool refused = outcome == UpstreamOutcome::kNotAllowed;
+        LoginReply(state, refused ? "502 " + state.host + " not allowed" : notFound);
         state.result = NntpLoginResult::kFailed;
         return;
     }
@@ -162,8 +172,11 @@ void OnLoginPass(LoginState& state) {
     }
 
     std::string lastReply;
-    if (UpstreamNewsLogin(server, state.method, state.user, state.password, state.host,
-                          lastReply)) {
+    const bool accepted =
+        UpstreamNewsLogin(server, state.method, state.user, state.password, state.host, lastReply);
+    // Only a server's answer counts: a lost link says nothing of the password.
+    if (!server.LinkFailed()) CountUpstreamLogin(state.host, port, state.user, accepted, reader);
+    if (accepted) {
         WriteLog("NNTP Connection established", server.slot(), kLogOutcome);
         LoginReply(state, "281 Authenticaion accepted from " + state.host);
         state.result = NntpLoginResult::kBridged;

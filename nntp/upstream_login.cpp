@@ -52,8 +52,15 @@ void LogRefusal(Connection& server, std::string_view line) {
 // the reader gets when the login fails.
 class NewsFraming final : public SaslFraming {
   public:
+    // While the framing lives, the console echo hides the exchange's
+    // challenges and responses.
     NewsFraming(Connection& server, std::string& lastReply)
-        : SaslFraming("AUTHINFO SASL", kMaxCommandOctets), server_(server), lastReply_(lastReply) {}
+        : SaslFraming("AUTHINFO SASL", kMaxCommandOctets), server_(server), lastReply_(lastReply) {
+        server_.SetSaslExchange(true);
+    }
+    ~NewsFraming() override { server_.SetSaslExchange(false); }
+    NewsFraming(const NewsFraming&) = delete;
+    NewsFraming& operator=(const NewsFraming&) = delete;
 
     void SendLine(std::string_view line) override { server_.SendLine(line); }
 

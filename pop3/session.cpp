@@ -8,6 +8,7 @@
 #include "core/settings.h"
 #include "core/text.h"
 #include "net/client_tls.h"
+#include "net/login_failures.h"
 #include "net/login_target.h"
 #include "net/upstream_connect.h"
 #include "pop3/kill_report.h"
@@ -126,12 +127,20 @@ void OnPass(SessionState& state, const ClientCommand& command) {
     }
     TakePassArgument(session, command.rest);
 
-    std::string greeting;
     const int port = session.port != 0 ? session.port : Settings.Pop3PortOutgoing;
-    if (ConnectUpstream(session.host, port, UpstreamProtocol::kPop3, CurrentSettings().Pop3Timeout,
-                        session.upstream, greeting,
-                        session.port != 0) != UpstreamOutcome::kConnected) {
-        Reply(state, "-ERR " + session.host + " not found/ready");
+    const std::string held = HeldLoginText(session.host, port, session.account);
+    if (!held.empty()) {
+        Reply(state, "-ERR [AUTH] " + held);
+        state.authResult = AuthResult::kFailed;
+        return;
+    }
+    std::string greeting;
+    const UpstreamOutcome outcome =
+        ConnectForClient(session.host, port, UpstreamProtocol::kPop3, CurrentSettings().Pop3Timeout,
+                         session.client.slot(), session.upstream, greeting, session.port != 0);
+    if (outcome != UpstreamOutcome::kConnected) {
+        const bool refused = outcome == UpstreamOutcome::kNotAllowed;
+        Reply(state, "-ERR " + session.host + (refused ? " not allowed" : " not found/ready"));
         state.authResult = AuthResult::kFailed;
         return;
     }
@@ -140,8 +149,13 @@ void OnPass(SessionState& state, const ClientCommand& command) {
     WriteLog("Bridge from #" + std::to_string(client) + " to #" +
                  std::to_string(session.upstream.slot()),
              client, kLogNotice);
-    if (UpstreamLogin(session.upstream, session.account, session.password, session.method,
-                      ApopStamp(greeting), session.host) != 1) {
+    const bool accepted = UpstreamLogin(session.upstream, session.account, session.password,
+                                        session.method, ApopStamp(greeting), session.host) == 1;
+    // Only a server's answer counts: a lost link says nothing of the password.
+    if (!session.upstream.LinkFailed()) {
+        CountUpstreamLogin(session.host, port, session.account, accepted, client);
+    }
+    if (!accepted) {
         Reply(state, "-ERR " + session.host + " authentication error");
         state.authResult = AuthResult::kFailed;
         return;

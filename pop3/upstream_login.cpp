@@ -66,8 +66,15 @@ int Conclude(int slot, const std::string& reply, bool accepted, std::string_view
 // read them.
 class Pop3Framing final : public SaslFraming {
   public:
+    // While the framing lives, the console echo hides the exchange's
+    // challenges and responses.
     explicit Pop3Framing(Connection& upstream)
-        : SaslFraming("AUTH", kMaxCommandOctets), upstream_(upstream) {}
+        : SaslFraming("AUTH", kMaxCommandOctets), upstream_(upstream) {
+        upstream_.SetSaslExchange(true);
+    }
+    ~Pop3Framing() override { upstream_.SetSaslExchange(false); }
+    Pop3Framing(const Pop3Framing&) = delete;
+    Pop3Framing& operator=(const Pop3Framing&) = delete;
 
     void SendLine(std::string_view line) override { upstream_.SendLine(line); }
 

@@ -6,6 +6,7 @@
 
 #include "codec/hex.h"
 #include "codec/md5.h"
+#include "core/secret_text.h"
 #include "core/text.h"
 
 namespace {
@@ -126,7 +127,12 @@ SaslStep AnswerChallenge(SaslExchange& exchange, std::string_view challenge) {
                     "\",nonce=\"" + nonce + "\",nc=" + std::string(kNonceCount) + ",cnonce=\"" +
                     exchange.clientNonce + "\",digest-uri=\"" + uri + "\",response=" + response +
                     ",qop=" + qop;
-    step.log.push_back({"Challenge: " + step.response, kLogDebug});
+    // The response value and the server's proof are digests of the
+    // password: worth a dictionary attack, so the log does not keep them.
+    step.log.push_back(
+        {"Challenge: " + std::string(step.response, 0, step.response.find(",response=")) +
+             ",response=" + std::string(kSecretMask) + ",qop=" + qop,
+         kLogDebug});
     step.status = SaslStatus::kRespond;
     step.refusal = {"AUTH/1 Handshake/Client Challenge failure", kLogError};
     return step;
@@ -138,7 +144,7 @@ SaslStep CheckProof(const SaslExchange& exchange, std::string_view challenge) {
     if (!StartsWith(challenge, kProofPrefix))
         return Fail(std::move(step), "AUTH/2 rspauth failure");
     const std::string_view proof = challenge.substr(kProofPrefix.size());
-    step.log.push_back({std::string(proof), kLogDebug});
+    step.log.push_back({std::string(kProofPrefix) + std::string(kSecretMask), kLogDebug});
     // No proof is expected when the challenge was never answered.
     if (exchange.expected.empty() || proof != exchange.expected) {
         return Fail(std::move(step), "AUTH/2 Response hash failure");

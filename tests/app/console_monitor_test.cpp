@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "net/connection.h"
+#include "net/login_failures.h"
 #include "net/net_test_support.h"
 #include "net/session_table.h"
 #include "platform/console.h"
@@ -180,6 +181,47 @@ TEST_F(ConsoleMonitorTest, OtherKeysLeaveSessionsAlone) {
     EXPECT_TRUE(nettest::WaitUntil([&] { return session.received(); }));
     EXPECT_FALSE(session.failed());
     session.End();
+}
+
+}  // namespace
+
+namespace {
+
+std::atomic<int64_t> fakeMonotonicMs{0};
+
+// Held accounts have no connection of their own, yet Enter lists them; a
+// hold that has run out, or an account that logged in since, is not listed.
+TEST_F(ConsoleMonitorTest, EnterListsHeldAccounts) {
+    const int64_t start = 1000000;
+    fakeMonotonicMs = start;
+    SetMonotonicClockForTesting([] { return fakeMonotonicMs.load(); });
+    Settings.LoginFailureLimit = 2;
+    Settings.LoginFailureWindow = 60;
+    CountUpstreamLogin("POP.example.com", 110, "carol", false, 3);
+    CountUpstreamLogin("pop.example.com", 110, "dave", false, 3);
+    CountUpstreamLogin("pop.example.com", 110, "carol", false, 3);
+    // dave logs in before his second failure: his count starts again.
+    CountUpstreamLogin("pop.example.com", 110, "dave", true, 3);
+    CountUpstreamLogin("pop.example.com", 110, "dave", false, 3);
+    HandleConsoleKey("\r");
+    std::vector<std::string> lines;
+    {
+        std::lock_guard guard(consoleLock);
+        lines.swap(consoleLines);
+    }
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(ClockThen(lines[0], ":  held carol at pop.example.com:110 until ")) << lines[0];
+    EXPECT_TRUE(lines[0].ends_with(" after 2 failed logins")) << lines[0];
+    // Said once in the log, for the account that was held.
+    const std::string log = Log();
+    EXPECT_NE(log.find("#03: Logins for carol at pop.example.com:110 held until "),
+              std::string::npos);
+    EXPECT_EQ(log.find("Logins for dave"), std::string::npos);
+
+    fakeMonotonicMs = start + 60 * 1000;
+    HandleConsoleKey("\r");
+    std::lock_guard guard(consoleLock);
+    EXPECT_TRUE(consoleLines.empty());
 }
 
 }  // namespace

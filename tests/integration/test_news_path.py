@@ -7,6 +7,7 @@ Two proxies run for the whole class: one whose news server is innd's reader
 port (no login needed) and one whose news server is a standalone nnrpd that
 demands AUTHINFO.
 """
+import base64
 import os
 import re
 import shutil
@@ -283,6 +284,57 @@ class NewsPathTest(unittest.TestCase):
                 r.line()
                 self.assertRegex(r.login("%s:127.0.0.1#%s" % (method, USER), "wrong"), r"^48\d ")
         self.wait_for_log(self.auth_proxy, "AUTH/1 Handshake/Client Challenge failure")
+
+    def test_no_secret_shown_and_a_failing_account_held(self):
+        # A proxy of its own: the echo on, and an account held after two
+        # failures.
+        p = self.proxy({"NntpPortOutgoing": self.ports["nnrpd"], "DEBUGLINE": "J",
+                        "LogDebug": "J", "LoginFailureLimit": 2, "LoginFailureWindow": 600})
+        methods = [""]
+        if inn.has_sasl(self.inn_dir):
+            methods += ["plain:", "login:", "cram-md5:", "digest-md5:"]
+        for method in methods:
+            r = Raw(p.nntp_port)
+            self.addCleanup(r.close)
+            r.line()
+            self.assertEqual(r.login("%s127.0.0.1#%s" % (method, USER), PASSWORD),
+                             "281 Authenticaion accepted from 127.0.0.1", method)
+            r.ask("QUIT")
+        for _ in range(2):
+            r = Raw(p.nntp_port)
+            self.addCleanup(r.close)
+            r.line()
+            self.assertRegex(r.login("127.0.0.1#" + USER, "wrong"), r"^48\d ")
+        self.wait_for_log(p, "Logins for %s at 127.0.0.1:%d held until"
+                          % (USER, self.ports["nnrpd"]))
+        bridges = p.log().count("Bridge from")
+        r = Raw(p.nntp_port)
+        self.addCleanup(r.close)
+        r.line()
+        self.assertRegex(r.login("127.0.0.1#" + USER, PASSWORD),
+                         r"^481 too many failed logins for %s, retry after \d\d:\d\d:\d\d$"
+                         % re.escape(USER))
+        r.ask("QUIT")
+        self.assertEqual(p.log().count("Bridge from"), bridges)  # the server was not contacted
+        p.stop()
+        with open(p.path("stdout.txt"), "rb") as f:
+            console = f.read().decode("latin-1")
+        secrets = {PASSWORD, base64.b64encode(PASSWORD.encode()).decode(),
+                   base64.b64encode(("\0%s\0%s" % (USER, PASSWORD)).encode()).decode()}
+        for secret in secrets:
+            self.assertNotIn(secret, console)
+            self.assertNotIn(secret, p.log())
+        self.assertRegex(console, r"\d+<:AUTHINFO PASS \*\*\*\r?\n")
+        self.assertRegex(console, r"\d+>:AUTHINFO PASS \*\*\*\r?\n")
+
+    def test_server_outside_the_allowed_list_is_refused(self):
+        p = self.proxy({"NntpPortOutgoing": self.ports["nnrpd"], "AllowedServers": "127.0.0.1"})
+        r = Raw(p.nntp_port)
+        self.addCleanup(r.close)
+        r.line()
+        self.assertEqual(r.login("127.0.0.2#" + USER, PASSWORD), "502 127.0.0.2 not allowed")
+        self.assertRegex(p.log(), r"\? [\d:]+  #\d+: '127\.0\.0\.2'  Port: %d not allowed for "
+                                  r"127\.0\.0\.1" % self.ports["nnrpd"])
 
     def test_failed_logins_end_with_refusal_then_goodbye(self):
         cases = [

@@ -202,7 +202,16 @@ class TestServer {
         ListenSocket(socket_.get(), 128);
         port_ = LocalPort(socket_.get());
     }
+    // Listens on `address` at a given port (another address's port, so that
+    // one name can stand for both).
+    TestServer(const IpAddress& address, int port) : socket_(OpenTcpSocket(address.family)) {
+        EXPECT_TRUE(BindSocket(socket_.get(), address, port));
+        ListenSocket(socket_.get(), 128);
+        port_ = LocalPort(socket_.get());
+    }
     int port() const { return port_; }
+    // True when a connection waits to be accepted within `waitMs`.
+    bool Pending(int waitMs) { return WaitReadable(socket_.get(), waitMs) == WaitOutcome::kReady; }
     Peer Accept() {
         if (WaitReadable(socket_.get(), kPatienceMs) != WaitOutcome::kReady) return Peer();
         IpAddress peer;
