@@ -106,8 +106,12 @@ class MailClientsTest(unittest.TestCase):
         cls.server_port = cls.dovecot.start()["pop3"]
 
         # The plain proxy's configured server port leads nowhere: only a
-        # login that names the port reaches Dovecot.
-        cls.plain = start_proxy(cls.proxies, {"Pop3PortOutgoing": free_port()})
+        # login that names the port reaches Dovecot, which AllowedPorts lets
+        # the logins name.
+        nowhere = free_port()
+        cls.plain = start_proxy(cls.proxies, {
+            "Pop3PortOutgoing": nowhere,
+            "AllowedPorts": "%d, %d" % (cls.server_port, nowhere)})
         cls.pop3s_port = free_port()
         cls.tls = start_proxy(cls.proxies, tls_config(
             cls.certs, Pop3PortOutgoing=cls.server_port, Pop3sPortIncoming=cls.pop3s_port))
@@ -335,10 +339,11 @@ class NewsClientsTest(unittest.TestCase):
             dict(group="de.test", subject="Cheap spam offer", from_="Bob <bob@example.org>",
                  body="Withheld\n")])
         cls.nntps_port = free_port()
-        # The configured server port leads nowhere: the logins name theirs.
+        # The configured server port leads nowhere: the logins name theirs,
+        # which AllowedPorts lets them name.
         cls.proxy = start_proxy(cls.proxies, tls_config(
             cls.certs, NntpPortOutgoing=free_port(), NntpsPortIncoming=cls.nntps_port,
-            NntpTimeout=120))
+            NntpTimeout=120, AllowedPorts=str(cls.nnrpd)))
         cls.required = start_proxy(cls.proxies, tls_config(
             cls.certs, NntpPortOutgoing=cls.nnrpd, ClientTlsRequired="J"))
 
