@@ -3,6 +3,7 @@
 #include "codec/base64.h"
 #include "core/log.h"
 #include "core/text.h"
+#include "net/session_table.h"
 #include "sasl/framed_exchange.h"
 
 namespace {
@@ -13,6 +14,9 @@ constexpr std::string_view kSaslService = "nntp";
 
 // The method that takes the strongest mechanism the server lists.
 constexpr std::string_view kListedMethod = "SASL";
+// The OAuth 2.0 login: the password the session hands on is the access
+// token, and the server's list chooses among the token mechanisms.
+constexpr std::string_view kTokenMethod = "OAUTH2";
 
 // RFC 3977, 3.1: a command line has at most 512 octets with its CR LF; an
 // initial response that would make it longer waits for the server's empty
@@ -153,7 +157,9 @@ bool LoginWithUserPass(Connection& server, const std::string& user, const std::s
 }  // namespace
 
 bool IsNewsLoginMethod(std::string_view name) {
-    return UpperCase(name) == kListedMethod || FindSaslMechanism(name) != nullptr;
+    const std::string method = UpperCase(name);
+    return method == kListedMethod || method == kTokenMethod ||
+           FindSaslMechanism(name, SaslProof::kPassword) != nullptr;
 }
 
 bool UpstreamNewsLogin(Connection& server, std::string_view method, const std::string& user,
@@ -162,16 +168,20 @@ bool UpstreamNewsLogin(Connection& server, std::string_view method, const std::s
     lastReply.clear();
     if (user.empty()) return true;
     if (method.empty()) return LoginWithUserPass(server, user, password, lastReply);
-    const SaslMechanism* mechanism = FindSaslMechanism(method);
-    if (mechanism == nullptr && UpperCase(method) == kListedMethod) {
+    const SaslMechanism* mechanism = FindSaslMechanism(method, SaslProof::kPassword);
+    const bool token = UpperCase(method) == kTokenMethod;
+    if (mechanism == nullptr && (token || UpperCase(method) == kListedMethod)) {
         std::string list;
         if (!ListedMechanisms(server, list, lastReply)) return false;
-        mechanism = PreferredSaslMechanism(list);
+        mechanism =
+            PreferredSaslMechanism(list, token ? SaslProof::kBearerToken : SaslProof::kPassword);
         if (mechanism == nullptr) return Refuse(server, kNoMechanism, lastReply);
     }
     if (mechanism == nullptr) {
         return Refuse(server, "481 unknown login method " + std::string(method), lastReply);
     }
+    if (token)
+        return UpstreamAuthinfoSasl(server, *mechanism, {user, "", password}, host, lastReply);
     return UpstreamAuthinfoSasl(server, *mechanism, {user, password, ""}, host, lastReply);
 }
 
@@ -184,6 +194,7 @@ bool UpstreamAuthinfoSasl(Connection& server, const SaslMechanism& mechanism,
     exchange.credentials = credentials;
     exchange.service = kSaslService;
     exchange.host = host;
+    exchange.port = SessionTable[server.slot()].port.load();
     NewsFraming framing(server, lastReply);
     if (RunSaslExchange(exchange, framing, server.slot())) return true;
     // Only a success the mechanism refused leaves no line of the server's.

@@ -13,15 +13,18 @@
 
 // Returns true when `name`, compared without regard to case, names a news
 // login method: "sasl" (the strongest mechanism of the server's
-// CAPABILITIES SASL line) or the name of a SASL mechanism ("PLAIN",
-// "LOGIN", "CRAM-MD5", "DIGEST-MD5"). Returns false for any other name, ""
+// CAPABILITIES SASL line), "oauth2" (the preferred OAuth 2.0 mechanism of
+// that line) or the name of a password SASL mechanism ("PLAIN", "LOGIN",
+// "CRAM-MD5", "DIGEST-MD5"). Returns false for any other name, ""
 // included (a login without a method uses AUTHINFO USER/PASS).
 bool IsNewsLoginMethod(std::string_view name);
 
 // Logs in as `user` with `password`: with AUTHINFO USER/PASS when `method`
 // is "", else with the method as IsNewsLoginMethod names it. `host` is the
-// server's name as the reader gave it; only DIGEST-MD5 uses it (for its
-// digest-uri; "" falls back to the realm the server names).
+// server's name as the reader gave it; DIGEST-MD5 uses it for its
+// digest-uri ("" falls back to the realm the server names), OAUTHBEARER to
+// name the server. With "oauth2", `password` is the OAuth 2.0 access token
+// the session obtained for the account.
 // Returns true when the server accepted, and at once, sending nothing, when
 // `user` is empty. Returns false otherwise; `lastReply` then holds the line
 // for the reader: the server's refusal (or its answer to the withdrawal of a

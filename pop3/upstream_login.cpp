@@ -4,6 +4,7 @@
 #include "core/log.h"
 #include "core/text.h"
 #include "net/connection.h"
+#include "net/session_table.h"
 #include "sasl/client.h"
 #include "sasl/framed_exchange.h"
 
@@ -133,9 +134,13 @@ bool ReadList(const LoginRequest& r, Take take) {
 }
 
 // Logs in with the mechanism through AUTH. Returns 0 without sending
-// anything when there is no mechanism.
+// anything when there is no mechanism. A token mechanism takes `password`
+// as the access token (see UpstreamLogin).
 int LoginWithMechanism(const LoginRequest& r, const SaslMechanism* mechanism) {
     if (mechanism == nullptr) return 0;
+    if (mechanism->proof == SaslProof::kBearerToken) {
+        return UpstreamSaslLogin(r.upstream, *mechanism, {r.account, "", r.password}, r.host);
+    }
     return UpstreamSaslLogin(r.upstream, *mechanism, {r.account, r.password, ""}, r.host);
 }
 
@@ -150,10 +155,11 @@ int LoginByAuthList(const LoginRequest& r) {
         list += '\b';
     });
     if (!complete) return 0;
-    return LoginWithMechanism(r, PreferredSaslMechanism(list));
+    return LoginWithMechanism(r, PreferredSaslMechanism(list, SaslProof::kPassword));
 }
 
-int LoginByCapaList(const LoginRequest& r) {
+// Chooses from the mechanisms of the CAPA command's SASL line.
+int LoginByCapaList(const LoginRequest& r, SaslProof proof) {
     r.upstream.SendLine("CAPA");
     const std::string reply = ReplyLine(r.upstream);
     WriteLog(reply, r.slot, kLogDebug);
@@ -163,11 +169,26 @@ int LoginByCapaList(const LoginRequest& r) {
         if (StartsWith(line, "SASL")) list = line.substr(4);
     });
     if (!complete) return 0;
-    return LoginWithMechanism(r, PreferredSaslMechanism(list));
+    const SaslMechanism* mechanism = PreferredSaslMechanism(list, proof);
+    // A server that takes no token at all is worth saying so: the user
+    // set the account up for OAuth 2.0 and may have the wrong server.
+    if (mechanism == nullptr && proof == SaslProof::kBearerToken) {
+        WriteLog("The server offers no OAuth 2.0 login (XOAUTH2, OAUTHBEARER)", r.slot,
+                 kLogFailure);
+    }
+    return LoginWithMechanism(r, mechanism);
+}
+
+int LoginByCapaPasswordList(const LoginRequest& r) {
+    return LoginByCapaList(r, SaslProof::kPassword);
+}
+
+int LoginWithToken(const LoginRequest& r) {
+    return LoginByCapaList(r, SaslProof::kBearerToken);
 }
 
 int LoginByMechanismName(const LoginRequest& r) {
-    return LoginWithMechanism(r, FindSaslMechanism(r.method));
+    return LoginWithMechanism(r, FindSaslMechanism(r.method, SaslProof::kPassword));
 }
 
 int LoginWithApop(const LoginRequest& r) {
@@ -211,8 +232,9 @@ constexpr Pop3LoginMethod kUserPass{"", LoginWithUserPass};
 constexpr Pop3LoginMethod kLoginMethods[] = {
     kUserPass,
     {"AUTH", LoginByAuthList},
-    {"SASL", LoginByCapaList},
+    {"SASL", LoginByCapaPasswordList},
     {"APOP", LoginWithApop},
+    {"OAUTH2", LoginWithToken},
 };
 
 constexpr Pop3LoginMethod kNamedMechanism{"", LoginByMechanismName};
@@ -224,7 +246,7 @@ const Pop3LoginMethod* FindLoginMethod(std::string_view name) {
     for (const Pop3LoginMethod& entry : kLoginMethods) {
         if (entry.name == wanted) return &entry;
     }
-    return FindSaslMechanism(name) != nullptr ? &kNamedMechanism : nullptr;
+    return FindSaslMechanism(name, SaslProof::kPassword) != nullptr ? &kNamedMechanism : nullptr;
 }
 
 int UpstreamLogin(Connection& upstream, const std::string& account, const std::string& password,
@@ -251,6 +273,7 @@ int UpstreamSaslLogin(Connection& upstream, const SaslMechanism& mechanism,
         exchange.credentials = credentials;
         exchange.service = kSaslService;
         exchange.host = host;
+        exchange.port = SessionTable[upstream.slot()].port.load();
         Pop3Framing framing(upstream);
         if (!RunSaslExchange(exchange, framing, upstream.slot())) return 0;
         WriteLog(kEstablishedAuth, upstream.slot(), kLogOutcome);

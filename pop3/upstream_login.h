@@ -16,17 +16,19 @@ struct Pop3LoginMethod;
 
 // Returns the login method of that name, compared without regard to case:
 // "" (USER/PASS), "AUTH" (the strongest mechanism of the AUTH command's
-// list), "SASL" (the same from the CAPA command's SASL line), "APOP", or the
-// name of a SASL mechanism ("LOGIN", "PLAIN", "DIGEST-MD5", "CRAM-MD5").
-// Returns nullptr for any other name.
+// list), "SASL" (the same from the CAPA command's SASL line), "APOP",
+// "OAUTH2" (the preferred OAuth 2.0 mechanism of the CAPA SASL line), or the
+// name of a password SASL mechanism ("LOGIN", "PLAIN", "DIGEST-MD5",
+// "CRAM-MD5"). Returns nullptr for any other name.
 const Pop3LoginMethod* FindLoginMethod(std::string_view name);
 
 // Logs in on the connection, whose server greeting has been read, with the
 // method FindLoginMethod finds for `method`; a name it does not know means
 // USER/PASS. `apopStamp` is the greeting's time stamp ("<...>", "" when it
 // has none); only APOP uses it. `host` is the server's name as the user gave
-// it; only DIGEST-MD5 uses it (for its digest-uri), and "" falls back to the
-// realm the server names.
+// it; DIGEST-MD5 uses it for its digest-uri ("" falls back to the realm the
+// server names), OAUTHBEARER to name the server. With "OAUTH2", `password`
+// is the OAuth 2.0 access token the session obtained for the account.
 // Returns 1 when logged in (or, for USER/PASS with an empty account, when
 // nothing was to be sent), 0 when the server refused, the link failed, no
 // usable mechanism was offered, or `upstream` is no connection (nothing is

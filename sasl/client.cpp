@@ -57,14 +57,88 @@ SaslStep CramMd5Step(SaslExchange& exchange, std::string_view challenge) {
                    "Sending Username/Password");
 }
 
-// In rising preference; the numbers leave room for the OAuth 2.0 entries.
-// None of these sends an initial response: servers that take one still
-// start with a challenge, and each exchange stays as it always was.
+// Servers report a refused token in a challenge holding a JSON object; the
+// log shows this much of it, enough for its status and scope.
+constexpr size_t kMaxErrorReportBytes = 200;
+
+SaslStep TokenRefused(std::string_view challenge, std::string response) {
+    SaslStep step = Respond(SaslStatus::kRespondLast, std::move(response));
+    std::string report(challenge.substr(0, kMaxErrorReportBytes));
+    for (char& c : report) {
+        if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+    }
+    step.log.push_back({"Token refused: " + report, kLogFailure});
+    return step;
+}
+
+// XOAUTH2: one initial response; a refused token comes back as an error
+// challenge, which is answered with an empty response so that the server
+// can send its verdict.
+SaslStep Xoauth2Step(SaslExchange& exchange, std::string_view challenge) {
+    const SaslCredentials& c = exchange.credentials;
+    if (exchange.round == 0) {
+        return Respond(SaslStatus::kRespondLast, "user=" + c.account +
+                                                     "\x01"
+                                                     "auth=Bearer " +
+                                                     c.token + "\x01\x01");
+    }
+    if (exchange.round == 1) return TokenRefused(challenge, "");
+    return SaslStep{};
+}
+
+// RFC 7628, 3.1: the GS2 header's authzid is a saslname, in which "=" and
+// "," are written as "=3D" and "=2C".
+std::string SaslName(std::string_view account) {
+    std::string name;
+    for (char c : account) {
+        if (c == '=') {
+            name += "=3D";
+        } else if (c == ',') {
+            name += "=2C";
+        } else {
+            name += c;
+        }
+    }
+    return name;
+}
+
+// OAUTHBEARER (RFC 7628): the GS2 header names the account, the key/value
+// pairs the server and the token. An error challenge is answered with the
+// single ^A the RFC prescribes (3.2.3).
+SaslStep OauthBearerStep(SaslExchange& exchange, std::string_view challenge) {
+    const SaslCredentials& c = exchange.credentials;
+    if (exchange.round == 0) {
+        std::string message = "n,a=" + SaslName(c.account) + ",\x01";
+        if (!exchange.host.empty()) message += "host=" + exchange.host + "\x01";
+        if (exchange.port > 0) message += "port=" + std::to_string(exchange.port) + "\x01";
+        message += "auth=Bearer " + c.token + "\x01\x01";
+        return Respond(SaslStatus::kRespondLast, std::move(message));
+    }
+    if (exchange.round == 1) return TokenRefused(challenge, "\x01");
+    return SaslStep{};
+}
+
+// In rising preference. The password mechanisms send no initial response:
+// servers that take one still start with a challenge, and each exchange
+// stays as it always was. The token mechanisms send theirs at once, and
+// OAUTHBEARER, the standard one, comes before XOAUTH2.
 constexpr SaslMechanism kMechanisms[] = {
     {.name = "PLAIN", .preference = 10, .step = PlainStep},
     {.name = "LOGIN", .preference = 20, .step = LoginStep},
     {.name = "DIGEST-MD5", .preference = 30, .step = DigestMd5Step},
     {.name = "CRAM-MD5", .preference = 40, .step = CramMd5Step},
+    {.name = "XOAUTH2",
+     .preference = 50,
+     .step = Xoauth2Step,
+     .proof = SaslProof::kBearerToken,
+     .initialResponse = true,
+     .answersErrorChallenge = true},
+    {.name = "OAUTHBEARER",
+     .preference = 60,
+     .step = OauthBearerStep,
+     .proof = SaslProof::kBearerToken,
+     .initialResponse = true,
+     .answersErrorChallenge = true},
 };
 
 }  // namespace
@@ -73,17 +147,18 @@ std::span<const SaslMechanism> SaslMechanisms() {
     return kMechanisms;
 }
 
-const SaslMechanism* FindSaslMechanism(std::string_view name) {
+const SaslMechanism* FindSaslMechanism(std::string_view name, SaslProof proof) {
     const std::string wanted = UpperCase(name);
     for (const SaslMechanism& mechanism : kMechanisms) {
-        if (mechanism.name == wanted) return &mechanism;
+        if (mechanism.proof == proof && mechanism.name == wanted) return &mechanism;
     }
     return nullptr;
 }
 
-const SaslMechanism* PreferredSaslMechanism(std::string_view list) {
+const SaslMechanism* PreferredSaslMechanism(std::string_view list, SaslProof proof) {
     const SaslMechanism* best = nullptr;
     for (const SaslMechanism& mechanism : kMechanisms) {
+        if (mechanism.proof != proof) continue;
         if (list.find(mechanism.name) == std::string_view::npos) continue;
         if (best == nullptr || mechanism.preference > best->preference) best = &mechanism;
     }

@@ -47,12 +47,20 @@ struct SaslStep {
 
 struct SaslMechanism;
 
+// What a mechanism proves the login with: the mechanisms of one kind are
+// never chosen for a login that holds the other.
+enum class SaslProof {
+    kPassword,     // the account's password
+    kBearerToken,  // an OAuth 2.0 access token
+};
+
 // One login: what the mechanism needs and what it keeps between steps.
 struct SaslExchange {
     const SaslMechanism* mechanism = nullptr;
     SaslCredentials credentials;
     std::string service;  // the SASL service name: "pop" for POP3, "nntp" for news
     std::string host;     // the server as the user named it; "" stands for the realm
+    int port = 0;         // the server's port, for mechanisms that name it; 0 when unknown
     // DIGEST-MD5's client nonce: "" draws 16 random bytes, written as 32
     // lower-case hexadecimal digits, and keeps them here. Tests set it.
     std::string clientNonce;
@@ -66,6 +74,7 @@ struct SaslMechanism {
     std::string_view name;  // as the server lists it, upper case
     int preference;         // the higher, the sooner chosen from a server's list
     SaslStepFunction step;
+    SaslProof proof = SaslProof::kPassword;
     // Round 0 gives the initial response without a challenge, and the
     // framing sends it with the command that names the mechanism.
     bool initialResponse = false;
@@ -77,14 +86,14 @@ struct SaslMechanism {
 // Returns every mechanism spoken, in rising preference.
 std::span<const SaslMechanism> SaslMechanisms();
 
-// Returns the mechanism of that name, compared without regard to case, or
-// nullptr when none is spoken by that name.
-const SaslMechanism* FindSaslMechanism(std::string_view name);
+// Returns the mechanism of that name (compared without regard to case) that
+// proves with `proof`, or nullptr when none such is spoken by that name.
+const SaslMechanism* FindSaslMechanism(std::string_view name, SaslProof proof);
 
-// Returns the mechanism of highest preference whose name occurs in `list`
-// (a server's mechanism list in any layout; found as a case-sensitive
-// substring), or nullptr when none does.
-const SaslMechanism* PreferredSaslMechanism(std::string_view list);
+// Returns the mechanism of highest preference proving with `proof` whose
+// name occurs in `list` (a server's mechanism list in any layout; found as a
+// case-sensitive substring), or nullptr when none does.
+const SaslMechanism* PreferredSaslMechanism(std::string_view list, SaslProof proof);
 
 // Answers the server's next challenge (decoded; "" when it sent none) and
 // counts the round. Returns the mechanism's step; kFailed without log lines

@@ -550,7 +550,9 @@ TEST(UpstreamLoginNoConnection, SendsNothingAndFails) {
     Connection none;
     EXPECT_EQ(UpstreamLogin(none, "alice", "pw", "", ""), 0);
     EXPECT_EQ(UpstreamLogin(none, "alice", "pw", "auth", ""), 0);
-    EXPECT_EQ(UpstreamSaslLogin(none, *FindSaslMechanism("PLAIN"), {"alice", "pw", ""}), 0);
+    EXPECT_EQ(UpstreamSaslLogin(none, *FindSaslMechanism("PLAIN", SaslProof::kPassword),
+                                {"alice", "pw", ""}),
+              0);
     EXPECT_EQ(log.Mark(), 0u) << "nothing is logged";
 }
 

@@ -11,6 +11,9 @@ namespace {
 
 using sasltest::RunScript;
 
+// The separator of the OAuth 2.0 messages, spelt out apart from the code's.
+const std::string kA(1, static_cast<char>(1));
+
 // `name` nullptr: no mechanism expected.
 void ExpectMechanism(const SaslMechanism* mechanism, const char* name) {
     if (name == nullptr) {
@@ -33,13 +36,33 @@ TEST(SaslChoice, TheStrongestListedMechanismWins) {
         {" PLAIN", "PLAIN"},
         {"X-PLAINTEXT\b", "PLAIN"},          // a name found inside another is enough
         {" plain login cram-md5", nullptr},  // names are case-sensitive in a list
-        {" GSSAPI XOAUTH2", nullptr},
+        {" GSSAPI XOAUTH2", nullptr},        // a token mechanism never serves a password
         {"", nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.list);
-        ExpectMechanism(PreferredSaslMechanism(c.list), c.chosen);
+        ExpectMechanism(PreferredSaslMechanism(c.list, SaslProof::kPassword), c.chosen);
     }
+}
+
+TEST(SaslChoice, TokenLoginsPreferOauthBearerAndNeverTakeAPasswordMechanism) {
+    const struct {
+        const char* list;
+        const char* chosen;  // nullptr: none
+    } cases[] = {
+        {" PLAIN XOAUTH2 OAUTHBEARER", "OAUTHBEARER"},
+        {" OAUTHBEARER XOAUTH2", "OAUTHBEARER"},
+        {" PLAIN XOAUTH2", "XOAUTH2"},
+        {" PLAIN LOGIN CRAM-MD5 DIGEST-MD5", nullptr},
+        {"", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.list);
+        ExpectMechanism(PreferredSaslMechanism(c.list, SaslProof::kBearerToken), c.chosen);
+    }
+    ExpectMechanism(FindSaslMechanism("oauthbearer", SaslProof::kBearerToken), "OAUTHBEARER");
+    ExpectMechanism(FindSaslMechanism("XOAUTH2", SaslProof::kPassword), nullptr);
+    ExpectMechanism(FindSaslMechanism("PLAIN", SaslProof::kBearerToken), nullptr);
 }
 
 TEST(SaslChoice, NamedMechanismsAreFoundWithoutRegardToCase) {
@@ -58,8 +81,49 @@ TEST(SaslChoice, NamedMechanismsAreFoundWithoutRegardToCase) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        ExpectMechanism(FindSaslMechanism(c.name), c.found);
+        ExpectMechanism(FindSaslMechanism(c.name, SaslProof::kPassword), c.found);
     }
+}
+
+// The token goes in the initial response; a refused token comes back as an
+// error challenge, which is answered so that the server can give its
+// verdict (XOAUTH2: an empty response), and nothing follows after that.
+TEST(SaslXoauth2, InitialResponseAndTheAnswerToAnErrorChallenge) {
+    const std::string error = R"({"status":"401","schemes":"bearer"})";
+    RunScript(sasltest::Exchange("XOAUTH2", {"alice@example.org", "", "ya29.token"}),
+              {
+                  {"",
+                   SaslStatus::kRespondLast,
+                   "user=alice@example.org" + kA + "auth=Bearer ya29.token" + kA + kA,
+                   {}},
+                  {error, SaslStatus::kRespondLast, "", {{kLogFailure, "Token refused: " + error}}},
+                  {"again", SaslStatus::kFailed, "", {}},
+              });
+}
+
+// RFC 7628, 3.1 and 3.2.3: the GS2 header names the account as a saslname
+// ("=" and "," escaped), host and port follow, and an error challenge is
+// answered with a lone ^A. A control character in the server's report does
+// not reach the log as such.
+TEST(SaslOauthBearer, GsHeaderHostPortTokenAndTheDummyAnswer) {
+    SaslExchange exchange = sasltest::Exchange("OAUTHBEARER", {"user=a,b@example.org", "", "tok"},
+                                               "pop", "mail.example");
+    exchange.port = 995;
+    RunScript(exchange, {
+                            {"",
+                             SaslStatus::kRespondLast,
+                             "n,a=user=3Da=2Cb@example.org," + kA + "host=mail.example" + kA +
+                                 "port=995" + kA + "auth=Bearer tok" + kA + kA,
+                             {}},
+                            {"{\"status\":\"invalid_token\"}\n",
+                             SaslStatus::kRespondLast,
+                             kA,
+                             {{kLogFailure, "Token refused: {\"status\":\"invalid_token\"} "}}},
+                            {"", SaslStatus::kFailed, "", {}},
+                        });
+    // Without a host or port those pairs are left out.
+    RunScript(sasltest::Exchange("OAUTHBEARER", {"bob", "", "tok"}),
+              {{"", SaslStatus::kRespondLast, "n,a=bob," + kA + "auth=Bearer tok" + kA + kA, {}}});
 }
 
 // RFC 4616, section 4: authorisation identity empty, then account and password.

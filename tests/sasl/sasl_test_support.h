@@ -36,7 +36,10 @@ inline SaslExchange Exchange(std::string_view mechanism, SaslCredentials credent
                              std::string service = "pop", std::string host = "",
                              std::string clientNonce = "") {
     SaslExchange exchange;
-    exchange.mechanism = FindSaslMechanism(mechanism);
+    exchange.mechanism = FindSaslMechanism(mechanism, SaslProof::kPassword);
+    if (exchange.mechanism == nullptr) {
+        exchange.mechanism = FindSaslMechanism(mechanism, SaslProof::kBearerToken);
+    }
     exchange.credentials = std::move(credentials);
     exchange.service = std::move(service);
     exchange.host = std::move(host);
