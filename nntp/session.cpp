@@ -13,6 +13,7 @@
 #include "net/upstream_connect.h"
 #include "nntp/overview_filter.h"
 #include "nntp/upstream_login.h"
+#include "oauth/login_token.h"
 
 namespace {
 
@@ -138,6 +139,18 @@ void OnLoginPass(LoginState& state) {
         state.result = NntpLoginResult::kFailed;
         return;
     }
+
+    // An OAuth 2.0 login proves itself with the account's token: what the
+    // reader sent only unseals it, and a wrong one never reaches the server.
+    std::string proof = state.password;
+    if (NamesTokenLogin(state.method) &&
+        !TokenForLogin({CurrentSettings().DataDir, Settings.TlsCaFile}, state.host, state.user,
+                       state.password, state.reader.slot(), proof)) {
+        LoginReply(state, "481 Authentication failed");
+        state.result = NntpLoginResult::kFailed;
+        return;
+    }
+
     std::string notFound = "502 " + state.host + " not found/ready";
     std::string greeting;
     const UpstreamOutcome outcome =
@@ -173,7 +186,7 @@ void OnLoginPass(LoginState& state) {
 
     std::string lastReply;
     const bool accepted =
-        UpstreamNewsLogin(server, state.method, state.user, state.password, state.host, lastReply);
+        UpstreamNewsLogin(server, state.method, state.user, proof, state.host, lastReply);
     // Only a server's answer counts: a lost link says nothing of the password.
     if (!server.LinkFailed()) CountUpstreamLogin(state.host, port, state.user, accepted, reader);
     if (accepted) {

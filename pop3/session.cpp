@@ -11,6 +11,7 @@
 #include "net/login_failures.h"
 #include "net/login_target.h"
 #include "net/upstream_connect.h"
+#include "oauth/login_token.h"
 #include "pop3/kill_report.h"
 #include "pop3/mailbox_commands.h"
 #include "pop3/mailbox_scan.h"
@@ -134,6 +135,19 @@ void OnPass(SessionState& state, const ClientCommand& command) {
         state.authResult = AuthResult::kFailed;
         return;
     }
+
+    // An OAuth 2.0 login proves itself with the account's token: what the
+    // mail program sent only unseals it, and a wrong one never reaches the
+    // server.
+    std::string proof = session.password;
+    if (NamesTokenLogin(session.method) &&
+        !TokenForLogin({CurrentSettings().DataDir, Settings.TlsCaFile}, session.host,
+                       session.account, session.password, session.client.slot(), proof)) {
+        Reply(state, "-ERR " + session.host + " authentication error");
+        state.authResult = AuthResult::kFailed;
+        return;
+    }
+
     std::string greeting;
     const UpstreamOutcome outcome =
         ConnectForClient(session.host, port, UpstreamProtocol::kPop3, CurrentSettings().Pop3Timeout,
@@ -149,8 +163,8 @@ void OnPass(SessionState& state, const ClientCommand& command) {
     WriteLog("Bridge from #" + std::to_string(client) + " to #" +
                  std::to_string(session.upstream.slot()),
              client, kLogNotice);
-    const bool accepted = UpstreamLogin(session.upstream, session.account, session.password,
-                                        session.method, ApopStamp(greeting), session.host) == 1;
+    const bool accepted = UpstreamLogin(session.upstream, session.account, proof, session.method,
+                                        ApopStamp(greeting), session.host) == 1;
     // Only a server's answer counts: a lost link says nothing of the password.
     if (!session.upstream.LinkFailed()) {
         CountUpstreamLogin(session.host, port, session.account, accepted, client);
