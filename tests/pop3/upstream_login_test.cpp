@@ -13,6 +13,7 @@
 #include "codec/base64.h"
 #include "codec/md5.h"
 #include "core/log.h"
+#include "core/text.h"
 #include "login_test_support.h"
 #include "sasl/client.h"
 #include "sasl/sasl_test_support.h"
@@ -302,6 +303,39 @@ TEST_F(UpstreamLoginTest, CapaSaslLineChoosesTheMechanismAndALaterLineWins) {
               1);
     ASSERT_GE(received_.size(), 2u);
     EXPECT_EQ(received_[1], "AUTH LOGIN");
+}
+
+// The oauth2 method hands the session's access token to the preferred token
+// mechanism of the CAPA SASL line, as the initial response of AUTH; a
+// server offering only password mechanisms gets no AUTH at all.
+TEST_F(UpstreamLoginTest, Oauth2MethodSendsTheTokenWithThePreferredTokenMechanism) {
+    auto acceptsInitialResponse = [](std::vector<std::string> capabilities) {
+        return [capabilities](ScriptedPeer& peer) {
+            if (peer.ReadLine() != "CAPA") return;
+            peer.Send("+OK");
+            for (const std::string& line : capabilities) peer.Send(line);
+            peer.Send(".");
+            if (StartsWith(peer.ReadLine(), "AUTH ")) peer.Send("+OK logged in");
+        };
+    };
+    EXPECT_EQ(Login(acceptsInitialResponse({"SASL PLAIN XOAUTH2 OAUTHBEARER"}), "alice", "tok",
+                    "OAUTH2", "", "mail.example"),
+              1);
+    ASSERT_EQ(received_.size(), 2u);
+    ASSERT_TRUE(StartsWith(received_[1], "AUTH OAUTHBEARER "));
+    const std::string sent = Base64Decode(received_[1].substr(17));
+    EXPECT_TRUE(StartsWith(sent, "n,a=alice,\x01host=mail.example\x01port=")) << sent;
+    EXPECT_TRUE(sent.ends_with(std::string("\x01") + "auth=Bearer tok\x01\x01")) << sent;
+
+    EXPECT_EQ(Login(acceptsInitialResponse({"SASL PLAIN XOAUTH2"}), "alice", "tok", "oauth2"), 1);
+    ASSERT_EQ(received_.size(), 2u);
+    EXPECT_EQ(Base64Decode(received_[1].substr(13)),
+              std::string("user=alice\x01") + "auth=Bearer tok\x01\x01");
+
+    EXPECT_EQ(Login(acceptsInitialResponse({"SASL PLAIN CRAM-MD5"}), "alice", "tok", "oauth2"), 0);
+    EXPECT_THAT(received_, ElementsAre("CAPA"));
+    EXPECT_THAT(Logged(kLogFailure),
+                ::testing::Contains("The server offers no OAuth 2.0 login (XOAUTH2, OAUTHBEARER)"));
 }
 
 TEST_F(UpstreamLoginTest, AuthCommandRefusedIsLogged) {
