@@ -22,6 +22,7 @@
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/files.h"
+#include "platform/service_manager.h"
 #include "pop3/session.h"
 
 namespace {
@@ -136,6 +137,9 @@ bool LoadConfiguration(const std::string& directory, int64_t& rules) {
 }
 
 bool StartUp(const std::string& directory, Listeners& listeners) {
+    // Without a terminal nobody reads the console: the log goes to standard
+    // error too, where a service manager's journal keeps it.
+    MirrorLogToStandardError(!StandardInputIsTerminal());
     ConsoleBegin();
     InstallStopSignals(StopRequests);
     InstallReloadSignal(ReloadRequests);
@@ -156,6 +160,9 @@ bool StartUp(const std::string& directory, Listeners& listeners) {
     ConsoleWriteLine("POP3 port " + std::to_string(listeners.pop3.port()) + ", NNTP port " +
                      std::to_string(listeners.nntp.port()) + ", " + std::to_string(rules) +
                      " rules loaded. Keys: Enter sessions, k close all, r reload, ESC stop");
+    // Only now: a unit of Type=notify counts as started when every listener
+    // listens, so that what is ordered after it finds the ports open.
+    TellServiceManager("READY=1");
     return true;
 }
 
@@ -176,6 +183,7 @@ void Supervise() {
 }
 
 void ShutDown(Listeners& listeners) {
+    TellServiceManager("STOPPING=1");
     listeners.pop3.Stop();
     listeners.nntp.Stop();
     listeners.pop3s.Stop();

@@ -1,6 +1,7 @@
 #include "core/log.h"
 
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 
@@ -48,10 +49,24 @@ constexpr std::array<const char*, 12> kMonthNames{"Jan", "Feb", "Mar", "Apr", "M
 struct LogState {
     std::mutex lock;
     ExclusiveAppendFile file;
+    std::atomic<bool> mirrored{false};
 };
 LogState& State() {
     static LogState& state = *new LogState();
     return state;
+}
+
+// Called under the log's lock, so that mirrored lines never interleave
+// either. Line ends become LF, as a journal reads them.
+void Mirror(const std::string& line) {
+    if (!State().mirrored) return;
+    std::string text = line;
+    for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) {
+        text.erase(at, 1);
+    }
+    text += '\n';
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
 }
 
 bool IsWritten(Switch rule) {
@@ -126,11 +141,16 @@ std::string ComposeLogLine(std::string_view text, int session, int level) {
     return {};
 }
 
+void MirrorLogToStandardError(bool on) {
+    State().mirrored = on;
+}
+
 void WriteLog(std::string_view text, int session, int level) {
     std::string line = ComposeLogLine(text, session, level);
     if (line.empty()) return;
-    line += kTextNewline;
     std::lock_guard guard(State().lock);
+    Mirror(line);
+    line += kTextNewline;
     State().file.Append(line);  // a failed write is ignored
 }
 
@@ -140,7 +160,9 @@ void CloseLog() {
 }
 
 void WriteLogBanner() {
-    std::string line = LogBanner() + std::string(kTextNewline);
+    std::string line = LogBanner();
     std::lock_guard guard(State().lock);
+    Mirror(line);
+    line += kTextNewline;
     State().file.Append(line);
 }

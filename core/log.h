@@ -42,6 +42,11 @@ std::string LogDate();
 // the level is switched off. Safe from any thread; lines never interleave.
 void WriteLog(std::string_view text, int session, int level);
 
+// With `on`, every line WriteLog writes (and the banner) also goes to
+// standard error, ended by LF: where no one watches a console, a service
+// manager's journal keeps the log. Off at start.
+void MirrorLogToStandardError(bool on);
+
 // Closes the log if it is open.
 void CloseLog();
 

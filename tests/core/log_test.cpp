@@ -87,6 +87,30 @@ TEST_F(LogTest, BannerDateStylesAndDebugLine) {
         LogBanner(), std::regex(R"(\r\n  \d\d:\d\d:\d\d     : Debug-Mode activated$)")));
 }
 
+// Without a terminal the log also goes to standard error, for a service
+// manager's journal: the same lines, ended by LF, and only while switched on.
+TEST_F(LogTest, MirroredLinesReachStandardErrorWithLineFeeds) {
+    Settings.LogDebug = true;
+    ::testing::internal::CaptureStderr();
+    WriteLog("before", 3, kLogNotice);
+    MirrorLogToStandardError(true);
+    WriteLogBanner();
+    WriteLog("mirrored", 3, kLogNotice);
+    WriteLog("never written", 3, kLogNever);
+    MirrorLogToStandardError(false);
+    WriteLog("after", 3, kLogNotice);
+    const std::string mirrored = ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(std::regex_match(
+        mirrored, std::regex(R"(----------  [^\r\n]*\n  \d\d:\d\d:\d\d     : )"
+                             R"(Debug-Mode activated\n  \d\d:\d\d:\d\d  #03: mirrored\n)")))
+        << mirrored;
+    // The file keeps its own line ends and every line.
+    const std::string file = Contents();
+    for (const char* text : {"before\r\n", "mirrored\r\n", "after\r\n"}) {
+        EXPECT_NE(file.find(text), std::string::npos) << text;
+    }
+}
+
 TEST_F(LogTest, SecondHolderCannotOpenTheSameLog) {
     // The lock is per open file: a second open of the same path fails while held.
     ExclusiveAppendFile other;
