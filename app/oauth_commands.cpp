@@ -66,6 +66,10 @@ int Fail(const OAuthCommandIo& io, const std::string& problem) {
     return kExitFailure;
 }
 
+int CannotStore(const OAuthCommandIo& io, const TokenVault& vault, const std::string& problem) {
+    return Fail(io, "the tokens could not be stored in " + vault.path() + ": " + problem);
+}
+
 int Add(const CommandLine& line, const OAuthCommandIo& io) {
     std::string problem;
     if (!AccountAsSessionsName(line.account, problem)) return Fail(io, problem);
@@ -82,6 +86,15 @@ int Add(const CommandLine& line, const OAuthCommandIo& io) {
     if (password.empty()) return Fail(io, "the local password is empty; nothing was stored");
 
     const VaultPlace place = PlaceOf(line);
+    TokenVault vault(place.directory);
+    {
+        // A data directory that cannot be written fails now, not after the
+        // user approved in the browser.
+        AccountLock probe;
+        if (vault.LockAccount(line.account, probe, problem) != VaultStatus::kOk) {
+            return CannotStore(io, vault, problem);
+        }
+    }
     TokenSet tokens;
     const auto show = [&](const DevicePrompt& prompt) {
         io.print("To let Trawlbox read " + line.account + ", open");
@@ -97,14 +110,13 @@ int Add(const CommandLine& line, const OAuthCommandIo& io) {
         RunDeviceGrant(provider, place.http, *io.clock, show, tokens, problem);
     if (granted != GrantResult::kGranted) return Fail(io, problem + "; nothing was stored");
 
-    TokenVault vault(place.directory);
     AccountLock lock;
     VaultStatus status = vault.LockAccount(line.account, lock, problem);
     if (status == VaultStatus::kOk) {
         status = vault.Store(lock, password, {tokens, provider}, problem);
     }
     if (status != VaultStatus::kOk) {
-        return Fail(io, "the tokens could not be stored in " + vault.path() + ": " + problem);
+        return CannotStore(io, vault, problem);
     }
     io.print("Stored the tokens of " + line.account + " in " + vault.path() +
              "; the access token runs out at " + TimeText(tokens.expiresAt) +
