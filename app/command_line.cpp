@@ -10,25 +10,53 @@ struct CommandWord {
     Command command;
 };
 
-constexpr std::array<CommandWord, 5> kCommandWords{{
+constexpr std::array<CommandWord, 6> kCommandWords{{
     {"check", Command::kCheck},
+    {"oauth2", Command::kOAuth2},
     {"test", Command::kTest},
     {"--help", Command::kHelp},
     {"-h", Command::kHelp},
     {"--version", Command::kVersion},
 }};
 
+// Which command reads an option.
+enum class OptionOwner {
+    kEvery,
+    kTest,
+    kOAuth2Add,
+};
+
 // An option that takes a value, and where the value goes.
 struct ValueOption {
     std::string_view name;
     std::string CommandLine::*value;
-    bool testOnly;  // only the test command reads it
+    OptionOwner owner;
 };
 
-constexpr std::array<ValueOption, 3> kValueOptions{{
-    {"-d", &CommandLine::directory, false},
-    {"--envelope", &CommandLine::envelope, true},
-    {"--group", &CommandLine::group, true},
+constexpr std::array<ValueOption, 9> kValueOptions{{
+    {"-d", &CommandLine::directory, OptionOwner::kEvery},
+    {"--envelope", &CommandLine::envelope, OptionOwner::kTest},
+    {"--group", &CommandLine::group, OptionOwner::kTest},
+    // oauth2 add
+    {"--provider", &CommandLine::provider, OptionOwner::kOAuth2Add},
+    {"--client-id", &CommandLine::clientId, OptionOwner::kOAuth2Add},
+    {"--client-secret", &CommandLine::clientSecret, OptionOwner::kOAuth2Add},
+    {"--device-url", &CommandLine::deviceUrl, OptionOwner::kOAuth2Add},
+    {"--token-url", &CommandLine::tokenUrl, OptionOwner::kOAuth2Add},
+    {"--scope", &CommandLine::scope, OptionOwner::kOAuth2Add},
+}};
+
+// The actions of the oauth2 command and how many operands follow each.
+struct OAuthActionWord {
+    std::string_view word;
+    OAuthAction action;
+    bool takesAccount;
+};
+
+constexpr std::array<OAuthActionWord, 3> kOAuthActions{{
+    {"add", OAuthAction::kAdd, true},
+    {"list", OAuthAction::kList, false},
+    {"remove", OAuthAction::kRemove, true},
 }};
 
 const ValueOption* FindValueOption(std::string_view word) {
@@ -47,6 +75,46 @@ const CommandWord* FindCommand(std::string_view word) {
 
 std::string Quoted(std::string_view text) {
     return "\"" + std::string(text) + "\"";
+}
+
+// Reads the operands of the oauth2 command into `line`. Returns false with
+// what is wrong in `problem`.
+bool ParseOAuthOperands(const std::vector<std::string_view>& operands, CommandLine& line,
+                        std::string& problem) {
+    if (operands.empty()) {
+        problem = "oauth2 needs add, list or remove";
+        return false;
+    }
+    const OAuthActionWord* found = nullptr;
+    for (const OAuthActionWord& entry : kOAuthActions) {
+        if (entry.word == operands[0]) found = &entry;
+    }
+    if (found == nullptr) {
+        problem = "unknown oauth2 action " + Quoted(operands[0]) + " (add, list or remove)";
+        return false;
+    }
+    line.oauthAction = found->action;
+    const std::string name = "oauth2 " + std::string(found->word);
+    const size_t wanted = found->takesAccount ? 2 : 1;
+    if (found->takesAccount && operands.size() == 1) {
+        problem = name + " needs HOST#ACCOUNT";
+        return false;
+    }
+    if (operands.size() > wanted) {
+        problem = "unexpected argument " + Quoted(operands[wanted]);
+        return false;
+    }
+    if (found->takesAccount) line.account = std::string(operands[1]);
+    if (line.oauthAction == OAuthAction::kAdd && line.provider.empty()) {
+        problem = "oauth2 add needs --provider microsoft, google or custom";
+        return false;
+    }
+    return true;
+}
+
+// Returns the name of the command that reads options of `owner`.
+std::string OwnerName(OptionOwner owner) {
+    return owner == OptionOwner::kTest ? "the test command" : "the oauth2 add command";
 }
 
 }  // namespace
@@ -95,9 +163,17 @@ bool ParseCommandLine(std::span<const std::string_view> arguments, CommandLine& 
         }
         operands.push_back(word);
     }
+    if (line.command == Command::kOAuth2 && !ParseOAuthOperands(operands, line, problem)) {
+        return false;
+    }
     for (const ValueOption* option : given) {
-        if (option->testOnly && line.command != Command::kTest) {
-            problem = "option " + std::string(option->name) + " belongs to the test command";
+        const bool belongs =
+            option->owner == OptionOwner::kEvery ||
+            (option->owner == OptionOwner::kTest && line.command == Command::kTest) ||
+            (option->owner == OptionOwner::kOAuth2Add && line.oauthAction == OAuthAction::kAdd);
+        if (!belongs) {
+            problem =
+                "option " + std::string(option->name) + " belongs to " + OwnerName(option->owner);
             return false;
         }
     }
@@ -113,7 +189,7 @@ bool ParseCommandLine(std::span<const std::string_view> arguments, CommandLine& 
             return false;
         }
         line.messageFile = std::string(operands[0]);
-    } else if (!operands.empty()) {
+    } else if (line.command != Command::kOAuth2 && !operands.empty()) {
         problem = "unexpected argument " + Quoted(operands[0]);
         return false;
     }
@@ -134,6 +210,17 @@ std::string UsageText() {
            "                    judge the message in FILE as a session would and print\n"
            "                    every rule it hits; with --group, FILE holds one overview\n"
            "                    line of that newsgroup\n"
+           "  oauth2 add HOST#ACCOUNT --provider microsoft|google|custom [--client-id ID]\n"
+           "         [--client-secret SECRET] [--device-url URL --token-url URL]\n"
+           "         [--scope SCOPES]\n"
+           "                    get OAuth 2.0 tokens for the mail account by the device\n"
+           "                    grant (approve in a browser) and store them sealed with a\n"
+           "                    local password: read from standard input, or asked twice\n"
+           "                    on a terminal; the mail program then logs in as\n"
+           "                    oauth2:HOST#ACCOUNT with that password\n"
+           "  oauth2 list       list the OAuth 2.0 accounts and their tokens' expiry\n"
+           "  oauth2 remove HOST#ACCOUNT\n"
+           "                    forget the account's tokens\n"
            "  --help            print this text\n"
            "  --version         print the version and the libraries it runs on\n"
            "\n"

@@ -17,6 +17,15 @@ enum class Command {
     kTest,     // "test FILE [--envelope ADDRESS | --group NAME]"
     kHelp,     // "--help" (also "-h")
     kVersion,  // "--version"
+    kOAuth2,   // "oauth2 add|list|remove ..."
+};
+
+// What an oauth2 command does.
+enum class OAuthAction {
+    kNone,    // not an oauth2 command
+    kAdd,     // "add HOST#ACCOUNT --provider NAME [...]"
+    kList,    // "list"
+    kRemove,  // "remove HOST#ACCOUNT"
 };
 
 struct CommandLine {
@@ -27,12 +36,23 @@ struct CommandLine {
     std::string messageFile;  // test: the message or overview line
     std::string envelope;     // test: --envelope, "" when not given
     std::string group;        // test: --group (the overview form), "" when not given
+
+    // oauth2: the action, its account and the options of add ("" where not given).
+    OAuthAction oauthAction = OAuthAction::kNone;
+    std::string account;  // add, remove: HOST#ACCOUNT as written
+    std::string provider;
+    std::string clientId;
+    std::string clientSecret;
+    std::string deviceUrl;
+    std::string tokenUrl;
+    std::string scope;
 };
 
 // Reads the arguments after the program name. Returns true and fills
 // `line`; false with what is wrong in `problem` (an unknown command or
 // option, a missing or surplus argument, an option given twice, --envelope
-// with --group). -d may stand before or after the command.
+// with --group, an option of another command, oauth2 without its action or
+// add without --provider). -d may stand before or after the command.
 bool ParseCommandLine(std::span<const std::string_view> arguments, CommandLine& line,
                       std::string& problem);
 

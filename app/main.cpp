@@ -10,6 +10,7 @@
 #include "app/check.h"
 #include "app/command_line.h"
 #include "app/message_test.h"
+#include "app/oauth_commands.h"
 #include "app/service.h"
 #include "core/globals.h"
 #include "filter/match.h"
@@ -49,17 +50,22 @@ int Test(const CommandLine& line) {
     return RunMessageTest(line, Print);
 }
 
+int OAuth2(const CommandLine& line) {
+    return RunOAuthCommand(line, StandardOAuthCommandIo());
+}
+
 struct Handler {
     Command command;
     int (*run)(const CommandLine&);
 };
 
-constexpr std::array<Handler, 5> kHandlers{{
+constexpr std::array<Handler, 6> kHandlers{{
     {Command::kRun, Run},
     {Command::kCheck, Check},
     {Command::kTest, Test},
     {Command::kHelp, Help},
     {Command::kVersion, Version},
+    {Command::kOAuth2, OAuth2},
 }};
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "oauth/login_token.h"
 
 #include "core/log.h"
+#include "core/settings.h"
 #include "core/text.h"
 #include "oauth/fresh_token.h"
 #include "oauth/vault.h"
@@ -15,7 +16,11 @@ bool TokenForLogin(const LoginTokenSource& source, const std::string& host,
                    std::string& token) {
     token.clear();
     const std::string name = host + "#" + account;
-    TokenVault vault(source.dataDirectory.empty() ? "." : source.dataDirectory);
+    // Without DataDir the state lives in the configuration directory, where
+    // `trawlbox oauth2 add` put the vault too.
+    const std::string& configured =
+        source.dataDirectory.empty() ? ProgramDirectory : source.dataDirectory;
+    TokenVault vault(configured.empty() ? "." : configured);
     HttpOptions http;
     http.caFile = source.caFile;
     FreshToken fresh;

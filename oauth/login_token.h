@@ -13,7 +13,7 @@ bool NamesTokenLogin(std::string_view method);
 
 // Where the vault is and how the provider is reached.
 struct LoginTokenSource {
-    std::string dataDirectory;  // holds the vault; "" for the working directory
+    std::string dataDirectory;  // holds the vault; "" for ProgramDirectory
     std::string caFile;         // further trust anchors for the provider; "" for none
 };
 

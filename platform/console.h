@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -37,3 +38,18 @@ void ConsoleFlushInput();
 // character for an ordinary key (Enter always as character 13, a lone ESC as
 // 27); two characters, the first a zero byte, for arrow and function keys.
 std::string ConsoleReadKey();
+
+enum class SecretRead {
+    kRead,     // `line` holds the line
+    kEnd,      // input ended before anything was read
+    kTooLong,  // the line had more than the limit; `line` is empty
+};
+
+// Reads one line of standard input into `line`, without its LF (and a CR
+// before it); input that ends without a line end counts as the last line.
+// On a terminal `prompt` goes to standard error once the echo is off, the
+// typed characters are not shown, and the terminal is set back before this
+// returns, and also when SIGINT or SIGTERM end the process meanwhile;
+// without a terminal there is no prompt. Reads byte by byte, so nothing
+// past the line is taken.
+SecretRead ReadSecretLine(std::string_view prompt, size_t limit, std::string& line);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 
@@ -147,4 +148,52 @@ std::string ConsoleReadKey() {
         }
     }
     return std::string(1, '\0') + static_cast<char>(last < 0 ? 0 : last);
+}
+
+SecretRead ReadSecretLine(std::string_view prompt, size_t limit, std::string& line) {
+    line.clear();
+    const bool terminal = ::isatty(STDIN_FILENO) == 1 && !terminalSaved &&
+                          tcgetattr(STDIN_FILENO, &savedTerminal) == 0;
+    struct sigaction oldInterrupt {};
+    struct sigaction oldTerminate {};
+    if (terminal) {
+        // A Ctrl-C while the echo is off must not leave the shell blind.
+        struct sigaction restore {};
+        restore.sa_handler = OnFatalSignal;
+        ::sigaction(SIGINT, &restore, &oldInterrupt);
+        ::sigaction(SIGTERM, &restore, &oldTerminate);
+        termios hidden = savedTerminal;
+        hidden.c_lflag &= static_cast<tcflag_t>(~ECHO);
+        terminalSaved = tcsetattr(STDIN_FILENO, TCSAFLUSH, &hidden) == 0;
+        WriteAll(STDERR_FILENO, prompt);
+    }
+    bool any = false;
+    bool ended = false;
+    bool tooLong = false;
+    while (true) {
+        char byte = 0;
+        const ssize_t n = ::read(STDIN_FILENO, &byte, 1);
+        if (n < 0 && errno == EINTR) continue;
+        ended = n <= 0;
+        if (ended || byte == '\n') break;
+        any = true;
+        if (line.size() < limit) {
+            line += byte;
+        } else {
+            tooLong = true;
+        }
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (terminal) {
+        RestoreTerminal();
+        ::sigaction(SIGINT, &oldInterrupt, nullptr);
+        ::sigaction(SIGTERM, &oldTerminate, nullptr);
+        // The Enter key was not echoed either.
+        WriteAll(STDERR_FILENO, "\n");
+    }
+    if (tooLong) {
+        line.clear();
+        return SecretRead::kTooLong;
+    }
+    return ended && !any ? SecretRead::kEnd : SecretRead::kRead;
 }

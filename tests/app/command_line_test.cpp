@@ -56,6 +56,32 @@ TEST(CommandLineTest, TestTakesOneFileAndOneOfItsOptions) {
     EXPECT_EQ(news.line.messageFile, "line.txt");
 }
 
+TEST(CommandLineTest, OAuth2ActionsTakeTheirAccountAndOptions) {
+    Parsed add = Parse({"oauth2", "add", "pop.example.org#me", "--provider", "custom",
+                        "--client-id", "id", "--client-secret", "s", "--device-url", "d",
+                        "--token-url", "t", "--scope", "a b", "-d", "conf"});
+    ASSERT_TRUE(add.ok) << add.problem;
+    EXPECT_EQ(add.line.command, Command::kOAuth2);
+    EXPECT_EQ(add.line.oauthAction, OAuthAction::kAdd);
+    EXPECT_EQ(add.line.account, "pop.example.org#me");
+    EXPECT_EQ(add.line.provider, "custom");
+    EXPECT_EQ(add.line.clientId, "id");
+    EXPECT_EQ(add.line.clientSecret, "s");
+    EXPECT_EQ(add.line.deviceUrl, "d");
+    EXPECT_EQ(add.line.tokenUrl, "t");
+    EXPECT_EQ(add.line.scope, "a b");
+    EXPECT_EQ(add.line.directory, "conf/");
+
+    Parsed list = Parse({"-d", "conf", "oauth2", "list"});
+    ASSERT_TRUE(list.ok) << list.problem;
+    EXPECT_EQ(list.line.oauthAction, OAuthAction::kList);
+
+    Parsed remove = Parse({"oauth2", "remove", "h#a"});
+    ASSERT_TRUE(remove.ok) << remove.problem;
+    EXPECT_EQ(remove.line.oauthAction, OAuthAction::kRemove);
+    EXPECT_EQ(remove.line.account, "h#a");
+}
+
 TEST(CommandLineTest, WrongCommandLinesSayWhatIsWrong) {
     struct Case {
         std::vector<std::string_view> arguments;
@@ -74,6 +100,16 @@ TEST(CommandLineTest, WrongCommandLinesSayWhatIsWrong) {
         {{"test", "m", "--group", "g", "--envelope", "e@x"},
          "--envelope and --group exclude each other"},
         {{"check", "test"}, "unexpected argument \"test\""},
+        {{"oauth2"}, "oauth2 needs add, list or remove"},
+        {{"oauth2", "ad"}, "unknown oauth2 action \"ad\" (add, list or remove)"},
+        {{"oauth2", "add", "--provider", "google"}, "oauth2 add needs HOST#ACCOUNT"},
+        {{"oauth2", "add", "h#a"}, "oauth2 add needs --provider microsoft, google or custom"},
+        {{"oauth2", "remove"}, "oauth2 remove needs HOST#ACCOUNT"},
+        {{"oauth2", "list", "h#a"}, "unexpected argument \"h#a\""},
+        {{"oauth2", "list", "--scope", "s"}, "option --scope belongs to the oauth2 add command"},
+        {{"check", "--provider", "google"}, "option --provider belongs to the oauth2 add command"},
+        {{"oauth2", "add", "h#a", "--provider", "x", "--provider", "y"},
+         "option --provider given twice"},
     };
     for (const Case& c : cases) {
         Parsed parsed = Parse(c.arguments);
@@ -84,8 +120,10 @@ TEST(CommandLineTest, WrongCommandLinesSayWhatIsWrong) {
 
 TEST(CommandLineTest, UsageNamesEveryCommandAndOption) {
     std::string usage = UsageText();
-    for (const char* word : {"-d DIR", "check", "test FILE", "--envelope ADDRESS", "--group NAME",
-                             "--help", "--version"}) {
+    for (const char* word :
+         {"-d DIR", "check", "test FILE", "--envelope ADDRESS", "--group NAME", "--help",
+          "--version", "oauth2 add HOST#ACCOUNT", "--provider", "--client-id", "--client-secret",
+          "--device-url", "--token-url", "--scope", "oauth2 list", "oauth2 remove HOST#ACCOUNT"}) {
         EXPECT_NE(usage.find(word), std::string::npos) << word;
     }
 }
