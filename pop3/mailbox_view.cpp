@@ -37,6 +37,7 @@ void CountShownMessages(Pop3Session& session) {
         }
         if (entry.deleted) session.hasReport = true;
     }
+    if (!session.killReport.empty()) session.hasReport = true;
     BuildClientNumbers(session);
 }
 

@@ -38,9 +38,12 @@ struct Pop3Session {
     int64_t shownCount = 0;    // client numbers run 1..shownCount for the whole session
     int64_t remainingCount = 0;
     int64_t remainingOctets = 0;
-    // The scan deleted a message on the server, so the report is appended
-    // as the last message.
+    // The scan deleted a message on the server or reported one, so the
+    // report is appended as the last message.
     bool hasReport = false;
+    // DryRun was on when the scan began: nothing was changed or hidden, and
+    // the report tells what would have been.
+    bool dryRun = false;
     // Indexed by server message number; entry 0 is never used. Grows as the
     // scan meets messages, so a mailbox of any size fits (see MailboxEntryAt).
     std::vector<MailboxEntry> messages;
@@ -60,7 +63,7 @@ MailboxEntry& MailboxEntryAt(Pop3Session& session, int64_t number);
 
 // Counts the view after a successful scan: shownCount, remainingCount and
 // remainingOctets from the shown entries 1..totalCount; hasReport when any
-// entry was deleted on the server. Builds the client numbering.
+// entry was deleted on the server or killReport holds entries. Builds the client numbering.
 void CountShownMessages(Pop3Session& session);
 
 // Appends the completed report text (LF line ends) as message totalCount + 1:

@@ -342,7 +342,8 @@ void PrepareView(SessionState& state) {
     Pop3Session& session = state.session;
     CountShownMessages(session);
     if (session.hasReport) {
-        session.killReport = CompleteKillReport(session.killReport);
+        session.killReport = CompleteKillReport(
+            session.killReport, session.dryRun ? ReportKind::kDryRun : ReportKind::kKilled);
         AppendReportMessage(session, session.killReport);
     }
     WriteLog(std::to_string(session.shownCount) + " Messages with " +
