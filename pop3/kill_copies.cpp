@@ -1,5 +1,6 @@
 #include "pop3/kill_copies.h"
 
+#include <algorithm>
 #include <span>
 
 #include "codec/code_page.h"
@@ -210,25 +211,22 @@ void CopyRun::Report(const KilledMessage& kill, const CopyOutcome& outcome) {
 
 bool CopyRun::Run(const std::vector<KilledMessage>& kills) {
     for (size_t start = 0; start < kills.size();) {
-        // A batch of messages to copy: those the quarantine takes, up to the window.
-        std::vector<KilledMessage> batch;
-        std::vector<CopyOutcome> outcomes;
+        // A window of messages; those the quarantine does not take are not
+        // fetched, but reported in their turn.
+        const size_t end = std::min(kills.size(), start + kCopyWindow);
+        std::span<const KilledMessage> batch(kills.data() + start, end - start);
+        start = end;
+        std::vector<CopyOutcome> outcomes(batch.size());
         std::string commands;
-        for (; start < kills.size() && batch.size() < kCopyWindow; ++start) {
-            const KilledMessage& kill = kills[start];
-            CopyOutcome outcome;
-            outcome.why = lost_.empty() ? quarantine_.Refusal(kill.size) : lost_;
-            if (!outcome.why.empty()) {
-                Report(kill, outcome);
-                continue;
+        for (size_t i = 0; i < batch.size(); ++i) {
+            outcomes[i].why = lost_.empty() ? quarantine_.Refusal(batch[i].size) : lost_;
+            if (outcomes[i].why.empty()) {
+                commands += "RETR " + std::to_string(batch[i].number) + "\r\n";
             }
-            commands += "RETR " + std::to_string(kill.number) + "\r\n";
-            batch.push_back(kill);
-            outcomes.push_back(outcome);
         }
         if (pace_ == CopyPace::kPipelined && !commands.empty()) upstream_.SendText(commands);
         for (size_t i = 0; i < batch.size(); ++i) {
-            if (lost_.empty()) Copy(batch[i], outcomes[i]);
+            if (lost_.empty() && outcomes[i].why.empty()) Copy(batch[i], outcomes[i]);
         }
         Delete(batch, outcomes);
         for (size_t i = 0; i < batch.size(); ++i) Report(batch[i], outcomes[i]);

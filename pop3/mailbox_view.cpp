@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "codec/crc32.h"
+#include "store/quarantine.h"
 
 MailboxEntry& MailboxEntryAt(Pop3Session& session, int64_t number) {
     if (number < 0) number = 0;
@@ -41,9 +42,12 @@ void CountShownMessages(Pop3Session& session) {
     BuildClientNumbers(session);
 }
 
-void AppendReportMessage(Pop3Session& session, std::string_view reportText) {
-    int64_t stuffed = 0;
-    session.reportWire = WireForm(reportText, &stuffed);
+namespace {
+
+// Appends a message of the session's own, shown, with the size of its wire
+// form; returns its entry.
+MailboxEntry& AppendOwnMessage(Pop3Session& session, const std::string& wire, int64_t stuffed,
+                               std::string uid) {
     ++session.totalCount;
     ++session.shownCount;
     ++session.remainingCount;
@@ -52,10 +56,27 @@ void AppendReportMessage(Pop3Session& session, std::string_view reportText) {
     entry.deleted = false;
     // The size of a message counts its CR LF line ends but not the dots that
     // only the transfer adds (RFC 1939), as the real server counts its own.
-    entry.size = static_cast<int64_t>(session.reportWire.size()) - stuffed;
-    entry.uid = ComputeReportUid(reportText);
+    entry.size = static_cast<int64_t>(wire.size()) - stuffed;
+    entry.uid = std::move(uid);
     session.remainingOctets += entry.size;
     BuildClientNumbers(session);
+    return entry;
+}
+
+}  // namespace
+
+void AppendReportMessage(Pop3Session& session, std::string_view reportText) {
+    int64_t stuffed = 0;
+    session.reportWire = WireForm(reportText, &stuffed);
+    AppendOwnMessage(session, session.reportWire, stuffed, ComputeReportUid(reportText));
+}
+
+void AppendReleasedMessage(Pop3Session& session, std::string_view id, std::string text) {
+    int64_t stuffed = 0;
+    const std::string wire = WireForm(text, &stuffed);
+    MailboxEntry& entry = AppendOwnMessage(session, wire, stuffed, ReleasedUidl(id));
+    entry.releasedId = std::string(id);
+    entry.releasedText = std::move(text);
 }
 
 int64_t ServerNumber(const Pop3Session& session, int64_t clientNumber) {

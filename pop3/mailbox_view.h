@@ -21,6 +21,10 @@ struct MailboxEntry {
     bool deleted = false;  // deleted on the server by the scan, or by the client
     int64_t size = 0;      // octets: from the upstream LIST; for the report, with CR LF ends
     std::string uid;       // from the upstream UIDL; for the report, ComputeReportUid
+    // A released message handed back from the quarantine: its id, and its
+    // text as stored (LF line ends). "" for the server's messages.
+    std::string releasedId;
+    std::string releasedText;
 };
 
 struct Pop3Session {
@@ -71,6 +75,12 @@ void CountShownMessages(Pop3Session& session);
 // the text; counts it in totalCount, shownCount, remainingCount and
 // remainingOctets and numbers it last for the client.
 void AppendReportMessage(Pop3Session& session, std::string_view reportText);
+
+// Appends a released message (`text` with LF line ends, as the quarantine
+// stores it) as message totalCount + 1: shown, its size the octets RETR sends
+// for it less the stuffed dots, its uid ReleasedUidl(id); counts it as
+// AppendReportMessage does. Before the report, which stays last.
+void AppendReleasedMessage(Pop3Session& session, std::string_view id, std::string text);
 
 // Returns the server number of client message n, or 0 when n lies outside
 // 1..shownCount.
