@@ -10,12 +10,15 @@ struct CommandWord {
     Command command;
 };
 
-constexpr std::array<CommandWord, 5> kCommandWords{{
+constexpr std::array<CommandWord, 7> kCommandWords{{
     {"check", Command::kCheck},
     {"test", Command::kTest},
     {"--help", Command::kHelp},
     {"-h", Command::kHelp},
     {"--version", Command::kVersion},
+    // The quarantine of killed mail.
+    {"quarantine", Command::kQuarantine},
+    {"release", Command::kRelease},
 }};
 
 // An option that takes a value, and where the value goes.
@@ -113,6 +116,19 @@ bool ParseCommandLine(std::span<const std::string_view> arguments, CommandLine& 
             return false;
         }
         line.messageFile = std::string(operands[0]);
+    } else if (line.command == Command::kQuarantine) {
+        if (!operands.empty() && (operands[0] != "show" || operands.size() != 2)) {
+            problem = operands[0] == "show" ? "quarantine show needs one ID"
+                                            : "unexpected argument " + Quoted(operands[0]);
+            return false;
+        }
+        if (!operands.empty()) line.quarantineIds.emplace_back(operands[1]);
+    } else if (line.command == Command::kRelease) {
+        if (operands.empty()) {
+            problem = "release needs the ID of a kept message";
+            return false;
+        }
+        line.quarantineIds.assign(operands.begin(), operands.end());
     } else if (!operands.empty()) {
         problem = "unexpected argument " + Quoted(operands[0]);
         return false;
@@ -134,6 +150,12 @@ std::string UsageText() {
            "                    judge the message in FILE as a session would and print\n"
            "                    every rule it hits; with --group, FILE holds one overview\n"
            "                    line of that newsgroup\n"
+           "  quarantine        list the kept copies of killed mail, one a line: id,\n"
+           "                    date, account, sender, subject, rule (tab-separated)\n"
+           "  quarantine show ID\n"
+           "                    print the kept message ID as it is stored\n"
+           "  release ID...     hand the kept messages back: each appears in its\n"
+           "                    account's mailbox at the next login\n"
            "  --help            print this text\n"
            "  --version         print the version and the libraries it runs on\n"
            "\n"

@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Exit statuses of every command.
 inline constexpr int kExitOk = 0;
@@ -17,6 +18,9 @@ enum class Command {
     kTest,     // "test FILE [--envelope ADDRESS | --group NAME]"
     kHelp,     // "--help" (also "-h")
     kVersion,  // "--version"
+    // The quarantine of killed mail.
+    kQuarantine,  // "quarantine" or "quarantine show ID"
+    kRelease,     // "release ID..."
 };
 
 struct CommandLine {
@@ -27,12 +31,15 @@ struct CommandLine {
     std::string messageFile;  // test: the message or overview line
     std::string envelope;     // test: --envelope, "" when not given
     std::string group;        // test: --group (the overview form), "" when not given
+    // quarantine: the id after "show" (empty for the list); release: the ids.
+    std::vector<std::string> quarantineIds;
 };
 
 // Reads the arguments after the program name. Returns true and fills
 // `line`; false with what is wrong in `problem` (an unknown command or
 // option, a missing or surplus argument, an option given twice, --envelope
-// with --group). -d may stand before or after the command.
+// with --group, "quarantine" with other than nothing or "show ID", "release"
+// without an id). -d may stand before or after the command.
 bool ParseCommandLine(std::span<const std::string_view> arguments, CommandLine& line,
                       std::string& problem);
 

@@ -10,6 +10,7 @@
 #include "app/check.h"
 #include "app/command_line.h"
 #include "app/message_test.h"
+#include "app/quarantine_tool.h"
 #include "app/service.h"
 #include "core/globals.h"
 #include "filter/match.h"
@@ -49,17 +50,36 @@ int Test(const CommandLine& line) {
     return RunMessageTest(line, Print);
 }
 
+void Write(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
+void WriteError(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+}
+
+int QuarantineList(const CommandLine& line) {
+    return RunQuarantineCommand(line, Write, WriteError);
+}
+
+int Release(const CommandLine& line) {
+    return RunReleaseCommand(line, Write, WriteError);
+}
+
 struct Handler {
     Command command;
     int (*run)(const CommandLine&);
 };
 
-constexpr std::array<Handler, 5> kHandlers{{
+constexpr std::array<Handler, 7> kHandlers{{
     {Command::kRun, Run},
     {Command::kCheck, Check},
     {Command::kTest, Test},
     {Command::kHelp, Help},
     {Command::kVersion, Version},
+    // The quarantine of killed mail.
+    {Command::kQuarantine, QuarantineList},
+    {Command::kRelease, Release},
 }};
 
 }  // namespace

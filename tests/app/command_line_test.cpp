@@ -56,6 +56,23 @@ TEST(CommandLineTest, TestTakesOneFileAndOneOfItsOptions) {
     EXPECT_EQ(news.line.messageFile, "line.txt");
 }
 
+// The quarantine commands: an id typed after "show" must not be taken for a
+// command of its own, and release takes every id given.
+TEST(CommandLineTest, QuarantineCommandsTakeTheirIds) {
+    Parsed list = Parse({"quarantine", "-d", "x"});
+    ASSERT_TRUE(list.ok) << list.problem;
+    EXPECT_EQ(list.line.command, Command::kQuarantine);
+    EXPECT_TRUE(list.line.quarantineIds.empty());
+    Parsed show = Parse({"-d", "x", "quarantine", "show", "check"});
+    ASSERT_TRUE(show.ok) << show.problem;
+    EXPECT_EQ(show.line.quarantineIds, std::vector<std::string>{"check"});
+    Parsed release = Parse({"release", "ab12cd34", "-d", "x", "ef56gh78"});
+    ASSERT_TRUE(release.ok) << release.problem;
+    EXPECT_EQ(release.line.command, Command::kRelease);
+    EXPECT_EQ(release.line.quarantineIds, (std::vector<std::string>{"ab12cd34", "ef56gh78"}));
+    EXPECT_EQ(release.line.directory, "x/");
+}
+
 TEST(CommandLineTest, WrongCommandLinesSayWhatIsWrong) {
     struct Case {
         std::vector<std::string_view> arguments;
@@ -74,6 +91,10 @@ TEST(CommandLineTest, WrongCommandLinesSayWhatIsWrong) {
         {{"test", "m", "--group", "g", "--envelope", "e@x"},
          "--envelope and --group exclude each other"},
         {{"check", "test"}, "unexpected argument \"test\""},
+        {{"quarantine", "list"}, "unexpected argument \"list\""},
+        {{"quarantine", "show"}, "quarantine show needs one ID"},
+        {{"quarantine", "show", "a", "b"}, "quarantine show needs one ID"},
+        {{"release"}, "release needs the ID of a kept message"},
     };
     for (const Case& c : cases) {
         Parsed parsed = Parse(c.arguments);
@@ -85,7 +106,7 @@ TEST(CommandLineTest, WrongCommandLinesSayWhatIsWrong) {
 TEST(CommandLineTest, UsageNamesEveryCommandAndOption) {
     std::string usage = UsageText();
     for (const char* word : {"-d DIR", "check", "test FILE", "--envelope ADDRESS", "--group NAME",
-                             "--help", "--version"}) {
+                             "--help", "--version", "quarantine", "show ID", "release ID"}) {
         EXPECT_NE(usage.find(word), std::string::npos) << word;
     }
 }
