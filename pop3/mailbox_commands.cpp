@@ -95,8 +95,8 @@ void HandleTop(Pop3Session& session, const ClientCommand& command) {
         session.client.SendText(OwnTop(session.killReport, lines) + std::string(kEndOfBlock));
         return;
     }
-    if (!entry.releasedId.empty()) {
-        session.client.SendText(Octets(entry.size) + "\r\n" + OwnTop(entry.releasedText, lines) +
+    if (const ReleasedMessage* released = ReleasedAt(session, m)) {
+        session.client.SendText(Octets(entry.size) + "\r\n" + OwnTop(released->text, lines) +
                                 std::string(kEndOfBlock));
         return;
     }
@@ -121,8 +121,8 @@ void HandleRetr(Pop3Session& session, const ClientCommand& command) {
         session.client.SendText(session.reportWire + std::string(kEndOfBlock));
         return;
     }
-    if (!entry.releasedId.empty()) {
-        session.client.SendText(Octets(entry.size) + "\r\n" + WireForm(entry.releasedText) +
+    if (const ReleasedMessage* released = ReleasedAt(session, m)) {
+        session.client.SendText(Octets(entry.size) + "\r\n" + WireForm(released->text) +
                                 std::string(kEndOfBlock));
         return;
     }
@@ -143,7 +143,7 @@ void HandleDele(Pop3Session& session, const ClientCommand& command) {
     MailboxEntry& entry = MailboxEntryAt(session, m);
     if (IsReportMessage(session, m)) {
         session.client.SendLine("+OK internal spam-message deleted");
-    } else if (!entry.releasedId.empty()) {
+    } else if (ReleasedAt(session, m) != nullptr) {
         // Leaves the quarantine at the client's QUIT (pop3/released_mail.h).
         session.client.SendLine("+OK message " + std::to_string(LeadingNumber(command.argument)) +
                                 " deleted");

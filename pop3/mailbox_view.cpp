@@ -74,9 +74,13 @@ void AppendReportMessage(Pop3Session& session, std::string_view reportText) {
 void AppendReleasedMessage(Pop3Session& session, std::string_view id, std::string text) {
     int64_t stuffed = 0;
     const std::string wire = WireForm(text, &stuffed);
-    MailboxEntry& entry = AppendOwnMessage(session, wire, stuffed, ReleasedUidl(id));
-    entry.releasedId = std::string(id);
-    entry.releasedText = std::move(text);
+    AppendOwnMessage(session, wire, stuffed, ReleasedUidl(id));
+    session.released[session.totalCount] = {std::string(id), std::move(text)};
+}
+
+const ReleasedMessage* ReleasedAt(const Pop3Session& session, int64_t serverNumber) {
+    auto found = session.released.find(serverNumber);
+    return found == session.released.end() ? nullptr : &found->second;
 }
 
 int64_t ServerNumber(const Pop3Session& session, int64_t clientNumber) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,10 +22,12 @@ struct MailboxEntry {
     bool deleted = false;  // deleted on the server by the scan, or by the client
     int64_t size = 0;      // octets: from the upstream LIST; for the report, with CR LF ends
     std::string uid;       // from the upstream UIDL; for the report, ComputeReportUid
-    // A released message handed back from the quarantine: its id, and its
-    // text as stored (LF line ends). "" for the server's messages.
-    std::string releasedId;
-    std::string releasedText;
+};
+
+// A message released from the quarantine and handed back in this session.
+struct ReleasedMessage {
+    std::string id;    // its quarantine id
+    std::string text;  // as stored: LF line ends, not dot-stuffed
 };
 
 struct Pop3Session {
@@ -59,6 +62,9 @@ struct Pop3Session {
     // The report message with CR LF line ends and dot-stuffed, as RETR sends
     // it (without the terminating "."); empty when there is no report.
     std::string reportWire;
+    // Released messages by server number (kept apart from `messages`,
+    // whose every entry a mailbox of a million messages pays for).
+    std::map<int64_t, ReleasedMessage> released;
 };
 
 // Returns the entry of server message `number` (>= 1), growing the table with
@@ -81,6 +87,9 @@ void AppendReportMessage(Pop3Session& session, std::string_view reportText);
 // for it less the stuffed dots, its uid ReleasedUidl(id); counts it as
 // AppendReportMessage does. Before the report, which stays last.
 void AppendReleasedMessage(Pop3Session& session, std::string_view id, std::string text);
+
+// Returns the released message that server message m is, or nullptr.
+const ReleasedMessage* ReleasedAt(const Pop3Session& session, int64_t serverNumber);
 
 // Returns the server number of client message n, or 0 when n lies outside
 // 1..shownCount.

@@ -1,5 +1,9 @@
 #include "pop3/released_mail.h"
 
+#include <memory>
+#include <string>
+#include <vector>
+
 #include "core/log.h"
 #include "core/settings.h"
 #include "store/quarantine.h"
@@ -56,15 +60,15 @@ void OfferReleasedMessages(Pop3Session& session) {
 }
 
 void ForgetDeletedReleases(const Pop3Session& session) {
-    bool any = false;
-    for (const MailboxEntry& entry : session.messages)
-        any |= entry.deleted && !entry.releasedId.empty();
-    if (!any) return;
+    std::vector<std::string> deleted;
+    for (const auto& [number, released] : session.released) {
+        if (session.messages[static_cast<size_t>(number)].deleted) deleted.push_back(released.id);
+    }
+    if (deleted.empty()) return;
     SessionQuarantine quarantine(session);
     if (!quarantine.Usable()) return;
-    for (const MailboxEntry& entry : session.messages) {
-        if (!entry.deleted || entry.releasedId.empty()) continue;
-        if (quarantine->Remove(entry.releasedId) == QuarantineLookup::kFailed) {
+    for (const std::string& id : deleted) {
+        if (quarantine->Remove(id) == QuarantineLookup::kFailed) {
             quarantine.Log(quarantine->Problem());
         }
     }

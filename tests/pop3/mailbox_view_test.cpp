@@ -126,7 +126,9 @@ TEST(MailboxView, ReleasedMessagesComeBeforeTheReport) {
     EXPECT_EQ(released.size,
               static_cast<int64_t>(std::string("H: v\r\n\r\n.dot\r\n..two\r\n").size()));
     EXPECT_EQ(released.uid, "trawlbox-q-ab12cd34");
-    EXPECT_EQ(released.releasedId, "ab12cd34");
+    ASSERT_NE(ReleasedAt(session, 3), nullptr);
+    EXPECT_EQ(ReleasedAt(session, 3)->id, "ab12cd34");
+    EXPECT_EQ(ReleasedAt(session, 4), nullptr);
     EXPECT_EQ(ServerNumber(session, 2), 3);
     EXPECT_EQ(ServerNumber(session, 3), 4);
     EXPECT_TRUE(IsReportMessage(session, 4));
