@@ -177,7 +177,7 @@ void CopyRun::Delete(std::span<const KilledMessage> batch, std::span<const CopyO
                  kLogDebug);
         commands += "DELE " + std::to_string(batch[i].number) + "\r\n";
     }
-    if (pace_ == CopyPace::kPipelined) upstream_.SendText(commands);
+    if (pace_ == CopyPace::kPipelined && !commands.empty()) upstream_.SendText(commands);
     for (size_t i = 0; i < batch.size() && lost_.empty(); ++i) {
         if (outcomes[i].id.empty()) continue;
         if (pace_ == CopyPace::kOneByOne) {
@@ -195,10 +195,9 @@ void CopyRun::Report(const KilledMessage& kill, const CopyOutcome& outcome) {
     if (!outcome.id.empty()) {
         // A refused DELE leaves the message on the server and the copy in
         // the quarantine: the message is hidden all the same.
-        status = QuarantinedStatus(outcome.id);
-        if (!MailboxEntryAt(session_, kill.number).deleted) {
-            status += ", but still on the server: " + (lost_.empty() ? "DELE refused" : lost_);
-        }
+        status = MailboxEntryAt(session_, kill.number).deleted
+                     ? QuarantinedStatus(outcome.id)
+                     : CopiedButKeptStatus(outcome.id, lost_.empty() ? "DELE refused" : lost_);
     } else {
         std::string why = outcome.why.empty() ? lost_ : outcome.why;
         WriteLog("Message " + std::to_string(kill.number) + " kept on the server: " + why,

@@ -154,6 +154,11 @@ std::string KeptOnServerStatus(std::string_view why) {
     return "kept on the server (hidden), no copy could be kept: " + std::string(why);
 }
 
+std::string CopiedButKeptStatus(std::string_view id, std::string_view why) {
+    return "kept on the server (hidden), copy in the quarantine as " + std::string(id) +
+           ", not deleted: " + std::string(why);
+}
+
 std::string KillReportHeader(std::string_view recipient, const LocalTime& now, int biasMinutes,
                              ReportKind kind) {
     std::string header;

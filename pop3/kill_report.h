@@ -41,9 +41,11 @@ std::string KillReportEntry(std::string_view from, std::string_view subject,
 
 // The Status texts of a report entry: the message is kept in the quarantine
 // under `id` (and deleted on the server); it was left on the server, hidden,
-// for `why`; under DryRun, what would have become of it.
+// for `why`, with no copy or with the copy `id`; under DryRun, what would
+// have become of it.
 std::string QuarantinedStatus(std::string_view id);
 std::string KeptOnServerStatus(std::string_view why);
+std::string CopiedButKeptStatus(std::string_view id, std::string_view why);
 inline constexpr std::string_view kDryRunKillStatus = "dry run, would have been killed";
 inline constexpr std::string_view kDryRunHideStatus = "dry run, would have been hidden";
 

@@ -567,6 +567,20 @@ TEST_F(QuarantineScanTest, NoCopyMeansNoDelete) {
         Settings.QuarantineMaxMessageKB = 10240;
     }
     {
+        SCOPED_TRACE("the server refuses the DELE of a kept copy");
+        data_ = FreshDirectory();
+        Settings.DataDir = data_;
+        FakePop3Server server({Spam("viagra")}, {.refuseDele = {1}, .pipelining = true});
+        ASSERT_TRUE(Scan(server));
+        EXPECT_FALSE(session_.messages[1].shown);
+        EXPECT_FALSE(session_.messages[1].deleted);
+        auto kept = Kept();
+        ASSERT_EQ(kept.size(), 1u);
+        EXPECT_NE(Report().find(CopiedButKeptStatus(kept[0].first.id, "DELE refused") + "\n"),
+                  std::string::npos);
+        EndUpstream();
+    }
+    {
         SCOPED_TRACE("the server goes away in the middle of a copy");
         FakePop3Server server({Spam("viagra"), Plain(2), Spam("viagra 3")},
                               {.dropOnCommand = "RETR 3", .pipelining = true});
