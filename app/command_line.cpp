@@ -10,13 +10,16 @@ struct CommandWord {
     Command command;
 };
 
-constexpr std::array<CommandWord, 6> kCommandWords{{
+constexpr std::array<CommandWord, 8> kCommandWords{{
     {"check", Command::kCheck},
     {"oauth2", Command::kOAuth2},
     {"test", Command::kTest},
     {"--help", Command::kHelp},
     {"-h", Command::kHelp},
     {"--version", Command::kVersion},
+    // The quarantine of killed mail.
+    {"quarantine", Command::kQuarantine},
+    {"release", Command::kRelease},
 }};
 
 // Which command reads an option.
@@ -189,6 +192,19 @@ bool ParseCommandLine(std::span<const std::string_view> arguments, CommandLine& 
             return false;
         }
         line.messageFile = std::string(operands[0]);
+    } else if (line.command == Command::kQuarantine) {
+        if (!operands.empty() && (operands[0] != "show" || operands.size() != 2)) {
+            problem = operands[0] == "show" ? "quarantine show needs one ID"
+                                            : "unexpected argument " + Quoted(operands[0]);
+            return false;
+        }
+        if (!operands.empty()) line.quarantineIds.emplace_back(operands[1]);
+    } else if (line.command == Command::kRelease) {
+        if (operands.empty()) {
+            problem = "release needs the ID of a kept message";
+            return false;
+        }
+        line.quarantineIds.assign(operands.begin(), operands.end());
     } else if (line.command != Command::kOAuth2 && !operands.empty()) {
         problem = "unexpected argument " + Quoted(operands[0]);
         return false;
@@ -221,6 +237,12 @@ std::string UsageText() {
            "  oauth2 list       list the OAuth 2.0 accounts and their tokens' expiry\n"
            "  oauth2 remove HOST#ACCOUNT\n"
            "                    forget the account's tokens\n"
+           "  quarantine        list the kept copies of killed mail, one a line: id,\n"
+           "                    date, account, sender, subject, rule (tab-separated)\n"
+           "  quarantine show ID\n"
+           "                    print the kept message ID as it is stored\n"
+           "  release ID...     hand the kept messages back: each appears in its\n"
+           "                    account's mailbox at the next login\n"
            "  --help            print this text\n"
            "  --version         print the version and the libraries it runs on\n"
            "\n"

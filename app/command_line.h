@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Exit statuses of every command.
 inline constexpr int kExitOk = 0;
@@ -18,6 +19,9 @@ enum class Command {
     kHelp,     // "--help" (also "-h")
     kVersion,  // "--version"
     kOAuth2,   // "oauth2 add|list|remove ..."
+    // The quarantine of killed mail.
+    kQuarantine,  // "quarantine" or "quarantine show ID"
+    kRelease,     // "release ID..."
 };
 
 // What an oauth2 command does.
@@ -46,13 +50,16 @@ struct CommandLine {
     std::string deviceUrl;
     std::string tokenUrl;
     std::string scope;
+    // quarantine: the id after "show" (empty for the list); release: the ids.
+    std::vector<std::string> quarantineIds;
 };
 
 // Reads the arguments after the program name. Returns true and fills
 // `line`; false with what is wrong in `problem` (an unknown command or
 // option, a missing or surplus argument, an option given twice, --envelope
 // with --group, an option of another command, oauth2 without its action or
-// add without --provider). -d may stand before or after the command.
+// add without --provider, "quarantine" with other than nothing or "show ID",
+// "release" without an id). -d may stand before or after the command.
 bool ParseCommandLine(std::span<const std::string_view> arguments, CommandLine& line,
                       std::string& problem);
 

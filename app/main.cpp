@@ -11,6 +11,7 @@
 #include "app/command_line.h"
 #include "app/message_test.h"
 #include "app/oauth_commands.h"
+#include "app/quarantine_tool.h"
 #include "app/service.h"
 #include "core/globals.h"
 #include "filter/match.h"
@@ -54,18 +55,37 @@ int OAuth2(const CommandLine& line) {
     return RunOAuthCommand(line, StandardOAuthCommandIo());
 }
 
+void Write(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
+void WriteError(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+}
+
+int QuarantineList(const CommandLine& line) {
+    return RunQuarantineCommand(line, Write, WriteError);
+}
+
+int Release(const CommandLine& line) {
+    return RunReleaseCommand(line, Write, WriteError);
+}
+
 struct Handler {
     Command command;
     int (*run)(const CommandLine&);
 };
 
-constexpr std::array<Handler, 6> kHandlers{{
+constexpr std::array<Handler, 8> kHandlers{{
     {Command::kRun, Run},
     {Command::kCheck, Check},
     {Command::kTest, Test},
     {Command::kHelp, Help},
     {Command::kVersion, Version},
     {Command::kOAuth2, OAuth2},
+    // The quarantine of killed mail.
+    {Command::kQuarantine, QuarantineList},
+    {Command::kRelease, Release},
 }};
 
 }  // namespace

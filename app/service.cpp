@@ -8,6 +8,7 @@
 #include "app/command_line.h"
 #include "app/configuration.h"
 #include "app/console_monitor.h"
+#include "app/quarantine_tool.h"
 #include "app/reload.h"
 #include "core/globals.h"
 #include "core/log.h"
@@ -168,9 +169,15 @@ bool StartUp(const std::string& directory, Listeners& listeners) {
 
 void Supervise() {
     int reloadsSeen = ReloadRequests.load();
+    CleanUpQuarantine(CurrentSettings());
+    int64_t lastCleanupMs = MonotonicMilliseconds();
     for (;;) {
         SleepMilliseconds(kTickMs);
         WatchdogTick();
+        if (MonotonicMilliseconds() - lastCleanupMs >= kQuarantineCleanupIntervalMs) {
+            lastCleanupMs = MonotonicMilliseconds();
+            CleanUpQuarantine(CurrentSettings());
+        }
         int reloads = ReloadRequests.load();
         if (reloads != reloadsSeen) {
             reloadsSeen = reloads;

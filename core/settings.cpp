@@ -103,6 +103,9 @@ constexpr NumberRange kDnsblDepthRange{1, 10};
 constexpr NumberRange kDnsTimeoutRange{1, kLongestDnsTimeoutSeconds};
 // 0 never holds an account; a limit above this many failures protects nothing.
 constexpr NumberRange kFailureLimitRange{0, 1000};
+// Ten years of copies, or a cap of 4 GB: beyond either the disk is the limit.
+constexpr NumberRange kQuarantineDaysRange{0, 3650};
+constexpr NumberRange kQuarantineKBRange{0, 4 * 1024 * 1024};
 
 constexpr SettingChange kLive = SettingChange::kWhileRunning;
 constexpr SettingChange kFixed = SettingChange::kAtStart;
@@ -142,6 +145,11 @@ constexpr SettingKey Path(std::string_view name, std::string SettingsRecord::*fi
 constexpr SettingKey Tls(std::string_view name, TlsMode SettingsRecord::*field,
                          std::string_view fallback, SettingChange change) {
     return Key(name, SettingKind::kTlsMode, field, fallback, change);
+}
+
+constexpr SettingKey EmptyIsValue(SettingKey key) {
+    key.emptyIsValue = true;
+    return key;
 }
 
 using R = SettingsRecord;
@@ -186,6 +194,12 @@ constexpr std::array kSettingKeys{
     Text("AllowedPorts", &R::AllowedPorts, "", kFixed),
     Number("LoginFailureLimit", &R::LoginFailureLimit, "5", kFailureLimitRange, kFixed),
     Number("LoginFailureWindow", &R::LoginFailureWindow, "600", kSecondsRange, kFixed),
+    // Quarantine and dry run: read by each login and each clean-up.
+    EmptyIsValue(Text("Quarantine", &R::Quarantine, "QUARANTINE", kLive)),
+    Number("QuarantineDays", &R::QuarantineDays, "14", kQuarantineDaysRange, kLive),
+    Number("QuarantineMaxMessageKB", &R::QuarantineMaxMessageKB, "10240", kQuarantineKBRange,
+           kLive),
+    Flag("DryRun", &R::DryRun, "N", kLive),
 };
 
 std::string ReplaceBlankBeforeEquals(std::string_view text) {
@@ -434,13 +448,45 @@ std::string ConfigValue(std::string_view config, std::string_view key, std::stri
     return ConfigLine(config, key, fallback);
 }
 
+// True when the first line that gives `key` (which ends in "=") gives it
+// with an empty value, and no override-prefixed line gives a value.
+bool GivenEmpty(std::string_view config, std::string_view key) {
+    if (!ConfigLine(config, std::string(kOverridePrefix) + std::string(key), "").empty()) {
+        return false;
+    }
+    std::string wanted = UpperCase(key);
+    bool empty = false;
+    ForEachConfigLine(config, [&](const std::string& piece) {
+        if (!StartsWith(UpperCase(piece), wanted)) return true;
+        empty = piece.find_first_not_of(' ', wanted.size()) == std::string::npos;
+        return false;
+    });
+    return empty;
+}
+
 SettingsRecord ReadSettings(std::string_view fileText) {
     std::string config = PreparedConfig(fileText);
     SettingsRecord record;
     for (const SettingKey& key : kSettingKeys) {
-        StoreValue(key, ConfigValue(config, std::string(key.name) + "=", key.fallback), record);
+        const std::string name = std::string(key.name) + "=";
+        if (key.emptyIsValue && GivenEmpty(config, name)) {
+            StoreValue(key, "", record);
+        } else {
+            StoreValue(key, ConfigValue(config, name, key.fallback), record);
+        }
     }
     return record;
+}
+
+std::string StateDirectory(const SettingsRecord& settings) {
+    return settings.DataDir.empty() ? ProgramDirectory : settings.DataDir;
+}
+
+std::string QuarantineDirectory(const SettingsRecord& settings) {
+    if (settings.Quarantine.empty()) return {};
+    std::string base = StateDirectory(settings);
+    if (!base.empty() && base.back() != '/') base += '/';
+    return PathInDirectory(base, settings.Quarantine);
 }
 
 void CopyLiveSettings(const SettingsRecord& from, SettingsRecord& to) {

@@ -67,6 +67,11 @@ struct SettingsRecord {
     std::string AllowedPorts;        // ports a login may reach; "" for each protocol's own
     int32_t LoginFailureLimit = 0;   // failed upstream logins that hold an account; 0 = never
     int32_t LoginFailureWindow = 0;  // seconds the failures are counted over and held for
+    // The quarantine of killed mail (store/quarantine.h) and the dry run.
+    std::string Quarantine;              // its directory, relative to DataDir; "" keeps no copies
+    int32_t QuarantineDays = 0;          // copies older than this are removed; 0 keeps them
+    int32_t QuarantineMaxMessageKB = 0;  // larger killed mail stays on the server, hidden
+    bool DryRun = false;                 // nothing changed on the server, nothing hidden
 };
 
 // What a key's value is, and so how it is read and checked.
@@ -91,6 +96,9 @@ struct SettingKey {
     int64_t low = 0;            // kNumber: the smallest valid value
     int64_t high = 0;           // kNumber: the largest valid value
     SettingChange change = SettingChange::kAtStart;
+    // kText: a line that gives the key with an empty value sets "" instead
+    // of the fallback, for a key whose empty value means "none".
+    bool emptyIsValue = false;
     int32_t SettingsRecord::*number = nullptr;
     bool SettingsRecord::*flag = nullptr;
     std::string SettingsRecord::*text = nullptr;  // kText and kPath
@@ -161,6 +169,15 @@ SettingsLoad LoadSettingsFrom(const std::string& directory);
 // Returns `path` as read against `directory`: an absolute path, or "", as
 // it is; a relative one behind the directory.
 std::string PathInDirectory(const std::string& directory, const std::string& path);
+
+// The directory of the state database for the settings: DataDir, or the
+// program directory when that is "".
+std::string StateDirectory(const SettingsRecord& settings);
+
+// The quarantine's directory for the settings: Quarantine read against
+// DataDir (the program directory when that is ""); "" when Quarantine is ""
+// (no copies are kept).
+std::string QuarantineDirectory(const SettingsRecord& settings);
 
 // Returns the settings `fileText` gives, every key not given at its
 // fallback, as LoadSettings reads them. The caller cuts the text to

@@ -122,7 +122,7 @@ KillReasonFields DescribeKillReason(std::string_view reasonText, std::string_vie
 std::string KillReportEntry(std::string_view from, std::string_view subject,
                             std::string_view messageId, int64_t size,
                             std::span<const std::string> headerLines,
-                            const KillReasonFields& fields) {
+                            const KillReasonFields& fields, std::string_view status) {
     std::string entry;
     for (const std::string& line : headerLines) {
         if (UpperCase(std::string_view(line).substr(0, 3)) == "TO:") {
@@ -133,6 +133,7 @@ std::string KillReportEntry(std::string_view from, std::string_view subject,
     entry += "Subject    : " + std::string(subject) + "\n";
     entry += "Message-ID : " + std::string(messageId) + "\n";
     entry += "Size       :" + NumberText(size) + " Bytes\n";
+    if (!status.empty()) entry += "Status     : " + std::string(status) + "\n";
     entry += "\n";
     entry += "RBL Info   : " + fields.rblInfo + "\n";
     entry += "\n";
@@ -145,7 +146,21 @@ std::string KillReportEntry(std::string_view from, std::string_view subject,
     return entry;
 }
 
-std::string KillReportHeader(std::string_view recipient, const LocalTime& now, int biasMinutes) {
+std::string QuarantinedStatus(std::string_view id) {
+    return "deleted on the server, copy kept in the quarantine as " + std::string(id);
+}
+
+std::string KeptOnServerStatus(std::string_view why) {
+    return "kept on the server (hidden), no copy could be kept: " + std::string(why);
+}
+
+std::string CopiedButKeptStatus(std::string_view id, std::string_view why) {
+    return "kept on the server (hidden), copy in the quarantine as " + std::string(id) +
+           ", not deleted: " + std::string(why);
+}
+
+std::string KillReportHeader(std::string_view recipient, const LocalTime& now, int biasMinutes,
+                             ReportKind kind) {
     std::string header;
     header += "To: " + std::string(recipient) + "\n";
     header += "From: " + std::string(kReportSender) + " (Trawlbox " + std::string(kProgramVersion) +
@@ -161,19 +176,24 @@ std::string KillReportHeader(std::string_view recipient, const LocalTime& now, i
     header += "Content-Type: text/plain; charset=utf-8\n";
     header += "Content-Transfer-Encoding: 8bit\n";
     header += "\n\n";
-    header += "The following message(s) has been killed directly on the Pop3-Server:\n";
+    if (kind == ReportKind::kDryRun) {
+        header += "Dry run: nothing has been deleted or hidden on the Pop3-Server.\n";
+        header += "The following message(s) would have been killed or hidden:\n";
+    } else {
+        header += "The following message(s) has been killed directly on the Pop3-Server:\n";
+    }
     header += "\n\n";
     header += kRule + "\n";
     header += "\n";
     return header;
 }
 
-std::string CompleteKillReport(std::string_view entries) {
+std::string CompleteKillReport(std::string_view entries, ReportKind kind) {
     if (entries.empty()) return {};
     const std::string& configured = CurrentSettings().KillReport;
     std::string_view recipient =
         configured.empty() ? kDefaultKillReport : std::string_view(configured);
-    return OemToUtf8(KillReportHeader(recipient, LocalNow(), TimeZoneBiasMinutes()) +
+    return OemToUtf8(KillReportHeader(recipient, LocalNow(), TimeZoneBiasMinutes(), kind) +
                      std::string(entries));
 }
 

@@ -31,22 +31,38 @@ KillReasonFields DescribeKillReason(std::string_view reasonText, std::string_vie
 
 // Returns the entry text of one killed message: a "To" line for every header
 // line beginning "To:" (any case), then From (in name-first form), Subject,
-// Message-ID, Size and the reason fields; every line ends in LF.
-// `headerLines` are the message's kept header lines in order.
+// Message-ID, Size, a "Status" line with `status` when that is not "", and
+// the reason fields; every line ends in LF. `headerLines` are the message's
+// kept header lines in order.
 std::string KillReportEntry(std::string_view from, std::string_view subject,
                             std::string_view messageId, int64_t size,
                             std::span<const std::string> headerLines,
-                            const KillReasonFields& fields);
+                            const KillReasonFields& fields, std::string_view status = {});
+
+// The Status texts of a report entry: the message is kept in the quarantine
+// under `id` (and deleted on the server); it was left on the server, hidden,
+// for `why`, with no copy or with the copy `id`; under DryRun, what would
+// have become of it.
+std::string QuarantinedStatus(std::string_view id);
+std::string KeptOnServerStatus(std::string_view why);
+std::string CopiedButKeptStatus(std::string_view id, std::string_view why);
+inline constexpr std::string_view kDryRunKillStatus = "dry run, would have been killed";
+inline constexpr std::string_view kDryRunHideStatus = "dry run, would have been hidden";
+
+// What the report tells of: messages the scan acted on, or under DryRun
+// messages it would have acted on (nothing was changed).
+enum class ReportKind { kKilled, kDryRun };
 
 // Returns the report's header and preamble for the given local time and zone
 // bias (UTC minus local time, minutes), addressed to `recipient`.
-std::string KillReportHeader(std::string_view recipient, const LocalTime& now, int biasMinutes);
+std::string KillReportHeader(std::string_view recipient, const LocalTime& now, int biasMinutes,
+                             ReportKind kind = ReportKind::kKilled);
 
 // Returns the whole report: the header (KillReportHeader for the KillReport
 // setting and the current local time) followed by `entries` (held in code
 // page 437 like every text of the program), the whole written in UTF-8 as
 // its Content-Type says; "" when there are no entries.
-std::string CompleteKillReport(std::string_view entries);
+std::string CompleteKillReport(std::string_view entries, ReportKind kind = ReportKind::kKilled);
 
 // Returns the "Date: " header line (no line end) for the given local time and
 // zone bias: "Date: Sun, 06 Dec 2026 07:05:09 +0100" for a bias of -60.

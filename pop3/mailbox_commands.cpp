@@ -51,12 +51,12 @@ bool AskUpstream(Pop3Session& session, const std::string& command) {
     return !session.upstream.LinkFailed() && StartsWith(reply, "+OK");
 }
 
-// The report's header, the empty line after it and its first `lines` body
-// lines, as TOP sends them (without the final ".").
-std::string ReportTop(const Pop3Session& session, int64_t lines) {
-    const std::string& text = session.killReport;
+// The header of a message of the session's own (LF line ends), the empty
+// line after it and its first `lines` body lines, as TOP sends them (without
+// the final "."). A text without an empty line is all header.
+std::string OwnTop(const std::string& text, int64_t lines) {
     std::string header = ReportHeaderPart(text);
-    if (header.empty()) return {};
+    if (header.empty()) return WireForm(text);
     size_t bodyStart = header.size() + 1;
     size_t bodyEnd = bodyStart;
     for (int64_t i = 0; i < lines && bodyEnd < text.size(); ++i) {
@@ -92,7 +92,12 @@ void HandleTop(Pop3Session& session, const ClientCommand& command) {
     const MailboxEntry& entry = MailboxEntryAt(session, m);
     if (IsReportMessage(session, m)) {
         session.client.SendLine(Octets(entry.size) + std::string(kReportNote));
-        session.client.SendText(ReportTop(session, lines) + std::string(kEndOfBlock));
+        session.client.SendText(OwnTop(session.killReport, lines) + std::string(kEndOfBlock));
+        return;
+    }
+    if (const ReleasedMessage* released = ReleasedAt(session, m)) {
+        session.client.SendText(Octets(entry.size) + "\r\n" + OwnTop(released->text, lines) +
+                                std::string(kEndOfBlock));
         return;
     }
     if (!AskUpstream(session, "TOP " + std::to_string(m) + " " + std::to_string(lines))) {
@@ -116,6 +121,11 @@ void HandleRetr(Pop3Session& session, const ClientCommand& command) {
         session.client.SendText(session.reportWire + std::string(kEndOfBlock));
         return;
     }
+    if (const ReleasedMessage* released = ReleasedAt(session, m)) {
+        session.client.SendText(Octets(entry.size) + "\r\n" + WireForm(released->text) +
+                                std::string(kEndOfBlock));
+        return;
+    }
     if (!AskUpstream(session, "RETR " + std::to_string(m))) {
         session.client.SendLine(kReplyNoSuchMessage);
         return;
@@ -133,6 +143,10 @@ void HandleDele(Pop3Session& session, const ClientCommand& command) {
     MailboxEntry& entry = MailboxEntryAt(session, m);
     if (IsReportMessage(session, m)) {
         session.client.SendLine("+OK internal spam-message deleted");
+    } else if (ReleasedAt(session, m) != nullptr) {
+        // Leaves the quarantine at the client's QUIT (pop3/released_mail.h).
+        session.client.SendLine("+OK message " + std::to_string(LeadingNumber(command.argument)) +
+                                " deleted");
     } else if (AskUpstream(session, "DELE " + std::to_string(m))) {
         session.client.SendLine("+OK message " + std::to_string(LeadingNumber(command.argument)) +
                                 " deleted");

@@ -1,7 +1,8 @@
 // The client's message commands TOP, RETR, DELE, LIST and UIDL, answered
 // against the session's cleaned view: client numbers are mapped to server
 // numbers, the command is forwarded upstream and its reply relayed, or, for
-// the kill report message, answered from the session's copy of the report.
+// the kill report message and released messages, answered from the
+// session's own copy.
 #pragma once
 
 #include <string>
@@ -32,7 +33,7 @@ void HandleTop(Pop3Session& session, const ClientCommand& command);
 void HandleRetr(Pop3Session& session, const ClientCommand& command);
 
 // DELE n: deletes on the server (carried out at the upstream QUIT), or,
-// for the report, in the session only.
+// for the report and released messages, in the session only.
 void HandleDele(Pop3Session& session, const ClientCommand& command);
 
 // LIST [n]: sizes, numbered with gaps where the client deleted.

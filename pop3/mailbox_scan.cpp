@@ -18,6 +18,7 @@
 #include "platform/clock.h"
 #include "platform/sound.h"
 #include "platform/thread.h"
+#include "pop3/kill_copies.h"
 #include "pop3/kill_report.h"
 #include "pop3/relay_blocklists.h"
 #include "pop3/scan_cache.h"
@@ -59,14 +60,14 @@ void DeleteOnServer(Pop3Session& session, int64_t number) {
 }
 
 bool ApplyVerdict(Pop3Session& session, int64_t number, const MailJudgement& judgement,
-                  DeleteTiming timing);
+                  DeleteTiming timing, std::vector<KilledMessage>* copies);
 
 // Judges a header and acts on it. A replaced envelope is logged before the
 // verdict's lines, as the judging did when it logged itself. Returns true
 // when the message is to be deleted and `timing` left the DELE to the caller.
 bool JudgeAndApply(Pop3Session& session, int64_t number, const RawHeader& header,
                    const KillSet& killSet, std::span<const BlocklistListing> listings,
-                   DeleteTiming timing) {
+                   DeleteTiming timing, std::vector<KilledMessage>* copies) {
     MailJudgement judgement =
         JudgeMail(header, session.envelope, UnixSeconds(), killSet, FindBlacklistedRelay, listings);
     if (judgement.envelopeReplaced) {
@@ -74,7 +75,7 @@ bool JudgeAndApply(Pop3Session& session, int64_t number, const RawHeader& header
                      std::string(kDefaultEnvelope) + ") for internal Filter.",
                  session.upstream.slot(), kLogNotice);
     }
-    return ApplyVerdict(session, number, judgement, timing);
+    return ApplyVerdict(session, number, judgement, timing, copies);
 }
 
 std::string TopCommand(int64_t number) {
@@ -128,18 +129,36 @@ bool ReadHeader(Pop3Session& session, int64_t number, RawHeader& header) {
 }
 
 void ApplyJudgement(Pop3Session& session, int64_t number, const MailJudgement& judgement) {
-    ApplyVerdict(session, number, judgement, DeleteTiming::kAtOnce);
+    const std::string quarantine = QuarantineDirectory(CurrentSettings());
+    if (quarantine.empty()) {
+        ApplyVerdict(session, number, judgement, DeleteTiming::kAtOnce, nullptr);
+        return;
+    }
+    std::vector<KilledMessage> kills;
+    ApplyVerdict(session, number, judgement, DeleteTiming::kAtOnce, &kills);
+    CopyKilledMessages(session, kills, quarantine, CopyPace::kOneByOne);
 }
 
 namespace {
 
+// Enters a message in the report with `status` ("" for none).
+void ReportEntry(Pop3Session& session, const MailJudgement& judgement, std::string_view status) {
+    const MessageHeader& header = judgement.header;
+    session.killReport +=
+        KillReportEntry(header.from, header.subject, header.messageId, header.size,
+                        std::span<const std::string>(header.lines).subspan(1),
+                        DescribeKillReason(judgement.reason, header.rblInfo), status);
+}
+
 // ApplyJudgement, with the DELE of a killed message sent at once or left to
-// the caller (returns true then).
+// the caller (returns true then). With `copies`, a killed message is only
+// hidden and added there: its copy, DELE and report entry come later.
 bool ApplyVerdict(Pop3Session& session, int64_t number, const MailJudgement& judgement,
-                  DeleteTiming timing) {
+                  DeleteTiming timing, std::vector<KilledMessage>* copies) {
     const int slot = session.upstream.slot();
     const MessageHeader& header = judgement.header;
     MailboxEntry& entry = MailboxEntryAt(session, number);
+    entry.deleted = false;
     // Every judged message passes here once, with what becomes of it: the
     // one place that changes the view, the server's mailbox and the report.
     switch (judgement.verdict) {
@@ -147,20 +166,27 @@ bool ApplyVerdict(Pop3Session& session, int64_t number, const MailJudgement& jud
             WriteLog(FilterLogBlock("Filter: ", header.messageId, header.from, header.subject,
                                     judgement.reason),
                      slot, kLogFilter);
-            entry.shown = false;
-            entry.deleted = false;
+            entry.shown = session.dryRun;
+            if (session.dryRun) ReportEntry(session, judgement, kDryRunHideStatus);
             break;
         case FilterVerdict::kDele: {
             WriteLog(FilterLogBlock("Killing: ", header.messageId, header.from, header.subject,
                                     judgement.reason),
                      slot, kLogFilter);
-            KillReasonFields fields = DescribeKillReason(judgement.reason, header.rblInfo);
-            session.killReport +=
-                KillReportEntry(header.from, header.subject, header.messageId, header.size,
-                                std::span<const std::string>(header.lines).subspan(1), fields);
+            entry.shown = session.dryRun;
+            if (session.dryRun) {
+                ReportEntry(session, judgement, kDryRunKillStatus);
+                break;
+            }
             PlayWaveFile(ProgramDirectory + kKillSound);
-            entry.shown = false;
-            entry.deleted = false;
+            if (copies != nullptr) {
+                copies->push_back(
+                    {number, header.from, header.subject, header.messageId, header.size,
+                     std::vector<std::string>(header.lines.begin() + 1, header.lines.end()),
+                     DescribeKillReason(judgement.reason, header.rblInfo)});
+                break;
+            }
+            ReportEntry(session, judgement, {});
             WriteLog("Deleting Message " + std::to_string(number), slot, kLogDebug);
             if (timing == DeleteTiming::kQueued) return true;
             DeleteOnServer(session, number);
@@ -169,7 +195,6 @@ bool ApplyVerdict(Pop3Session& session, int64_t number, const MailJudgement& jud
         case FilterVerdict::kNone:
         case FilterVerdict::kRetr:
             entry.shown = true;
-            entry.deleted = false;
             break;
     }
     return false;
@@ -263,7 +288,11 @@ struct InFlight {
 class MailboxScan {
   public:
     MailboxScan(Pop3Session& session, Pace pace)
-        : session_(session), upstream_(session.upstream), slot_(upstream_.slot()), pace_(pace) {}
+        : session_(session),
+          upstream_(session.upstream),
+          slot_(upstream_.slot()),
+          pace_(pace),
+          quarantine_(QuarantineDirectory(CurrentSettings())) {}
 
     // STAT, LIST and UIDL. Returns false when the scan failed.
     bool List();
@@ -298,6 +327,12 @@ class MailboxScan {
     int64_t nextTop_ = 1;   // the next message whose TOP may be queued
     // Headers read ahead of their message's turn, by message number.
     std::unordered_map<int64_t, RawHeader> readAhead_;
+    // Where killed messages are copied before their DELE; "" for no copies.
+    const std::string quarantine_;
+    // The killed messages waiting for their copy, in mailbox order: they are
+    // fetched once every header is judged, so that the window of TOPs is
+    // never held up by whole messages.
+    std::vector<KilledMessage> kills_;
 };
 
 Answer MailboxScan::ReadAnswer(std::string& reply) {
@@ -507,7 +542,8 @@ bool MailboxScan::Judge(int64_t number, const RawHeader& header, const KillSet& 
                         std::span<const BlocklistListing> listings) {
     const DeleteTiming timing =
         pace_ == Pace::kPipelined ? DeleteTiming::kQueued : DeleteTiming::kAtOnce;
-    return !JudgeAndApply(session_, number, header, killSet, listings, timing) ||
+    std::vector<KilledMessage>* copies = quarantine_.empty() ? nullptr : &kills_;
+    return !JudgeAndApply(session_, number, header, killSet, listings, timing, copies) ||
            Queue(CommandKind::kDele, number);
 }
 
@@ -568,6 +604,11 @@ bool MailboxScan::JudgeAll(ScanCache& cache) {
         session_.client.KeepAlive();
         if (!TakeFront()) return false;
     }
+    if (!kills_.empty()) {
+        const CopyPace copyPace =
+            pace_ == Pace::kPipelined ? CopyPace::kPipelined : CopyPace::kOneByOne;
+        if (!CopyKilledMessages(session_, kills_, quarantine_, copyPace)) return false;
+    }
     return !upstream_.LinkFailed();
 }
 
@@ -575,6 +616,7 @@ bool MailboxScan::JudgeAll(ScanCache& cache) {
 
 bool ScanMailbox(Pop3Session& session) {
     HighPriorityScope priority;
+    session.dryRun = CurrentSettings().DryRun;
     const std::string mailbox = MailboxKey(session);
     bool pipelines = Pipelining().Knows(mailbox) || ServerPipelines(session.upstream);
     MailboxScan scan(session, pipelines ? Pace::kPipelined : Pace::kOneByOne);

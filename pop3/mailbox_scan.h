@@ -34,15 +34,21 @@ bool ReadHeader(Pop3Session& session, int64_t number, RawHeader& header);
 // keeps it shown; hides it (SKIP: logged in the filter log, left on the
 // server); or kills it (DELE: logged, entered in the kill report, the kill
 // sound played, not shown, deleted on the server at once; the entry counts
-// as deleted only when the server accepted the DELE). A link that fails
-// during the DELE shows in session.upstream.LinkFailed().
+// as deleted only when the server accepted the DELE). With a quarantine
+// directory (QuarantineDirectory) the message is copied there first and
+// deleted only when the copy was kept (pop3/kill_copies.h). With
+// session.dryRun nothing is hidden or deleted, and the report tells what
+// would have been. A link that fails during the DELE shows in
+// session.upstream.LinkFailed().
 void ApplyJudgement(Pop3Session& session, int64_t number, const MailJudgement& judgement);
 
 // Scans the whole mailbox on session.upstream: STAT fills totalCount and
 // serverOctets, LIST and UIDL the entries' size, uid and shown flag, then
 // every message is read (from the header cache when it holds the uid, see
 // pop3/scan_cache.h), judged with the kill set current when the scan starts,
-// and acted on, in the order of the mailbox; with DNS blocklists every
+// and acted on, in the order of the mailbox (killed messages are copied to
+// the quarantine after the last header, pipelined as the TOPs were, and
+// deleted then; session.dryRun is set from DryRun); with DNS blocklists every
 // header is read first and the relays of those fetched now are asked
 // about at once (LookUpRelayListings) before any is judged. When the server lists
 // PIPELINING in CAPA (asked at the mailbox's first login in this process,

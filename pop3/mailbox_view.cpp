@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "codec/crc32.h"
+#include "store/quarantine.h"
 
 MailboxEntry& MailboxEntryAt(Pop3Session& session, int64_t number) {
     if (number < 0) number = 0;
@@ -37,12 +38,16 @@ void CountShownMessages(Pop3Session& session) {
         }
         if (entry.deleted) session.hasReport = true;
     }
+    if (!session.killReport.empty()) session.hasReport = true;
     BuildClientNumbers(session);
 }
 
-void AppendReportMessage(Pop3Session& session, std::string_view reportText) {
-    int64_t stuffed = 0;
-    session.reportWire = WireForm(reportText, &stuffed);
+namespace {
+
+// Appends a message of the session's own, shown, with the size of its wire
+// form; returns its entry.
+MailboxEntry& AppendOwnMessage(Pop3Session& session, const std::string& wire, int64_t stuffed,
+                               std::string uid) {
     ++session.totalCount;
     ++session.shownCount;
     ++session.remainingCount;
@@ -51,10 +56,31 @@ void AppendReportMessage(Pop3Session& session, std::string_view reportText) {
     entry.deleted = false;
     // The size of a message counts its CR LF line ends but not the dots that
     // only the transfer adds (RFC 1939), as the real server counts its own.
-    entry.size = static_cast<int64_t>(session.reportWire.size()) - stuffed;
-    entry.uid = ComputeReportUid(reportText);
+    entry.size = static_cast<int64_t>(wire.size()) - stuffed;
+    entry.uid = std::move(uid);
     session.remainingOctets += entry.size;
     BuildClientNumbers(session);
+    return entry;
+}
+
+}  // namespace
+
+void AppendReportMessage(Pop3Session& session, std::string_view reportText) {
+    int64_t stuffed = 0;
+    session.reportWire = WireForm(reportText, &stuffed);
+    AppendOwnMessage(session, session.reportWire, stuffed, ComputeReportUid(reportText));
+}
+
+void AppendReleasedMessage(Pop3Session& session, std::string_view id, std::string text) {
+    int64_t stuffed = 0;
+    const std::string wire = WireForm(text, &stuffed);
+    AppendOwnMessage(session, wire, stuffed, ReleasedUidl(id));
+    session.released[session.totalCount] = {std::string(id), std::move(text)};
+}
+
+const ReleasedMessage* ReleasedAt(const Pop3Session& session, int64_t serverNumber) {
+    auto found = session.released.find(serverNumber);
+    return found == session.released.end() ? nullptr : &found->second;
 }
 
 int64_t ServerNumber(const Pop3Session& session, int64_t clientNumber) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +24,12 @@ struct MailboxEntry {
     std::string uid;       // from the upstream UIDL; for the report, ComputeReportUid
 };
 
+// A message released from the quarantine and handed back in this session.
+struct ReleasedMessage {
+    std::string id;    // its quarantine id
+    std::string text;  // as stored: LF line ends, not dot-stuffed
+};
+
 struct Pop3Session {
     Connection client;
     Connection upstream;    // no connection until PASS connects upstream
@@ -38,9 +45,12 @@ struct Pop3Session {
     int64_t shownCount = 0;    // client numbers run 1..shownCount for the whole session
     int64_t remainingCount = 0;
     int64_t remainingOctets = 0;
-    // The scan deleted a message on the server, so the report is appended
-    // as the last message.
+    // The scan deleted a message on the server or reported one, so the
+    // report is appended as the last message.
     bool hasReport = false;
+    // DryRun was on when the scan began: nothing was changed or hidden, and
+    // the report tells what would have been.
+    bool dryRun = false;
     // Indexed by server message number; entry 0 is never used. Grows as the
     // scan meets messages, so a mailbox of any size fits (see MailboxEntryAt).
     std::vector<MailboxEntry> messages;
@@ -52,6 +62,9 @@ struct Pop3Session {
     // The report message with CR LF line ends and dot-stuffed, as RETR sends
     // it (without the terminating "."); empty when there is no report.
     std::string reportWire;
+    // Released messages by server number (kept apart from `messages`,
+    // whose every entry a mailbox of a million messages pays for).
+    std::map<int64_t, ReleasedMessage> released;
 };
 
 // Returns the entry of server message `number` (>= 1), growing the table with
@@ -60,7 +73,7 @@ MailboxEntry& MailboxEntryAt(Pop3Session& session, int64_t number);
 
 // Counts the view after a successful scan: shownCount, remainingCount and
 // remainingOctets from the shown entries 1..totalCount; hasReport when any
-// entry was deleted on the server. Builds the client numbering.
+// entry was deleted on the server or killReport holds entries. Builds the client numbering.
 void CountShownMessages(Pop3Session& session);
 
 // Appends the completed report text (LF line ends) as message totalCount + 1:
@@ -68,6 +81,15 @@ void CountShownMessages(Pop3Session& session);
 // the text; counts it in totalCount, shownCount, remainingCount and
 // remainingOctets and numbers it last for the client.
 void AppendReportMessage(Pop3Session& session, std::string_view reportText);
+
+// Appends a released message (`text` with LF line ends, as the quarantine
+// stores it) as message totalCount + 1: shown, its size the octets RETR sends
+// for it less the stuffed dots, its uid ReleasedUidl(id); counts it as
+// AppendReportMessage does. Before the report, which stays last.
+void AppendReleasedMessage(Pop3Session& session, std::string_view id, std::string text);
+
+// Returns the released message that server message m is, or nullptr.
+const ReleasedMessage* ReleasedAt(const Pop3Session& session, int64_t serverNumber);
 
 // Returns the server number of client message n, or 0 when n lies outside
 // 1..shownCount.

@@ -8,8 +8,7 @@
 
 ScanCache::ScanCache(const Pop3Session& session) : slot_(session.upstream.slot()) {
     if (!Settings.ScanCache) return;
-    const std::string& directory = Settings.DataDir.empty() ? ProgramDirectory : Settings.DataDir;
-    OpenOutcome outcome = database_.Open(directory);
+    OpenOutcome outcome = database_.Open(StateDirectory(Settings));
     if (outcome != OpenOutcome::kOpened) LogProblem();
     if (outcome == OpenOutcome::kUnavailable) return;
     // The port tells apart two servers on one host; the user's spelling of

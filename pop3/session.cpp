@@ -15,6 +15,8 @@
 #include "pop3/kill_report.h"
 #include "pop3/mailbox_commands.h"
 #include "pop3/mailbox_scan.h"
+#include "pop3/released_mail.h"
+#include "pop3/report_carry.h"
 #include "pop3/upstream_login.h"
 
 namespace {
@@ -59,6 +61,10 @@ constexpr std::array<std::string_view, 2> kServerCapabilitiesPassed{"EXPIRE", "L
 
 // Lines of a server's CAPA list read at most; real servers send a dozen.
 constexpr size_t kMaxServerCapabilities = 1000;
+
+// How long the end of a scan looks for the client's close: a closed socket
+// reads at once, and a client still there must not wait for the check.
+constexpr int kClientGoneCheckMs = 1;
 
 constexpr std::string_view kTlsRequired = "-ERR TLS required, send STLS first";
 
@@ -175,7 +181,15 @@ void OnPass(SessionState& state, const ClientCommand& command) {
         return;
     }
     if (!ScanMailbox(session)) {
+        // What the scan did before the server was lost is told at the next login.
+        KeepUnreadReport(session);
         Reply(state, "-ERR external Mailbox scan");
+        state.authResult = AuthResult::kFailed;
+        return;
+    }
+    // A client that gave up waiting for the scan never reads its report.
+    if (!session.client.AwaitLine(kClientGoneCheckMs) && session.client.LinkFailed()) {
+        KeepUnreadReport(session);
         state.authResult = AuthResult::kFailed;
         return;
     }
@@ -230,6 +244,9 @@ void OnQuit(SessionState& state, const ClientCommand&) {
     upstream.ReceiveLine(reply);
     state.upstreamQuitSent = true;
     state.quit = true;
+    // Like the server's, the client's deletions of released messages take
+    // effect only with its QUIT.
+    ForgetDeletedReleases(state.session);
 }
 
 void OnRset(SessionState& state, const ClientCommand&) {
@@ -340,9 +357,12 @@ void RunAuthorisation(SessionState& state) {
 
 void PrepareView(SessionState& state) {
     Pop3Session& session = state.session;
+    TakeUnreadReports(session);
     CountShownMessages(session);
+    OfferReleasedMessages(session);
     if (session.hasReport) {
-        session.killReport = CompleteKillReport(session.killReport);
+        session.killReport = CompleteKillReport(
+            session.killReport, session.dryRun ? ReportKind::kDryRun : ReportKind::kKilled);
         AppendReportMessage(session, session.killReport);
     }
     WriteLog(std::to_string(session.shownCount) + " Messages with " +

@@ -82,6 +82,23 @@ TEST(CommandLineTest, OAuth2ActionsTakeTheirAccountAndOptions) {
     EXPECT_EQ(remove.line.account, "h#a");
 }
 
+// The quarantine commands: an id typed after "show" must not be taken for a
+// command of its own, and release takes every id given.
+TEST(CommandLineTest, QuarantineCommandsTakeTheirIds) {
+    Parsed list = Parse({"quarantine", "-d", "x"});
+    ASSERT_TRUE(list.ok) << list.problem;
+    EXPECT_EQ(list.line.command, Command::kQuarantine);
+    EXPECT_TRUE(list.line.quarantineIds.empty());
+    Parsed show = Parse({"-d", "x", "quarantine", "show", "check"});
+    ASSERT_TRUE(show.ok) << show.problem;
+    EXPECT_EQ(show.line.quarantineIds, std::vector<std::string>{"check"});
+    Parsed release = Parse({"release", "ab12cd34", "-d", "x", "ef56gh78"});
+    ASSERT_TRUE(release.ok) << release.problem;
+    EXPECT_EQ(release.line.command, Command::kRelease);
+    EXPECT_EQ(release.line.quarantineIds, (std::vector<std::string>{"ab12cd34", "ef56gh78"}));
+    EXPECT_EQ(release.line.directory, "x/");
+}
+
 TEST(CommandLineTest, WrongCommandLinesSayWhatIsWrong) {
     struct Case {
         std::vector<std::string_view> arguments;
@@ -110,6 +127,10 @@ TEST(CommandLineTest, WrongCommandLinesSayWhatIsWrong) {
         {{"check", "--provider", "google"}, "option --provider belongs to the oauth2 add command"},
         {{"oauth2", "add", "h#a", "--provider", "x", "--provider", "y"},
          "option --provider given twice"},
+        {{"quarantine", "list"}, "unexpected argument \"list\""},
+        {{"quarantine", "show"}, "quarantine show needs one ID"},
+        {{"quarantine", "show", "a", "b"}, "quarantine show needs one ID"},
+        {{"release"}, "release needs the ID of a kept message"},
     };
     for (const Case& c : cases) {
         Parsed parsed = Parse(c.arguments);
@@ -124,6 +145,8 @@ TEST(CommandLineTest, UsageNamesEveryCommandAndOption) {
          {"-d DIR", "check", "test FILE", "--envelope ADDRESS", "--group NAME", "--help",
           "--version", "oauth2 add HOST#ACCOUNT", "--provider", "--client-id", "--client-secret",
           "--device-url", "--token-url", "--scope", "oauth2 list", "oauth2 remove HOST#ACCOUNT"}) {
+    for (const char* word : {"-d DIR", "check", "test FILE", "--envelope ADDRESS", "--group NAME",
+                             "--help", "--version", "quarantine", "show ID", "release ID"}) {
         EXPECT_NE(usage.find(word), std::string::npos) << word;
     }
 }

@@ -106,6 +106,34 @@ TEST_F(SettingsTest, TextValuesKeepTheirBlanks) {
     EXPECT_EQ(Settings.KillFile, dir_.path() + "rules.cfg");
 }
 
+// Quarantine= with nothing after it keeps no copies; a missing line keeps
+// them in the default folder of the data directory. Mixing the two up would
+// either delete mail without a copy or fill a disk the user switched off.
+TEST_F(SettingsTest, QuarantineEmptyMeansNoneAndAbsentMeansTheDefault) {
+    struct Case {
+        std::string config;
+        std::string directory;
+    };
+    const Case cases[] = {
+        {"DataDir=/var/lib/t\n", "/var/lib/t/QUARANTINE"},
+        {"DataDir=/var/lib/t\nQuarantine=\n", ""},
+        {"DataDir=/var/lib/t\nQuarantine =  \n", ""},
+        {"DataDir=/var/lib/t/\nQuarantine=Q2\n", "/var/lib/t/Q2"},
+        {"Quarantine=/srv/q\n", "/srv/q"},
+        {"Quarantine=\nExQuarantine=/srv/x\n", "/srv/x"},
+        {"QuarantineDays=3\n", dir_.path() + "QUARANTINE"},
+    };
+    for (const Case& c : cases) {
+        Settings = SettingsRecord{};
+        Load(c.config);
+        EXPECT_EQ(QuarantineDirectory(Settings), c.directory) << c.config;
+    }
+    Load("QuarantineDays=3\nDryRun=J\n");
+    EXPECT_EQ(Settings.QuarantineDays, 3);
+    EXPECT_EQ(Settings.QuarantineMaxMessageKB, 10240);
+    EXPECT_TRUE(Settings.DryRun);
+}
+
 // Paths are read against the configuration directory, not the working
 // directory, which a service started by the system does not choose.
 TEST_F(SettingsTest, RelativePathsAreReadAgainstTheDirectory) {

@@ -30,6 +30,7 @@ class Relay:
         self.lock = threading.Lock()
         self.pairs = []
         self.closing = False
+        self.trap = None  # (pattern, bytes let through after it), see cut_during
         self.thread = threading.Thread(target=self._accept, daemon=True)
         self.thread.start()
 
@@ -57,6 +58,7 @@ class Relay:
     def _pump(self, pair):
         client, server = pair
         other = {client: server, server: client}
+        sprung = None  # bytes of the server's still let through once the trap sprang
         try:
             while True:
                 readable, _, _ = select.select([client, server], [], [], POLL_SECONDS)
@@ -64,7 +66,18 @@ class Relay:
                     data = sock.recv(BUFFER_BYTES)
                     if not data:
                         return
+                    if sock is client and sprung is None:
+                        with self.lock:
+                            trap = self.trap
+                            if trap is not None and trap[0] in data:
+                                self.trap = None
+                                sprung = trap[1]
+                    if sock is server and sprung is not None:
+                        data = data[:sprung]
+                        sprung -= len(data)
                     other[sock].sendall(data)
+                    if sprung == 0:
+                        return
         except OSError:
             return
         finally:
@@ -87,6 +100,13 @@ class Relay:
         for pair in pairs:
             for sock in pair:
                 _shut(sock)
+
+    def cut_during(self, pattern, after_bytes):
+        """Arms a trap: the next connection whose proxy sends `pattern` gets
+        only `after_bytes` more of the server's bytes, then is cut, as a
+        server that dies in the middle of its answer."""
+        with self.lock:
+            self.trap = (pattern, after_bytes)
 
     def close(self):
         with self.lock:

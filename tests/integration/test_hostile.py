@@ -324,11 +324,17 @@ class HostileServerTest(HostileTestBase):
             ("TOP of an endless line", Pop3Mailbox(mailbox(), overrides={
                 "TOP": garbage_reply(b"+OK 10 octets\r\nSubject: " + b"s" * ENDLESS)}),
              SCAN_FAILED, None),
-            ("RETR of an endless line", Pop3Mailbox(mailbox(), overrides={
+            ("RETR of an endless line", Pop3Mailbox(mailbox()[:1] + mailbox()[2:], overrides={
                 "RETR": garbage_reply(b"+OK 10 octets\r\n" + b"r" * ENDLESS)}), PASS_OK,
              "cut retr"),
+            # The killed message's copy is read before its DELE: a server
+            # that never ends it loses the link, and the message stays.
+            ("RETR of an endless line for a copy", Pop3Mailbox(mailbox(), overrides={
+                "RETR": garbage_reply(b"+OK 10 octets\r\n" + b"r" * ENDLESS)}), SCAN_FAILED,
+             None),
+            # The copy is kept, the message not deleted: the report says so.
             ("DELE answered with garbage", Pop3Mailbox(mailbox(), overrides={
-                "DELE": garbage_reply(garbage + b"\r\n")}), PASS_OK, "+OK 2 "),
+                "DELE": garbage_reply(garbage + b"\r\n")}), PASS_OK, "+OK 3 "),
             ("random bytes for every reply", Pop3Mailbox(mailbox(), overrides={
                 word: garbage_reply(random_line(rng, 400) + b"\r\n")
                 for word in ("USER", "PASS", "STAT", "LIST", "UIDL", "TOP")}),

@@ -17,7 +17,9 @@
 #include "filter/filter.h"
 #include "filter/relay_list.h"
 #include "net/connection.h"
+#include "pop3/kill_report.h"
 #include "pop3/pop3_fake_server.h"
+#include "store/quarantine.h"
 #include "store/store_test_util.h"
 
 namespace {
@@ -294,8 +296,10 @@ TEST_F(ScanTest, RefusedDeleteHidesTheMessageButReportsIt) {
     EXPECT_FALSE(session_.messages[1].shown);
     EXPECT_FALSE(session_.messages[1].deleted);
     EXPECT_NE(Report().find("Subject    : viagra\n"), std::string::npos);
+    // The kill is reported even though nothing was deleted: the user must
+    // learn that a message was hidden on purpose.
     CountShownMessages(session_);
-    EXPECT_FALSE(session_.hasReport);
+    EXPECT_TRUE(session_.hasReport);
     EXPECT_EQ(session_.shownCount, 1);
     EndUpstream();
     EXPECT_TRUE(server.Expunged().empty());
@@ -437,6 +441,178 @@ TEST_F(ScanTest, ServerDyingMidWindowLosesNoMail) {
     EXPECT_GE(CountStarting(server, "DELE "), 1u);  // the DELEs went out pipelined
     EndUpstream();
     EXPECT_TRUE(server.Expunged().empty());
+}
+
+// --- Copies of killed mail before their DELE ---------------------------------
+
+class QuarantineScanTest : public ScanTest {
+  protected:
+    void SetUp() override {
+        ScanTest::SetUp();
+        data_ = FreshDirectory();
+        Settings.DataDir = data_;
+        Settings.Quarantine = "QUARANTINE";
+        Settings.QuarantineMaxMessageKB = 10240;
+    }
+
+    // The kept copies of the scans' account, newest first, with their bytes.
+    std::vector<std::pair<QuarantineEntry, std::string>> Kept() {
+        StateDatabase database;
+        EXPECT_NE(database.Open(data_), OpenOutcome::kUnavailable) << database.Problem();
+        Quarantine quarantine(database, data_ + "QUARANTINE");
+        std::vector<QuarantineEntry> entries;
+        EXPECT_TRUE(quarantine.List({}, entries)) << quarantine.Problem();
+        std::vector<std::pair<QuarantineEntry, std::string>> kept;
+        for (const QuarantineEntry& entry : entries) {
+            std::string bytes;
+            EXPECT_TRUE(quarantine.ReadMessage(entry, bytes)) << quarantine.Problem();
+            kept.emplace_back(entry, bytes);
+        }
+        return kept;
+    }
+
+    static std::string WithLineFeeds(std::string text) {
+        for (size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 1);
+        return text;
+    }
+
+    std::string data_;
+};
+
+// A spam whose body holds what the wire changes: dot lines (stuffed by the
+// server), a lone ".", 8-bit bytes and a long line (below the BYTES@5000 rule).
+FakeMessage AwkwardSpam(const std::string& subject, const std::string& uid) {
+    return {Message("From: spam@example.com\r\nSubject: " + subject + "\r\n",
+                    ".\r\n..two\r\n.x\r\n\xE4\xF6\xFC 8bit\r\n" + std::string(3000, 'L') +
+                        "\r\nend\r\n"),
+            uid};
+}
+
+// In either pace each killed message is fetched whole, kept byte for byte
+// (dots unstuffed, LF line ends) and only then deleted; its report entry
+// names the copy.
+TEST_F(QuarantineScanTest, EachKillIsKeptBeforeItsDelete) {
+    for (bool pipelining : {false, true}) {
+        SCOPED_TRACE(pipelining ? "pipelined" : "one by one");
+        data_ = FreshDirectory();
+        Settings.DataDir = data_;
+        ForgetPipeliningForTesting();
+        const std::vector<FakeMessage> mailbox{Plain(1), AwkwardSpam("viagra a", "u2"), Plain(3),
+                                               AwkwardSpam("viagra b", "u4")};
+        FakePop3Server server(mailbox, {.pipelining = pipelining});
+        ASSERT_TRUE(Scan(server));
+        const std::vector<std::string> commands = server.Commands();
+        for (const std::string n : {"2", "4"}) {
+            auto retr = std::find(commands.begin(), commands.end(), "RETR " + n);
+            auto dele = std::find(commands.begin(), commands.end(), "DELE " + n);
+            ASSERT_NE(retr, commands.end()) << n;
+            EXPECT_LT(retr, dele) << n;
+        }
+        EXPECT_EQ(CountStarting(server, "RETR "), 2u);
+        if (pipelining) {
+            EXPECT_GE(server.MostQueued(), 2u);  // both RETRs went together
+        }
+        EXPECT_FALSE(session_.messages[2].shown);
+        EXPECT_TRUE(session_.messages[2].deleted);
+
+        auto kept = Kept();
+        ASSERT_EQ(kept.size(), 2u);
+        for (const auto& [entry, bytes] : kept) {
+            const FakeMessage& original = mailbox[entry.subject == "viagra a" ? 1 : 3];
+            EXPECT_EQ(bytes, WithLineFeeds(original.text)) << entry.subject;
+            EXPECT_EQ(entry.size, static_cast<int64_t>(original.text.size()));
+            EXPECT_EQ(entry.account, AccountKey("127.0.0.1", "alice"));
+            EXPECT_NE(Report().find("Status     : " + QuarantinedStatus(entry.id) + "\n"),
+                      std::string::npos);
+        }
+        EndUpstream();
+        EXPECT_EQ(server.Expunged(), (std::set<int>{2, 4}));
+    }
+}
+
+// Whatever keeps a copy from the disk keeps the message on the server,
+// hidden, and the report and the log say why; other kills go on.
+TEST_F(QuarantineScanTest, NoCopyMeansNoDelete) {
+    {
+        SCOPED_TRACE("the quarantine cannot be made");
+        dir_.Write("NOT-A-DIRECTORY", "x");
+        Settings.Quarantine = dir_.path() + "NOT-A-DIRECTORY/Q";
+        FakePop3Server server({Spam("viagra"), Plain(2)}, {.pipelining = true});
+        ASSERT_TRUE(Scan(server));
+        EXPECT_FALSE(session_.messages[1].shown);
+        EXPECT_FALSE(session_.messages[1].deleted);
+        EXPECT_EQ(CountStarting(server, "DELE "), 0u);
+        EXPECT_NE(
+            Report().find("Status     : kept on the server (hidden), no copy could be kept: "),
+            std::string::npos);
+        EXPECT_NE(dir_.Read("TRAWLBOX.LOG").find("Message 1 kept on the server: "),
+                  std::string::npos);
+        CountShownMessages(session_);
+        EXPECT_TRUE(session_.hasReport);
+        EndUpstream();
+        EXPECT_TRUE(server.Expunged().empty());
+        Settings.Quarantine = "QUARANTINE";
+    }
+    {
+        SCOPED_TRACE("over the size cap, beside one under it");
+        Settings.QuarantineMaxMessageKB = 2;
+        FakePop3Server server({AwkwardSpam("viagra big", "u1"), Spam("viagra small")});
+        ASSERT_TRUE(Scan(server));
+        EXPECT_FALSE(Sent(server, "RETR 1"));
+        EXPECT_FALSE(session_.messages[1].deleted);
+        EXPECT_TRUE(session_.messages[2].deleted);
+        EXPECT_NE(Report().find("larger than QuarantineMaxMessageKB=2\n"), std::string::npos);
+        EndUpstream();
+        EXPECT_EQ(server.Expunged(), (std::set<int>{2}));
+        Settings.QuarantineMaxMessageKB = 10240;
+    }
+    {
+        SCOPED_TRACE("the server refuses the DELE of a kept copy");
+        data_ = FreshDirectory();
+        Settings.DataDir = data_;
+        FakePop3Server server({Spam("viagra")}, {.refuseDele = {1}, .pipelining = true});
+        ASSERT_TRUE(Scan(server));
+        EXPECT_FALSE(session_.messages[1].shown);
+        EXPECT_FALSE(session_.messages[1].deleted);
+        auto kept = Kept();
+        ASSERT_EQ(kept.size(), 1u);
+        EXPECT_NE(Report().find(CopiedButKeptStatus(kept[0].first.id, "DELE refused") + "\n"),
+                  std::string::npos);
+        EndUpstream();
+    }
+    {
+        SCOPED_TRACE("the server goes away in the middle of a copy");
+        FakePop3Server server({Spam("viagra"), Plain(2), Spam("viagra 3")},
+                              {.dropOnCommand = "RETR 3", .pipelining = true});
+        EXPECT_FALSE(Scan(server));
+        EXPECT_FALSE(session_.messages[3].deleted);
+        EXPECT_NE(Report().find("no copy could be kept: the server was lost"), std::string::npos);
+        EndUpstream();
+        EXPECT_TRUE(server.Expunged().empty());
+    }
+}
+
+// A dry run sends nothing that changes the mailbox and hides nothing; the
+// report tells what would have been killed or hidden, under its own heading.
+TEST_F(QuarantineScanTest, DryRunChangesNothing) {
+    Settings.DryRun = true;
+    FakePop3Server server({Plain(1),
+                           Spam("Cheap viagra"),
+                           {Message("From: lottery@spam.example\r\nSubject: You won\r\n"), "u3"}});
+    ASSERT_TRUE(Scan(server));
+    EXPECT_EQ(CountStarting(server, "DELE "), 0u);
+    EXPECT_EQ(CountStarting(server, "RETR "), 0u);
+    for (int m = 1; m <= 3; ++m) EXPECT_TRUE(session_.messages[m].shown) << m;
+    EXPECT_NE(Report().find("Subject    : Cheap viagra\nMessage-ID : <spam@example.com>\nSize"
+                            "       :"),
+              std::string::npos);
+    EXPECT_NE(Report().find("Status     : " + std::string(kDryRunKillStatus) + "\n"),
+              std::string::npos);
+    EXPECT_NE(Report().find("Status     : " + std::string(kDryRunHideStatus) + "\n"),
+              std::string::npos);
+    EXPECT_NE(CompleteKillReport(Report(), ReportKind::kDryRun).find("Dry run: nothing has been"),
+              std::string::npos);
+    EXPECT_TRUE(Kept().empty());
 }
 
 // --- The header cache in the scan ---------------------------------------------

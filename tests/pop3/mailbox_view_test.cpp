@@ -113,6 +113,28 @@ TEST(MailboxView, ReportSizeCountsCrLfButNotStuffedDots) {
     EXPECT_EQ(session.messages[2].size, static_cast<int64_t>(session.reportWire.size()) - 1);
 }
 
+// Released messages go between the server's messages and the report, sized
+// as the server would list them: CR LF counted, stuffed dots not.
+TEST(MailboxView, ReleasedMessagesComeBeforeTheReport) {
+    Pop3Session session = ScannedSession({{true, false, 10}, {false, true, 20}});
+    CountShownMessages(session);
+    AppendReleasedMessage(session, "ab12cd34", "H: v\n\n.dot\n..two\n");
+    AppendReportMessage(session, "To: x\n\nbody\n");
+    EXPECT_EQ(session.totalCount, 4);
+    EXPECT_EQ(session.shownCount, 3);
+    const MailboxEntry& released = session.messages[3];
+    EXPECT_EQ(released.size,
+              static_cast<int64_t>(std::string("H: v\r\n\r\n.dot\r\n..two\r\n").size()));
+    EXPECT_EQ(released.uid, "trawlbox-q-ab12cd34");
+    ASSERT_NE(ReleasedAt(session, 3), nullptr);
+    EXPECT_EQ(ReleasedAt(session, 3)->id, "ab12cd34");
+    EXPECT_EQ(ReleasedAt(session, 4), nullptr);
+    EXPECT_EQ(ServerNumber(session, 2), 3);
+    EXPECT_EQ(ServerNumber(session, 3), 4);
+    EXPECT_TRUE(IsReportMessage(session, 4));
+    EXPECT_EQ(session.remainingOctets, 10 + released.size + session.messages[4].size);
+}
+
 TEST(MailboxView, ReportHeaderPartEndsBeforeTheFirstEmptyLine) {
     EXPECT_EQ(ReportHeaderPart("To: a\nFrom: b\n\n\nbody\n"), "To: a\nFrom: b\n");
     EXPECT_EQ(ReportHeaderPart("no empty line\n"), "");
