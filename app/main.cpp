@@ -11,7 +11,9 @@
 #include "app/command_line.h"
 #include "app/message_test.h"
 #include "app/service.h"
+#include "codec/code_page.h"
 #include "core/globals.h"
+#include "core/log.h"
 #include "filter/match.h"
 #include "platform/console.h"
 #include "platform/files.h"
@@ -20,7 +22,7 @@
 namespace {
 
 void Print(std::string_view line) {
-    std::string text(line);
+    std::string text = OemToUtf8(line);
     text += '\n';
     std::fwrite(text.data(), 1, text.size(), stdout);
 }
@@ -65,6 +67,9 @@ constexpr std::array<Handler, 5> kHandlers{{
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Texts are held in the filter's code page; people read them in UTF-8.
+    SetLogTextConversion(OemToUtf8);
+    SetConsoleTextConversion(OemToUtf8);
     std::vector<std::string_view> arguments(argv + 1, argv + argc);
     CommandLine line;
     std::string problem;

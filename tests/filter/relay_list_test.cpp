@@ -43,7 +43,7 @@ TEST_F(RelayListTest, MissingOrEmptyFileGetsItsHeaderAndListsNothing) {
     // Loaded again, the header alone gives an empty list and is announced.
     LoadRelayBlacklistFrom(dir_.path());
     EXPECT_TRUE(CurrentRelayBlacklist()->empty());
-    EXPECT_NE(dir_.Read("TRAWLBOX.LOG").find("     : Loading Relay Blacklist\r\n"),
+    EXPECT_NE(dir_.Read("TRAWLBOX.LOG").find("     : Loading Relay Blacklist\n"),
               std::string::npos);
 }
 

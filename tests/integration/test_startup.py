@@ -30,8 +30,8 @@ class StartupTest(unittest.TestCase):
             log = t.log()
             self.assertRegex(log, r"^----------  \w\w\w \d\d \w\w\w \d\d, Trawlbox v0\.25")
             self.assertIn("Debug-Mode activated", log)
-            self.assertIn(": Pop3-Listen at Port %d\r\n" % t.pop3_port, log)
-            self.assertIn(": Nntp-Listen at Port %d\r\n" % t.nntp_port, log)
+            self.assertIn(": Pop3-Listen at Port %d\n" % t.pop3_port, log)
+            self.assertIn(": Nntp-Listen at Port %d\n" % t.nntp_port, log)
             with socket.create_connection(("127.0.0.1", t.pop3_port), timeout=5) as s:
                 greeting = s.makefile("rb").readline().decode("latin-1")
             self.assertRegex(greeting, r"^\+OK POP3-Trawlbox v0\.25 Server #\d+ ready,")
@@ -86,7 +86,8 @@ def run_binary(arguments, cwd):
     """Runs the built program with `arguments`; returns (status, output)."""
     done = subprocess.run([os.environ["TRAWLBOX_BINARY"]] + arguments, cwd=cwd,
                           stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
-    return done.returncode, done.stdout.decode("latin-1"), done.stderr.decode("latin-1")
+    # Strict: what the program prints for people is UTF-8.
+    return done.returncode, done.stdout.decode("utf-8"), done.stderr.decode("utf-8")
 
 
 class StartupFailureTest(unittest.TestCase):
@@ -190,7 +191,7 @@ class CommandTest(unittest.TestCase):
                                      "me@example.org"], self.elsewhere)
         self.assertEqual(status, 0)
         lines = out.splitlines()
-        self.assertEqual(lines[-2], self.dir + "/K.CFG:2: \"*pills*\" \xEAs \xAFDELE -> DELE")
+        self.assertEqual(lines[-2], self.dir + "/K.CFG:2: \"*pills*\" Ωs »DELE -> DELE")
         self.assertEqual(lines[-1], "verdict: DELE")
 
 
