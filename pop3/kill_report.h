@@ -39,7 +39,9 @@ std::string KillReportEntry(std::string_view from, std::string_view subject,
                             const KillReasonFields& fields);
 
 // Returns the report's header and preamble for the given local time and zone
-// bias (UTC minus local time, minutes), addressed to `recipient`.
+// bias (UTC minus local time, minutes), addressed to `recipient` (held in
+// code page 437), in UTF-8: a display name in the recipient that is not
+// ASCII as RFC 2047 encoded-words, the address as it is.
 std::string KillReportHeader(std::string_view recipient, const LocalTime& now, int biasMinutes);
 
 // Returns the whole report: the header (KillReportHeader for the KillReport
