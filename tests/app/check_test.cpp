@@ -113,6 +113,13 @@ TEST(CheckTest, EachProblemIsNamedByFileAndLine) {
           "DIR/ACCESS.IP:4: \"2001:db8::zz\" is not an IPv6 address",
           "DIR/TRAWLBOX.RBL:1: prefix \"/0\" is not 1..32"},
          kExitFailure},
+        {"lists typed in a UTF-8 editor",
+         {.access = "127.0.0.1 B\xC3\xBCro\r\n10.0.0.1 \xE2\x98\x83\r\n",
+          .relays = "\xEF\xBB\xBF"
+                    "192.0.2.0/24 K\xC3\xB6ln\r\n"},
+         {"DIR/ACCESS.IP:2: U+2603 has no character in the filter's code page 437; the line is "
+          "read with \"?\" in its place"},
+         kExitFailure},
         {"a kill file that is not there",
          {.config = "KILLFILE=missing.cfg\r\n"},
          {"DIR/missing.cfg: no such file"},
