@@ -12,11 +12,14 @@
 using LineWriter = std::function<void(std::string_view line)>;
 
 // Prints each problem of the configuration as "FILE:LINE: what is wrong"
-// (ProblemText), then a summary line: the counts of errors and warnings and
+// (ProblemText), then a line with what logins may reach and when an account
+// is held (AllowedServers, AllowedPorts, LoginFailureLimit,
+// LoginFailureWindow), then a summary line: the counts of errors and warnings and
 // ConfigurationSummary. Returns kExitFailure when any problem is an error,
 // kExitOk otherwise (warnings alone included).
 int ReportCheck(const Configuration& configuration, const LineWriter& print);
 
 // Reads the configuration of `directory` (ending in "/", or "") as start-up
-// would and reports it with ReportCheck. Changes no file and opens no log.
+// would, the entries of AllowedServers and AllowedPorts checked too, and
+// reports it with ReportCheck. Changes no file and opens no log.
 int RunCheck(const std::string& directory, const LineWriter& print);

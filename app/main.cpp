@@ -13,7 +13,9 @@
 #include "app/oauth_commands.h"
 #include "app/quarantine_tool.h"
 #include "app/service.h"
+#include "codec/code_page.h"
 #include "core/globals.h"
+#include "core/log.h"
 #include "filter/match.h"
 #include "platform/console.h"
 #include "platform/files.h"
@@ -22,7 +24,7 @@
 namespace {
 
 void Print(std::string_view line) {
-    std::string text(line);
+    std::string text = OemToUtf8(line);
     text += '\n';
     std::fwrite(text.data(), 1, text.size(), stdout);
 }
@@ -91,6 +93,9 @@ constexpr std::array<Handler, 8> kHandlers{{
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Texts are held in the filter's code page; people read them in UTF-8.
+    SetLogTextConversion(OemToUtf8);
+    SetConsoleTextConversion(OemToUtf8);
     std::vector<std::string_view> arguments(argv + 1, argv + argc);
     CommandLine line;
     std::string problem;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <utility>
 
 namespace {
@@ -231,6 +232,44 @@ std::string Utf8ToOemExact(std::string_view text, std::vector<uint32_t>& missing
                                  }
                                  out += static_cast<char>(shown);
                              });
+}
+
+Problems TakeUtf8File(std::string& data, std::string_view fileName, std::string_view consequence) {
+    // A byte order mark some editors put in front of a UTF-8 file.
+    constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
+    Problems problems;
+    std::string_view text(data);
+    const bool marked = text.starts_with(kUtf8Mark);
+    if (marked) text.remove_prefix(kUtf8Mark.size());
+    const bool plain =
+        std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; });
+    if ((plain && !marked) || !IsUtf8(text)) return problems;
+    std::string converted;
+    converted.reserve(text.size());
+    int64_t lineNumber = 0;
+    for (size_t start = 0; start < text.size();) {
+        const size_t end = std::min(text.find('\n', start), text.size());
+        ++lineNumber;
+        std::vector<uint32_t> missing;
+        converted += Utf8ToOemExact(text.substr(start, end - start), missing);
+        if (end < text.size()) converted += '\n';
+        if (!missing.empty()) {
+            char code[16];
+            std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(missing[0]));
+            problems.push_back({std::string(fileName), lineNumber,
+                                std::string(code) +
+                                    " has no character in the filter's code page 437; " +
+                                    std::string(consequence),
+                                Severity::kError});
+        }
+        start = end + 1;
+    }
+    data = std::move(converted);
+    return problems;
+}
+
+Problems TakeUtf8AddressList(std::string& data, std::string_view fileName) {
+    return TakeUtf8File(data, fileName, "the line is read with \"?\" in its place");
 }
 
 std::string Utf8ForOneLine(std::string_view text) {

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/problems.h"
+
 // Returns the Windows-1252 text in code page 437. A character without a
 // counterpart gets a best fit (an accented letter becomes the letter without
 // its accent, a typographic quote or dash its plain form), else "?".
@@ -31,6 +33,20 @@ bool IsUtf8(std::string_view text);
 // fits: a character the code page does not show becomes "?" and its code
 // point is appended to `missing`.
 std::string Utf8ToOemExact(std::string_view text, std::vector<uint32_t>& missing);
+
+// Turns a file the user edits (kill file, address lists) into the code
+// page when it was typed in a UTF-8 editor: `data` is the whole file. A file
+// that is well-formed UTF-8 with a character beyond ASCII, or starts with a
+// byte order mark, is converted by Utf8ToOemExact (the mark dropped); any
+// other file is left as it is, so old code page files read as they always
+// did (their marker bytes never form UTF-8). Returns one error for each line
+// with a character the code page cannot show: "U+XXXX has no character in the
+// filter's code page 437; " and `consequence`, under `fileName`.
+Problems TakeUtf8File(std::string& data, std::string_view fileName, std::string_view consequence);
+
+// TakeUtf8File for an address list (ACCESS.IP, TRAWLBOX.RBL), in the form
+// AddressListFile::decode takes.
+Problems TakeUtf8AddressList(std::string& data, std::string_view fileName);
 
 // Returns the UTF-8 text fit to be shown on one line of a terminal: tab,
 // CR and LF become a space; every other control character (C0, DEL, and

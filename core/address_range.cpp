@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <charconv>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 
 #include "core/log.h"
 #include "core/text.h"
@@ -156,13 +158,18 @@ AddressListRead ReadAddressList(const AddressListFile& file, const std::string& 
         add(0, "cannot be read", Severity::kError);
         return read;
     }
+    std::string data(std::istreambuf_iterator<char>(in), {});
+    if (file.decode != nullptr) {
+        for (Problem& found : file.decode(data, read.path)) read.problems.push_back(found);
+    }
+    std::istringstream lines(data);
     std::string line;
     int64_t number = 0;
     bool ended = false;
-    while (std::getline(in, line)) {
+    while (std::getline(lines, line)) {
         ++number;
         // getline sets eof only on a final line without LF.
-        const bool last = in.eof();
+        const bool last = lines.eof();
         std::erase(line, '\r');
         if (ended || last) {
             if (!line.empty() && line[0] != '#') {

@@ -74,6 +74,11 @@ struct AddressListFile {
     std::string_view header2;
     std::string_view loadingText;  // logged before a file with content is read
     bool keepText;                 // entries keep their line (AddressRange::text)
+    // Turns the whole file's bytes into the program's code page before its
+    // lines are read, and returns what cannot be turned (each an error);
+    // nullptr reads the bytes as they are. The character sets live above
+    // this folder, so the list's owner hands its conversion in.
+    Problems (*decode)(std::string& data, std::string_view fileName) = nullptr;
 };
 
 // What reading a list file found.

@@ -17,6 +17,9 @@ namespace {
 // Short build notice at the end of the banner line.
 constexpr std::string_view kBuildNotice = " (build 2026)";
 
+// The log is read here with tail, less and a journal, which all expect LF.
+constexpr char kLogLineEnd = '\n';
+
 enum class Switch { kAlways, kNever, kSession, kFilter, kDebug };
 
 struct LevelRule {
@@ -50,23 +53,27 @@ struct LogState {
     std::mutex lock;
     ExclusiveAppendFile file;
     std::atomic<bool> mirrored{false};
+    std::atomic<LogTextConversion> conversion{nullptr};
 };
 LogState& State() {
     static LogState& state = *new LogState();
     return state;
 }
 
-// Called under the log's lock, so that mirrored lines never interleave
-// either. Line ends become LF, as a journal reads them.
-void Mirror(const std::string& line) {
-    if (!State().mirrored) return;
-    std::string text = line;
-    for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) {
-        text.erase(at, 1);
+// Called under the log's lock, so that lines never interleave, in the file
+// or in the mirror. A composed text may break lines itself (a kill's block
+// does, with CR LF); each break becomes the log's own line end.
+void Emit(std::string line) {
+    for (size_t at = line.find("\r\n"); at != std::string::npos; at = line.find("\r\n", at)) {
+        line.erase(at, 1);
     }
-    text += '\n';
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
+    if (LogTextConversion convert = State().conversion) line = convert(line);
+    line += kLogLineEnd;
+    if (State().mirrored) {
+        std::fwrite(line.data(), 1, line.size(), stderr);
+        std::fflush(stderr);
+    }
+    State().file.Append(line);  // a failed write is ignored
 }
 
 bool IsWritten(Switch rule) {
@@ -123,7 +130,7 @@ std::string LogBanner() {
     std::string banner = "----------  " + LogDate() + ", Trawlbox " + std::string(kProgramVersion) +
                          std::string(kBuildNotice);
     if (CurrentSettings().LogDebug) {
-        banner += std::string(kTextNewline) + "  " + ClockText() + "     : Debug-Mode activated";
+        banner += std::string(1, kLogLineEnd) + "  " + ClockText() + "     : Debug-Mode activated";
     }
     return banner;
 }
@@ -145,13 +152,15 @@ void MirrorLogToStandardError(bool on) {
     State().mirrored = on;
 }
 
+void SetLogTextConversion(LogTextConversion convert) {
+    State().conversion = convert;
+}
+
 void WriteLog(std::string_view text, int session, int level) {
     std::string line = ComposeLogLine(text, session, level);
     if (line.empty()) return;
     std::lock_guard guard(State().lock);
-    Mirror(line);
-    line += kTextNewline;
-    State().file.Append(line);  // a failed write is ignored
+    Emit(std::move(line));
 }
 
 void CloseLog() {
@@ -162,7 +171,5 @@ void CloseLog() {
 void WriteLogBanner() {
     std::string line = LogBanner();
     std::lock_guard guard(State().lock);
-    Mirror(line);
-    line += kTextNewline;
-    State().file.Append(line);
+    Emit(std::move(line));
 }

@@ -127,6 +127,15 @@ constexpr SettingKey Number(std::string_view name, int32_t SettingsRecord::*fiel
     return Key(name, SettingKind::kNumber, field, fallback, change, range);
 }
 
+// A number key with what to write when its value is wrong.
+constexpr SettingKey Number(std::string_view name, int32_t SettingsRecord::*field,
+                            std::string_view fallback, NumberRange range, SettingChange change,
+                            std::string_view advice) {
+    SettingKey key = Number(name, field, fallback, range, change);
+    key.advice = advice;
+    return key;
+}
+
 constexpr SettingKey Flag(std::string_view name, bool SettingsRecord::*field,
                           std::string_view fallback, SettingChange change) {
     return Key(name, SettingKind::kFlag, field, fallback, change);
@@ -192,8 +201,10 @@ constexpr std::array kSettingKeys{
     // read them without a lock.
     Text("AllowedServers", &R::AllowedServers, "", kFixed),
     Text("AllowedPorts", &R::AllowedPorts, "", kFixed),
-    Number("LoginFailureLimit", &R::LoginFailureLimit, "5", kFailureLimitRange, kFixed),
-    Number("LoginFailureWindow", &R::LoginFailureWindow, "600", kSecondsRange, kFixed),
+    Number("LoginFailureLimit", &R::LoginFailureLimit, "5", kFailureLimitRange, kFixed,
+           "write how many failed logins hold an account, 0 for never (as LoginFailureLimit=5)"),
+    Number("LoginFailureWindow", &R::LoginFailureWindow, "600", kSecondsRange, kFixed,
+           "write the seconds failed logins are counted over (as LoginFailureWindow=600)"),
     // Quarantine and dry run: read by each login and each clean-up.
     EmptyIsValue(Text("Quarantine", &R::Quarantine, "QUARANTINE", kLive)),
     Number("QuarantineDays", &R::QuarantineDays, "14", kQuarantineDaysRange, kLive),
@@ -496,7 +507,8 @@ void CopyLiveSettings(const SettingsRecord& from, SettingsRecord& to) {
     }
 }
 
-Problems CheckSettings(std::string_view fileText, std::string_view fileName) {
+Problems CheckSettings(std::string_view fileText, std::string_view fileName,
+                       std::span<const ListValueCheck> listChecks) {
     Problems problems;
     auto add = [&](int64_t line, std::string text, Severity severity = Severity::kError) {
         problems.push_back({std::string(fileName), line, std::move(text), severity});
@@ -543,7 +555,14 @@ Problems CheckSettings(std::string_view fileText, std::string_view fileName) {
             return true;
         }
         std::string problem = ValueProblem(*named.key, word, value);
+        if (!problem.empty() && !named.key->advice.empty()) {
+            problem += "; " + std::string(named.key->advice);
+        }
         if (!problem.empty()) add(number, std::move(problem));
+        for (const ListValueCheck& check : listChecks) {
+            if (LowerCase(check.key) != LowerCase(named.key->name)) continue;
+            for (std::string& text : check.problems(value)) add(number, std::move(text));
+        }
         return true;
     });
     return problems;
@@ -554,7 +573,8 @@ std::string PathInDirectory(const std::string& directory, const std::string& pat
     return directory + path;
 }
 
-SettingsFile ReadSettingsFile(const std::string& directory) {
+SettingsFile ReadSettingsFile(const std::string& directory,
+                              std::span<const ListValueCheck> listChecks) {
     SettingsFile file;
     file.path = directory + std::string(kConfigFileName);
     std::string whole;
@@ -564,7 +584,7 @@ SettingsFile ReadSettingsFile(const std::string& directory) {
         file.problems.push_back({file.path, 0, "cannot be read"});
     } else {
         file.found = true;
-        file.problems = CheckSettings(whole, file.path);
+        file.problems = CheckSettings(whole, file.path, listChecks);
     }
     file.record = ReadSettings(std::string_view(whole).substr(0, kConfigReadLimit));
     for (const SettingKey& key : kSettingKeys) {

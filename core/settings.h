@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/problems.h"
 
@@ -103,6 +104,17 @@ struct SettingKey {
     bool SettingsRecord::*flag = nullptr;
     std::string SettingsRecord::*text = nullptr;  // kText and kPath
     TlsMode SettingsRecord::*tlsMode = nullptr;
+    // What to write instead, added to a problem of the value; "" for none.
+    std::string_view advice;
+};
+
+// Says what is wrong with each entry of a list value of the key `key`
+// (one text per bad entry, what to write included), or nothing when all
+// is well. The lists' syntax lives in the folders that read them, which
+// hand their checks to CheckSettings.
+struct ListValueCheck {
+    std::string_view key;
+    std::vector<std::string> (*problems)(std::string_view value);
 };
 
 // Returns every known key, in the order they are read.
@@ -148,9 +160,10 @@ struct SettingsFile {
 };
 
 // Reads "TRAWLBOX.CFG" from `directory` (ending in "/", or ""): its first
-// kConfigReadLimit bytes for the settings, the whole file for the check.
-// Changes nothing and logs nothing.
-SettingsFile ReadSettingsFile(const std::string& directory);
+// kConfigReadLimit bytes for the settings, the whole file for the check
+// (CheckSettings with `listChecks`). Changes nothing and logs nothing.
+SettingsFile ReadSettingsFile(const std::string& directory,
+                              std::span<const ListValueCheck> listChecks = {});
 
 // What LoadSettingsFrom did.
 struct SettingsLoad {
@@ -194,9 +207,12 @@ void CopyLiveSettings(const SettingsRecord& from, SettingsRecord& to);
 // "=" that names no key (with the nearest known key when one is close), a
 // known key that is ignored for blanks before it or before "=", a key
 // given again, a number that is not one or lies outside its key's range,
-// an unknown flag word, an unknown TLS mode. Lines starting with "#" and
+// an unknown flag word, an unknown TLS mode, each followed by "; " and the
+// key's advice when it has one; and each text a check of `listChecks` gives
+// for the value of its key, on the key's line. Lines starting with "#" and
 // lines of prose are not problems. An empty list when all is well.
-Problems CheckSettings(std::string_view fileText, std::string_view fileName);
+Problems CheckSettings(std::string_view fileText, std::string_view fileName,
+                       std::span<const ListValueCheck> listChecks = {});
 
 // Returns the value of `key` (which ends in "=") after the "Ex" rule: a
 // non-empty "Ex"-prefixed value wins over the plain key; `fallback` when

@@ -91,45 +91,6 @@ int ReadWholeFile(const std::string& fileName, std::string& data) {
     return in.bad() ? 0 : 1;
 }
 
-// A byte order mark some editors put in front of a UTF-8 file.
-constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
-
-// A kill file typed in a UTF-8 editor shows its markers and patterns as the
-// characters those bytes show in code page 437 ("Ω", "»", "■", "ü"); the
-// filter matches in that code page, so such a file is turned into those
-// bytes. A file that is not UTF-8 is one of the old code page files (their
-// marker bytes never form UTF-8) and is read as it is. Each line with a
-// character the code page cannot show is a problem: it cannot match as
-// written.
-template <typename Problem>
-void TakeUtf8KillFile(std::string& data, Problem problem) {
-    const bool marked = StartsWith(data, kUtf8Mark);
-    std::string_view text(data);
-    if (marked) text.remove_prefix(kUtf8Mark.size());
-    const bool plain =
-        std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; });
-    if ((plain && !marked) || !IsUtf8(text)) return;
-    std::string converted;
-    converted.reserve(text.size());
-    int64_t lineNumber = 0;
-    for (size_t start = 0; start < text.size();) {
-        const size_t end = std::min(text.find('\n', start), text.size());
-        ++lineNumber;
-        std::vector<uint32_t> missing;
-        converted += Utf8ToOemExact(text.substr(start, end - start), missing);
-        if (end < text.size()) converted += '\n';
-        if (!missing.empty()) {
-            char code[16];
-            std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(missing[0]));
-            problem(lineNumber, std::string(code) +
-                                    " has no character in the filter's code page 437; the "
-                                    "line cannot match as written");
-        }
-        start = end + 1;
-    }
-    data = std::move(converted);
-}
-
 }  // namespace
 
 // Reads the kill file's lines, kept in its set, for one cursor when the
@@ -320,10 +281,11 @@ KillSetBuild BuildKillSetWithLimit(const std::string& fileName, int64_t cellLimi
         }
         // Said in the log too: a rule that can never match would otherwise
         // go unnoticed until the spam it was meant for comes through.
-        TakeUtf8KillFile(data, [&](int64_t line, std::string text) {
-            WriteLog(fileName + " line " + std::to_string(line) + ": " + text, -1, kLogFailure);
-            problem(line, std::move(text));
-        });
+        for (Problem& found : TakeUtf8File(data, fileName, "the line cannot match as written")) {
+            WriteLog(fileName + " line " + std::to_string(found.line) + ": " + found.text, -1,
+                     kLogFailure);
+            build.problems.push_back(std::move(found));
+        }
         std::shared_ptr<KillSet> set = NewSet(fileName);
         std::vector<std::string_view> lines = SplitLines(data);
 

@@ -2,12 +2,16 @@
 
 #include <cstdint>
 
+#include "codec/code_page.h"
 #include "core/settings.h"
 #include "core/text.h"
 
-const AddressListFile kRelayBlacklistFile{
-    kRelayBlacklistFileName, "# Trawlbox RelayBlacklist      #",
-    "# Form: IP/CIDR <Space> Comment #", "Loading Relay Blacklist", true};
+const AddressListFile kRelayBlacklistFile{kRelayBlacklistFileName,
+                                          "# Trawlbox RelayBlacklist      #",
+                                          "# Form: IP/CIDR <Space> Comment #",
+                                          "Loading Relay Blacklist",
+                                          true,
+                                          TakeUtf8AddressList};
 
 namespace {
 

@@ -1,10 +1,14 @@
 #include "net/access_list.h"
 
+#include "codec/code_page.h"
 #include "core/settings.h"
 
-const AddressListFile kAccessListFile{kAccessListFileName, "# Trawlbox IP access list      #",
-                                      "# Form: IP/CIDR <Space> Comment #", "Loading IP access list",
-                                      false};
+const AddressListFile kAccessListFile{kAccessListFileName,
+                                      "# Trawlbox IP access list      #",
+                                      "# Form: IP/CIDR <Space> Comment #",
+                                      "Loading IP access list",
+                                      false,
+                                      TakeUtf8AddressList};
 
 namespace {
 

@@ -136,3 +136,30 @@ std::vector<int> AllowedPortList(std::string_view value, std::span<const int> de
     if (!listed) ports.assign(defaults.begin(), defaults.end());
     return ports;
 }
+
+std::vector<std::string> AllowedServersProblems(std::string_view value) {
+    std::vector<std::string> problems;
+    const ServerAllowList list(value);
+    for (const std::string& entry : list.invalid()) {
+        problems.push_back("entry \"" + entry +
+                           "\" of AllowedServers is no host name, *.domain pattern, address or "
+                           "prefix; write entries as pop.example.com, *.example.com, 192.0.2.7 "
+                           "or 192.0.2.0/24, separated by commas");
+    }
+    return problems;
+}
+
+std::vector<std::string> AllowedPortsProblems(std::string_view value) {
+    std::vector<std::string> invalid;
+    AllowedPortList(value, {}, &invalid);
+    std::vector<std::string> problems;
+    for (const std::string& entry : invalid) {
+        const bool digits =
+            std::all_of(entry.begin(), entry.end(), [](char c) { return c >= '0' && c <= '9'; });
+        const std::string what = digits ? " is out of range 1..65535" : " is not a port number";
+        problems.push_back("entry \"" + entry + "\" of AllowedPorts" + what +
+                           "; write port numbers separated by commas (as AllowedPorts=110,995), "
+                           "or nothing for each protocol's standard ports");
+    }
+    return problems;
+}

@@ -61,3 +61,13 @@ class ServerAllowList {
 // number allows nothing and is appended to `invalid` when that is given.
 std::vector<int> AllowedPortList(std::string_view value, std::span<const int> defaults,
                                  std::vector<std::string>* invalid = nullptr);
+
+// Returns what is wrong with each entry of an AllowedServers value that
+// ServerAllowList cannot read, with what to write instead; nothing when every
+// entry is read.
+std::vector<std::string> AllowedServersProblems(std::string_view value);
+
+// Returns what is wrong with each entry of an AllowedPorts value that is not
+// a number or lies outside 1..65535, with what to write instead; nothing
+// when every entry is a port.
+std::vector<std::string> AllowedPortsProblems(std::string_view value);

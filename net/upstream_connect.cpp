@@ -77,11 +77,7 @@ constexpr int kNntpPort = 119;
 constexpr int kNntpsPort = 563;
 
 bool PortAllowed(UpstreamProtocol protocol, int port) {
-    const bool pop3 = protocol == UpstreamProtocol::kPop3;
-    const std::array<int, 3> defaults =
-        pop3 ? std::array<int, 3>{kPop3Port, kPop3sPort, Settings.Pop3PortOutgoing}
-             : std::array<int, 3>{kNntpPort, kNntpsPort, Settings.NntpPortOutgoing};
-    const std::vector<int> ports = AllowedPortList(Settings.AllowedPorts, defaults);
+    const std::vector<int> ports = AllowedPortsOf(protocol, Settings);
     return std::find(ports.begin(), ports.end(), port) != ports.end();
 }
 
@@ -139,6 +135,14 @@ UpstreamOutcome Connect(const std::string& host, int port, UpstreamProtocol prot
 }
 
 }  // namespace
+
+std::vector<int> AllowedPortsOf(UpstreamProtocol protocol, const SettingsRecord& settings) {
+    const bool pop3 = protocol == UpstreamProtocol::kPop3;
+    const std::array<int, 3> defaults =
+        pop3 ? std::array<int, 3>{kPop3Port, kPop3sPort, settings.Pop3PortOutgoing}
+             : std::array<int, 3>{kNntpPort, kNntpsPort, settings.NntpPortOutgoing};
+    return AllowedPortList(settings.AllowedPorts, defaults);
+}
 
 UpstreamOutcome ConnectUpstream(const std::string& host, int port, UpstreamProtocol protocol,
                                 int timeoutSeconds, Connection& connection, std::string& greeting,

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
+#include "core/settings.h"
 #include "net/connection.h"
 
 enum class UpstreamProtocol : int {
@@ -44,6 +46,11 @@ enum class UpstreamOutcome : int {
 UpstreamOutcome ConnectUpstream(const std::string& host, int port, UpstreamProtocol protocol,
                                 int timeoutSeconds, Connection& connection, std::string& greeting,
                                 bool portFromLogin = false);
+
+// Returns the ports a login may name for the protocol under `settings`: the
+// AllowedPorts list, or when it lists none 110, 995 and Pop3PortOutgoing for
+// POP3, 119, 563 and NntpPortOutgoing for news (a port may repeat).
+std::vector<int> AllowedPortsOf(UpstreamProtocol protocol, const SettingsRecord& settings);
 
 // ConnectUpstream for a client's login, which names its own server: the host
 // and port are first judged against AllowedServers and AllowedPorts

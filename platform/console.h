@@ -22,6 +22,15 @@ void InstallStopSignals(std::atomic<int>& counter);
 // that the program reloads its configuration.
 void InstallReloadSignal(std::atomic<int>& counter);
 
+// The program's texts are held in a code page; a terminal shows the
+// environment's character set. A conversion takes one line or title and
+// returns it as it is to be written.
+using ConsoleTextConversion = std::string (*)(std::string_view text);
+
+// Makes every title and line from now on pass through `convert` (the test
+// sink included); nullptr (the start) writes them as they are.
+void SetConsoleTextConversion(ConsoleTextConversion convert);
+
 // Sets the terminal title; only when standard output is a terminal.
 void ConsoleSetTitle(std::string_view title);
 

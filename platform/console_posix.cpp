@@ -21,6 +21,7 @@ std::atomic<bool> terminalSaved{false};
 std::atomic<std::atomic<int>*> stopCounter{nullptr};
 std::atomic<std::atomic<int>*> reloadCounter{nullptr};
 std::atomic<void (*)(std::string_view)> consoleSink{nullptr};
+std::atomic<ConsoleTextConversion> consoleConversion{nullptr};
 bool inputClosed = false;
 
 std::mutex& OutputLock() {
@@ -105,19 +106,33 @@ void InstallReloadSignal(std::atomic<int>& counter) {
     ::sigaction(SIGHUP, &reload, nullptr);
 }
 
+namespace {
+
+// Returns the text as the terminal is to receive it.
+std::string Converted(std::string_view text) {
+    ConsoleTextConversion convert = consoleConversion;
+    return convert ? convert(text) : std::string(text);
+}
+
+}  // namespace
+
+void SetConsoleTextConversion(ConsoleTextConversion convert) {
+    consoleConversion = convert;
+}
+
 void ConsoleSetTitle(std::string_view title) {
     if (!::isatty(STDOUT_FILENO)) return;
-    std::string sequence = "\033]0;" + std::string(title) + "\007";
+    std::string sequence = "\033]0;" + Converted(title) + "\007";
     std::lock_guard guard(OutputLock());
     WriteAll(STDOUT_FILENO, sequence);
 }
 
 void ConsoleWriteLine(std::string_view line) {
+    std::string text = Converted(line);
     if (auto sink = consoleSink.load()) {
-        sink(line);
+        sink(text);
         return;
     }
-    std::string text(line);
     text += '\n';
     std::lock_guard guard(OutputLock());
     WriteAll(STDOUT_FILENO, text);

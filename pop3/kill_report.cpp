@@ -6,6 +6,7 @@
 
 #include "codec/code_page.h"
 #include "codec/header_decode.h"
+#include "codec/header_encode.h"
 #include "core/globals.h"
 #include "core/settings.h"
 #include "core/text.h"
@@ -159,12 +160,30 @@ std::string CopiedButKeptStatus(std::string_view id, std::string_view why) {
            ", not deleted: " + std::string(why);
 }
 
+namespace {
+
+// The recipient is configured in the code page. A display name before
+// "<address>" may hold any letter and goes as encoded-words; an address
+// cannot be encoded and goes in UTF-8 as it is (RFC 6532).
+std::string RecipientField(std::string_view recipient) {
+    const std::string utf8 = OemToUtf8(recipient);
+    const size_t open = utf8.find('<');
+    if (open == std::string::npos) return utf8;
+    std::string_view name = std::string_view(utf8).substr(0, open);
+    while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+    if (name.empty()) return utf8;
+    return EncodedHeaderText(name) + " " + utf8.substr(open);
+}
+
+}  // namespace
+
 std::string KillReportHeader(std::string_view recipient, const LocalTime& now, int biasMinutes,
                              ReportKind kind) {
     std::string header;
-    header += "To: " + std::string(recipient) + "\n";
+    header += "To: " + RecipientField(recipient) + "\n";
     header += "From: " + std::string(kReportSender) + " (Trawlbox " + std::string(kProgramVersion) +
               ")\n";
+    // Always ASCII, so never an encoded-word.
     header += "Subject: Killed Messages\n";
     header += "Message-ID: <" + SecondsText(now) + TwoDigits(now.month) + "-" + TwoDigits(now.day) +
               "-" + std::to_string(now.year) + "@" + std::string(kReportMessageIdDomain) + ">\n";
@@ -193,8 +212,8 @@ std::string CompleteKillReport(std::string_view entries, ReportKind kind) {
     const std::string& configured = CurrentSettings().KillReport;
     std::string_view recipient =
         configured.empty() ? kDefaultKillReport : std::string_view(configured);
-    return OemToUtf8(KillReportHeader(recipient, LocalNow(), TimeZoneBiasMinutes(), kind) +
-                     std::string(entries));
+    return KillReportHeader(recipient, LocalNow(), TimeZoneBiasMinutes(), kind) +
+           OemToUtf8(entries);
 }
 
 std::string FormatDateLine(const LocalTime& now, int biasMinutes) {

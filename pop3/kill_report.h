@@ -54,7 +54,9 @@ inline constexpr std::string_view kDryRunHideStatus = "dry run, would have been 
 enum class ReportKind { kKilled, kDryRun };
 
 // Returns the report's header and preamble for the given local time and zone
-// bias (UTC minus local time, minutes), addressed to `recipient`.
+// bias (UTC minus local time, minutes), addressed to `recipient` (held in
+// code page 437), in UTF-8: a display name in the recipient that is not
+// ASCII as RFC 2047 encoded-words, the address as it is.
 std::string KillReportHeader(std::string_view recipient, const LocalTime& now, int biasMinutes,
                              ReportKind kind = ReportKind::kKilled);
 

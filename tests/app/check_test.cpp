@@ -18,6 +18,10 @@ const char kGoodKillFile[] =
     "--- ALLE\r\n\"*pills*\" \xEAs \xAF"
     "DELE\r\n";
 const char kGoodAccess[] = "127.0.0.1\r\n::1\r\n";
+const char kDefaultGuards[] =
+    "logins reach any server (AllowedServers) on ports 110, 995 for mail, 119, 563 for news "
+    "(AllowedPorts); an account is held after 5 failed logins within 600 seconds "
+    "(LoginFailureLimit, LoginFailureWindow)";
 
 // One configuration directory: the good files, one of them replaced.
 struct Directory {
@@ -46,9 +50,21 @@ TEST(CheckTest, GoodFilesPassWithTheirCounts) {
     TempDir dir;
     CheckRun run = Check(dir, Directory{.relays = "10.0.0.0/8 a relay\r\n"});
     EXPECT_EQ(run.status, kExitOk);
-    EXPECT_EQ(
-        run.lines,
-        Lines{"0 errors, 0 warnings; 1 sections, 1 rules, 2 access entries, 1 relay entries"});
+    EXPECT_EQ(run.lines, (Lines{kDefaultGuards,
+                                "0 errors, 0 warnings; 1 sections, 1 rules, 2 access "
+                                "entries, 1 relay entries"}));
+
+    // The guards as configured, the outgoing port among the ports once.
+    run = Check(dir, Directory{.config = std::string(kGoodConfig) +
+                                         "AllowedServers=*.example.org, 192.0.2.0/24\r\n"
+                                         "AllowedPorts=\r\nPop3PortOutgoing=995\r\n"
+                                         "NntpPortOutgoing=10119\r\nLoginFailureLimit=0\r\n"});
+    EXPECT_EQ(run.status, kExitOk);
+    ASSERT_EQ(run.lines.size(), 2u);
+    EXPECT_EQ(run.lines[0],
+              "logins reach the servers *.example.org, 192.0.2.0/24 (AllowedServers) on ports "
+              "110, 995 for mail, 119, 563, 10119 for news (AllowedPorts); an account is never "
+              "held after failed logins (LoginFailureLimit=0)");
 }
 
 // Each broken file with every line the check prints about it, word for
@@ -74,6 +90,27 @@ TEST(CheckTest, EachProblemIsNamedByFileAndLine) {
           "DIR/TRAWLBOX.CFG:3: unknown flag word \"maybe\" for LogFilter (J or N)",
           "DIR/TRAWLBOX.CFG:4: unknown TLS mode \"yes\" for Pop3Tls (off, stls, starttls or "
           "implicit)"},
+         kExitFailure},
+        {"guard keys with what to write instead",
+         {.config = "AllowedServers=pop.example.com, *, 10.0.0.0/40\r\n"
+                    "AllowedPorts=110, pop3,70000\r\nLoginFailureLimit=-1\r\n"
+                    "LoginFailureWindow=soon\r\n"},
+         {"DIR/TRAWLBOX.CFG:1: entry \"*\" of AllowedServers is no host name, *.domain "
+          "pattern, address or prefix; write entries as pop.example.com, *.example.com, "
+          "192.0.2.7 or 192.0.2.0/24, separated by commas",
+          "DIR/TRAWLBOX.CFG:1: entry \"10.0.0.0/40\" of AllowedServers is no host name, "
+          "*.domain pattern, address or prefix; write entries as pop.example.com, "
+          "*.example.com, 192.0.2.7 or 192.0.2.0/24, separated by commas",
+          "DIR/TRAWLBOX.CFG:2: entry \"pop3\" of AllowedPorts is not a port number; write port "
+          "numbers separated by commas (as AllowedPorts=110,995), or nothing for each "
+          "protocol's standard ports",
+          "DIR/TRAWLBOX.CFG:2: entry \"70000\" of AllowedPorts is out of range 1..65535; write "
+          "port numbers separated by commas (as AllowedPorts=110,995), or nothing for each "
+          "protocol's standard ports",
+          "DIR/TRAWLBOX.CFG:3: value \"-1\" of LoginFailureLimit is out of range 0..1000; write "
+          "how many failed logins hold an account, 0 for never (as LoginFailureLimit=5)",
+          "DIR/TRAWLBOX.CFG:4: value \"soon\" of LoginFailureWindow is not a number; write the "
+          "seconds failed logins are counted over (as LoginFailureWindow=600)"},
          kExitFailure},
         {"key given twice",
          {.config = "Pop3Timeout=60\r\nPop3Timeout=30\r\n"},
@@ -113,6 +150,13 @@ TEST(CheckTest, EachProblemIsNamedByFileAndLine) {
           "DIR/ACCESS.IP:4: \"2001:db8::zz\" is not an IPv6 address",
           "DIR/TRAWLBOX.RBL:1: prefix \"/0\" is not 1..32"},
          kExitFailure},
+        {"lists typed in a UTF-8 editor",
+         {.access = "127.0.0.1 B\xC3\xBCro\r\n10.0.0.1 \xE2\x98\x83\r\n",
+          .relays = "\xEF\xBB\xBF"
+                    "192.0.2.0/24 K\xC3\xB6ln\r\n"},
+         {"DIR/ACCESS.IP:2: U+2603 has no character in the filter's code page 437; the line is "
+          "read with \"?\" in its place"},
+         kExitFailure},
         {"a kill file that is not there",
          {.config = "KILLFILE=missing.cfg\r\n"},
          {"DIR/missing.cfg: no such file"},
@@ -150,8 +194,8 @@ TEST(CheckTest, EachProblemIsNamedByFileAndLine) {
             expected.push_back(dir.path() + line.substr(4));
             if (line.find(": warning: ") == std::string::npos) ++errors;
         }
-        ASSERT_FALSE(run.lines.empty()) << c.what;
-        EXPECT_EQ(Lines(run.lines.begin(), run.lines.end() - 1), expected) << c.what;
+        ASSERT_GE(run.lines.size(), 2u) << c.what;
+        EXPECT_EQ(Lines(run.lines.begin(), run.lines.end() - 2), expected) << c.what;
         EXPECT_EQ(run.status, c.status) << c.what;
         EXPECT_EQ(run.lines.back().substr(0, run.lines.back().find(' ')), std::to_string(errors))
             << c.what << ": the summary counts every error";
@@ -166,7 +210,7 @@ TEST(CheckTest, MissingConfigurationIsAnErrorAndTheRestIsStillChecked) {
     EXPECT_EQ(status, kExitFailure);
     EXPECT_EQ(lines, (Lines{dir.path() + "TRAWLBOX.CFG: no such file",
                             dir.path() + "KILLFILE.CFG: no such file",
-                            dir.path() + "ACCESS.IP:1: prefix \"/33\" is not 1..32",
+                            dir.path() + "ACCESS.IP:1: prefix \"/33\" is not 1..32", kDefaultGuards,
                             "3 errors, 0 warnings; 0 sections, 0 rules, 1 access entries, "
                             "0 relay entries"}));
     // A check writes nothing: no list file is made, no log opened.

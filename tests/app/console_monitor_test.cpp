@@ -150,13 +150,13 @@ TEST_F(ConsoleMonitorTest, KillKeysCloseEverySessionAndWakeItsThread) {
             std::string field = (slot < 10 ? "#0" : "#") + std::to_string(slot);
             // Level 0: the marker is two blanks, then the time.
             size_t at =
-                log.find("  " + field + ": Thread " + std::to_string(slot) + " killed by User\r\n");
+                log.find("  " + field + ": Thread " + std::to_string(slot) + " killed by User\n");
             ASSERT_NE(at, std::string::npos) << log;
             ASSERT_GE(at, 10u);
             EXPECT_TRUE(at == 10 || log[at - 11] == '\n');
             EXPECT_EQ(log.substr(at - 10, 2), "  ");
             EXPECT_TRUE(ClockThen(log.substr(at - 8), "  " + field)) << log;
-            EXPECT_NE(log.find(field + ": Socket closed\r\n"), std::string::npos);
+            EXPECT_NE(log.find(field + ": Socket closed\n"), std::string::npos);
         }
         EXPECT_EQ(log.find("#100"), std::string::npos);
         first.End();

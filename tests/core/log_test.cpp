@@ -37,10 +37,11 @@ TEST_F(LogTest, LineFormatWithMarkerTimeAndSessionField) {
     WriteLog("zero", 0, kLogFailure);
     std::string text = Contents();
     EXPECT_TRUE(std::regex_search(
-        text, std::regex(R"(^\+ \d\d:\d\d:\d\d     : Loading filter configuration\r\n)")));
-    EXPECT_TRUE(std::regex_search(text, std::regex(R"(\n  \d\d:\d\d:\d\d  #07: seven\r\n)")));
-    EXPECT_TRUE(std::regex_search(text, std::regex(R"(\n! \d\d:\d\d:\d\d  #100: hundred\r\n)")));
-    EXPECT_TRUE(std::regex_search(text, std::regex(R"(\n\? \d\d:\d\d:\d\d  #00: zero\r\n$)")));
+        text, std::regex(R"(^\+ \d\d:\d\d:\d\d     : Loading filter configuration\n)")));
+    EXPECT_TRUE(std::regex_search(text, std::regex(R"(\n  \d\d:\d\d:\d\d  #07: seven\n)")));
+    EXPECT_TRUE(std::regex_search(text, std::regex(R"(\n! \d\d:\d\d:\d\d  #100: hundred\n)")));
+    EXPECT_TRUE(std::regex_search(text, std::regex(R"(\n\? \d\d:\d\d:\d\d  #00: zero\n$)")));
+    EXPECT_EQ(text.find('\r'), std::string::npos);
 }
 
 TEST_F(LogTest, SwitchesAndUnknownLevels) {
@@ -80,16 +81,22 @@ TEST_F(LogTest, BannerDateStylesAndDebugLine) {
     EXPECT_EQ(LogDate(), fallback);
 
     Settings.LogDebug = false;
-    EXPECT_EQ(LogBanner().find("\r\n"), std::string::npos);
+    EXPECT_EQ(LogBanner().find('\n'), std::string::npos);
     EXPECT_TRUE(LogBanner().starts_with("----------  " + fallback + ", Trawlbox v0.25"));
     Settings.LogDebug = true;
     EXPECT_TRUE(std::regex_search(
-        LogBanner(), std::regex(R"(\r\n  \d\d:\d\d:\d\d     : Debug-Mode activated$)")));
+        LogBanner(), std::regex(R"([^\r]\n  \d\d:\d\d:\d\d     : Debug-Mode activated$)")));
+}
+
+std::string Bracketed(std::string_view line) {
+    return "[" + std::string(line) + "]";
 }
 
 // Without a terminal the log also goes to standard error, for a service
-// manager's journal: the same lines, ended by LF, and only while switched on.
-TEST_F(LogTest, MirroredLinesReachStandardErrorWithLineFeeds) {
+// manager's journal: the same bytes as the file, only while switched on.
+// Both pass through the conversion into the reader's character set, and a
+// text's own CR LF breaks become LF like the line ends.
+TEST_F(LogTest, MirrorAndFileGetTheSameConvertedLines) {
     Settings.LogDebug = true;
     ::testing::internal::CaptureStderr();
     WriteLog("before", 3, kLogNotice);
@@ -97,18 +104,22 @@ TEST_F(LogTest, MirroredLinesReachStandardErrorWithLineFeeds) {
     WriteLogBanner();
     WriteLog("mirrored", 3, kLogNotice);
     WriteLog("never written", 3, kLogNever);
+    SetLogTextConversion(Bracketed);
+    WriteLog("block\r\n\tsecond", 3, kLogNotice);
+    SetLogTextConversion(nullptr);
     MirrorLogToStandardError(false);
     WriteLog("after", 3, kLogNotice);
     const std::string mirrored = ::testing::internal::GetCapturedStderr();
     EXPECT_TRUE(std::regex_match(
         mirrored, std::regex(R"(----------  [^\r\n]*\n  \d\d:\d\d:\d\d     : )"
-                             R"(Debug-Mode activated\n  \d\d:\d\d:\d\d  #03: mirrored\n)")))
+                             R"(Debug-Mode activated\n  \d\d:\d\d:\d\d  #03: mirrored\n)"
+                             R"(\[  \d\d:\d\d:\d\d  #03: block\n\tsecond\]\n)")))
         << mirrored;
-    // The file keeps its own line ends and every line.
     const std::string file = Contents();
-    for (const char* text : {"before\r\n", "mirrored\r\n", "after\r\n"}) {
-        EXPECT_NE(file.find(text), std::string::npos) << text;
-    }
+    EXPECT_EQ(file.find('\r'), std::string::npos);
+    EXPECT_NE(file.find(mirrored), std::string::npos);
+    EXPECT_TRUE(file.starts_with("  ")) << "before";
+    EXPECT_TRUE(file.ends_with("#03: after\n"));
 }
 
 TEST_F(LogTest, SecondHolderCannotOpenTheSameLog) {
@@ -132,7 +143,7 @@ TEST_F(LogTest, LinesOfManyThreadsNeverMix) {
     std::istringstream lines(Contents());
     std::string line;
     int count = 0;
-    std::regex whole(R"(\+ \d\d:\d\d:\d\d  #0(\d): ([a-h])\2{199}\r)");
+    std::regex whole(R"(\+ \d\d:\d\d:\d\d  #0(\d): ([a-h])\2{199})");
     while (std::getline(lines, line)) {
         std::smatch match;
         ASSERT_TRUE(std::regex_match(line, match, whole)) << line.substr(0, 60);

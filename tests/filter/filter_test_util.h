@@ -93,10 +93,10 @@ class FilterLogDir {
         std::string log = dir_.Read("TRAWLBOX.LOG");
         size_t start = 0;
         while (start < log.size()) {
-            size_t end = log.find("\r\n", start);
+            size_t end = log.find("\n", start);
             if (end == std::string::npos) end = log.size();
             lines.push_back(log.substr(start, end - start));
-            start = end + 2;
+            start = end + 1;
         }
         return lines;
     }

@@ -43,7 +43,7 @@ TEST_F(RelayListTest, MissingOrEmptyFileGetsItsHeaderAndListsNothing) {
     // Loaded again, the header alone gives an empty list and is announced.
     LoadRelayBlacklistFrom(dir_.path());
     EXPECT_TRUE(CurrentRelayBlacklist()->empty());
-    EXPECT_NE(dir_.Read("TRAWLBOX.LOG").find("     : Loading Relay Blacklist\r\n"),
+    EXPECT_NE(dir_.Read("TRAWLBOX.LOG").find("     : Loading Relay Blacklist\n"),
               std::string::npos);
 }
 
@@ -84,6 +84,26 @@ TEST_F(RelayListTest, RelaysInHeaderTexts) {
         EXPECT_EQ(FindBlacklistedRelay(c.text, entry), c.found);
         EXPECT_EQ(entry, c.found ? c.entry : "untouched");
     }
+}
+
+// A list typed in a UTF-8 editor keeps its comments in the code page the
+// filter reports in, its mark does not spoil the first address, and an old
+// code page list is read as its bytes.
+TEST_F(RelayListTest, Utf8ListsAreReadInTheCodePage) {
+    LoadBlacklist(
+        "\xEF\xBB\xBF"
+        "192.0.2.0/24 Relais in K\xC3\xB6ln\n"
+        "198.51.100.7 \xE2\x98\x83 snowman\n");
+    ASSERT_EQ(CurrentRelayBlacklist()->size(), 2u);
+    std::string entry;
+    EXPECT_TRUE(FindBlacklistedRelay("Received: from a [192.0.2.1]", entry));
+    EXPECT_EQ(entry, "192.0.2.0/24 Relais in K\x94ln");
+    EXPECT_TRUE(FindBlacklistedRelay("Received: from a [198.51.100.7]", entry));
+    EXPECT_EQ(entry, "198.51.100.7 ? snowman");
+
+    LoadBlacklist("192.0.2.0/24 K\x94ln\n");
+    EXPECT_TRUE(FindBlacklistedRelay("Received: from a [192.0.2.1]", entry));
+    EXPECT_EQ(entry, "192.0.2.0/24 K\x94ln");
 }
 
 TEST_F(RelayListTest, Ipv6RelaysInBothWrittenForms) {

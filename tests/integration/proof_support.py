@@ -114,7 +114,7 @@ def slot_report(log_text):
     fault, as is one left open at the end."""
     open_slots = set()
     faults = []
-    for raw in log_text.split("\r\n"):
+    for raw in log_text.split("\n"):
         match = LOG_LINE.match(raw)
         if not match:
             continue

@@ -134,7 +134,7 @@ class BlocklistTest(unittest.TestCase):
         return took, shown
 
     def problem_lines(self, proxy):
-        return [line for line in proxy.log().split("\r\n") if "DNS blocklist:" in line]
+        return [line for line in proxy.log().split("\n") if "DNS blocklist:" in line]
 
     def test_listed_relays_are_killed_and_named_with_the_lists_reason(self):
         dns = self.start_dns("a", query_name(LISTED), "127.0.0.2", "300",

@@ -193,6 +193,12 @@ class MailClientsTest(unittest.TestCase):
         self.assertEqual(body.count("From       : Dörte Groß <d"), 3, body)
         self.assertIn("Subject    : Grüße aus Bern\n", body)
         self.assertIn('Reason     : "*Grüße*"\n', body)
+        # The log as `tail` shows it: UTF-8 (log() decodes strictly), LF
+        # line ends, the kill's subject as it was written.
+        log = self.plain.log()
+        self.assertIn("\t\t\t├ Subject: Grüße aus Bern\n", log)
+        self.assertIn('\t\t\t└ Reason: "*Grüße*" Ωs »DELE', log)
+        self.assertNotIn("\r", log)
 
     # --- Login names ----------------------------------------------------------
 

@@ -89,9 +89,9 @@ class Ipv6Test(unittest.TestCase):
         client.quit()
 
         log = self.proxy.log()
-        self.assertIn("Incoming Pop3-connection from '::1'  Port: %d\r\n" % self.proxy.pop3_port,
+        self.assertIn("Incoming Pop3-connection from '::1'  Port: %d\n" % self.proxy.pop3_port,
                       log)
-        self.assertIn("Outgoing connection to '[::1]'  Port: %d\r\n" % self.server_port, log)
+        self.assertIn("Outgoing connection to '[::1]'  Port: %d\n" % self.server_port, log)
         self.assertIn("rip=::1", self.server_login_line("alice"))
 
     def test_method_before_a_bracketed_address(self):
@@ -108,7 +108,7 @@ class Ipv6Test(unittest.TestCase):
             reader = sock.makefile("rb")
             self.assertEqual(read_line(reader), "-ERR permission denied, closing connection ...")
             self.assertEqual(reader.read(), b"")
-        self.assertIn("Denied Pop3-connection from '127.0.0.1'  Port: %d\r\n"
+        self.assertIn("Denied Pop3-connection from '127.0.0.1'  Port: %d\n"
                       % self.proxy.pop3_port, self.proxy.log())
 
     def test_news_listener_takes_ipv6_readers(self):
@@ -118,7 +118,7 @@ class Ipv6Test(unittest.TestCase):
             self.assertRegex(read_line(reader), r"^200 NNTP-Trawlbox v0\.25 Server #\d+ ready")
             sock.sendall(b"QUIT\r\n")
             read_line(reader)
-        self.assertIn("Incoming Nntp-connection from '::1'  Port: %d\r\n" % self.proxy.nntp_port,
+        self.assertIn("Incoming Nntp-connection from '::1'  Port: %d\n" % self.proxy.nntp_port,
                       self.proxy.log())
 
 

@@ -241,7 +241,7 @@ class MailPathTest(unittest.TestCase):
                              hidden={uids[2]}, killed={uids[1], uids[4]}, report=report)
         log = self.proxy.log()
         self.assertIn("Killing: " + re.search(rb"Message-ID: (.*)", spam).group(1).decode(), log)
-        self.assertIn("\t\t\t\xc3 Subject: lottery results\r\n", log)
+        self.assertIn("\t\t\t├ Subject: lottery results\n", log)
 
     def test_renumbering_after_kills_and_client_deletions(self):
         stored = [ham(1), message("x@spam.example", "viagra", "x\n"), ham(2),

@@ -207,12 +207,12 @@ class NewsPathTest(unittest.TestCase):
         s.xover(first, last)
         self.wait_for_log(self.open_proxy, "Filter: " + self.ids[2])
         log = self.open_proxy.log()
-        block = re.search(r"Filter: %s\r\n\t\t\t\xC3 from: (.*)\r\n\t\t\t\xC3 Subject: (.*)\r\n"
-                          r"\t\t\t\xC0 Reason: (.*)\r\n" % re.escape(self.ids[2]), log)
+        block = re.search(r"Filter: %s\n\t\t\t├ from: (.*)\n\t\t\t├ Subject: (.*)\n"
+                          r"\t\t\t└ Reason: (.*)\n" % re.escape(self.ids[2]), log)
         self.assertIsNotNone(block, log)
         self.assertIn("carl@example.org", block.group(1))
         self.assertEqual(block.group(2), "Cheap spam in disguise")
-        self.assertEqual(block.group(3), "\"*Cheap spam*\" \xEAs \xAFSKIP ")
+        self.assertEqual(block.group(3), "\"*Cheap spam*\" Ωs »SKIP ")
 
     def test_xover_before_group_is_refused_in_one_line(self):
         r = Raw(self.open_proxy.nntp_port)

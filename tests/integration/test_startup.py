@@ -11,6 +11,9 @@ import unittest
 
 from trawlbox_runner import Trawlbox, wait_for_port
 
+DEFAULT_GUARDS = ("logins reach any server (AllowedServers) on ports 110, 995 for mail, 119, "
+                  "563 for news (AllowedPorts); an account is held after 5 failed logins within "
+                  "600 seconds (LoginFailureLimit, LoginFailureWindow)")
 TITLE = "Trawlbox v0.25 transparent, internal Design & Test (Console Debug)"
 
 
@@ -30,8 +33,8 @@ class StartupTest(unittest.TestCase):
             log = t.log()
             self.assertRegex(log, r"^----------  \w\w\w \d\d \w\w\w \d\d, Trawlbox v0\.25")
             self.assertIn("Debug-Mode activated", log)
-            self.assertIn(": Pop3-Listen at Port %d\r\n" % t.pop3_port, log)
-            self.assertIn(": Nntp-Listen at Port %d\r\n" % t.nntp_port, log)
+            self.assertIn(": Pop3-Listen at Port %d\n" % t.pop3_port, log)
+            self.assertIn(": Nntp-Listen at Port %d\n" % t.nntp_port, log)
             with socket.create_connection(("127.0.0.1", t.pop3_port), timeout=5) as s:
                 greeting = s.makefile("rb").readline().decode("latin-1")
             self.assertRegex(greeting, r"^\+OK POP3-Trawlbox v0\.25 Server #\d+ ready,")
@@ -86,7 +89,8 @@ def run_binary(arguments, cwd):
     """Runs the built program with `arguments`; returns (status, output)."""
     done = subprocess.run([os.environ["TRAWLBOX_BINARY"]] + arguments, cwd=cwd,
                           stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
-    return done.returncode, done.stdout.decode("latin-1"), done.stderr.decode("latin-1")
+    # Strict: what the program prints for people is UTF-8.
+    return done.returncode, done.stdout.decode("utf-8"), done.stderr.decode("utf-8")
 
 
 class StartupFailureTest(unittest.TestCase):
@@ -171,14 +175,36 @@ class CommandTest(unittest.TestCase):
             directory + "TRAWLBOX.CFG:1: unknown key \"Pop3PortOutgoin\" (did you mean "
             "\"Pop3PortOutgoing\"?)",
             directory + "K.CFG:2: unknown action word \"DELEE\" (known: DELE, SKIP, RETR, HEAD)",
+            DEFAULT_GUARDS,
             "2 errors, 0 warnings; 1 sections, 1 rules, 1 access entries, 0 relay entries"])
         self.write("TRAWLBOX.CFG", b"KILLFILE=K.CFG\r\n")
         self.write("K.CFG", b"--- ALLE\r\n\"*x*\" \xEAs \xAFDELE\r\n")
         status, out, _ = run_binary(["check", "-d", self.dir], self.elsewhere)
-        self.assertEqual((status, out), (0, "0 errors, 0 warnings; 1 sections, 1 rules, "
-                                            "1 access entries, 0 relay entries\n"))
+        self.assertEqual((status, out), (0, DEFAULT_GUARDS + "\n0 errors, 0 warnings; 1 sections, "
+                                            "1 rules, 1 access entries, 0 relay entries\n"))
         self.assertEqual(sorted(os.listdir(self.dir)), ["ACCESS.IP", "K.CFG", "TRAWLBOX.CFG"],
                          "a check writes nothing")
+
+    def test_check_in_utf8_with_what_to_write_for_a_bad_allowed_port(self):
+        """A new user's files typed in a UTF-8 editor and a port given by its
+        name: the check names each line in UTF-8 and says what to write."""
+        self.write("TRAWLBOX.CFG", b"KILLFILE=K.CFG\r\nAllowedPorts=110, pop3s\r\n")
+        self.write("K.CFG", "--- ALLE\r\n\"*Grüße*\" Ωs »LÖSCHEN\r\n".encode())
+        self.write("ACCESS.IP", "127.0.0.1 Büro\r\n10.0.0.1 ☃\r\n".encode())
+        directory = self.dir + "/"
+        status, out, _ = run_binary(["-d", self.dir, "check"], self.elsewhere)
+        self.assertEqual(status, 1)
+        self.assertEqual(out.splitlines(), [
+            directory + "TRAWLBOX.CFG:2: entry \"pop3s\" of AllowedPorts is not a port number; "
+            "write port numbers separated by commas (as AllowedPorts=110,995), or nothing for "
+            "each protocol's standard ports",
+            directory + "K.CFG:2: unknown action word \"LÖSCHEN\" (known: DELE, SKIP, RETR, HEAD)",
+            directory + "ACCESS.IP:2: U+2603 has no character in the filter's code page 437; the "
+            "line is read with \"?\" in its place",
+            "logins reach any server (AllowedServers) on ports 110 for mail, 110 for news "
+            "(AllowedPorts); an account is held after 5 failed logins within 600 seconds "
+            "(LoginFailureLimit, LoginFailureWindow)",
+            "3 errors, 0 warnings; 1 sections, 1 rules, 2 access entries, 0 relay entries"])
 
     def test_test_names_the_rule_and_the_verdict(self):
         self.write("TRAWLBOX.CFG", b"KILLFILE=K.CFG\r\n")
@@ -190,7 +216,7 @@ class CommandTest(unittest.TestCase):
                                      "me@example.org"], self.elsewhere)
         self.assertEqual(status, 0)
         lines = out.splitlines()
-        self.assertEqual(lines[-2], self.dir + "/K.CFG:2: \"*pills*\" \xEAs \xAFDELE -> DELE")
+        self.assertEqual(lines[-2], self.dir + "/K.CFG:2: \"*pills*\" Ωs »DELE -> DELE")
         self.assertEqual(lines[-1], "verdict: DELE")
 
 

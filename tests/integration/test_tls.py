@@ -12,9 +12,11 @@ STLS.
 import os
 import poplib
 import re
+import select
 import shutil
 import socket
 import tempfile
+import threading
 import time
 import unittest
 import warnings
@@ -67,6 +69,60 @@ def wire(stored):
     return stored.replace(b"\n", b"\r\n")
 
 
+class PortRelay:
+    """Relays every connection to 127.0.0.1:`port` (a privileged port only
+    root may bind) on to `target`, byte for byte: a server that runs
+    unprivileged appears on its well-known port, and TLS still runs end to
+    end between the proxy and the server."""
+
+    BUFFER = 65536
+    LIFETIME_S = 120  # the relay stops accepting after this, whatever happens
+
+    def __init__(self, port, target):
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", port))  # PermissionError unless root
+        self.listener.listen(4)
+        self.listener.settimeout(0.2)
+        self.target = target
+        self.stopping = threading.Event()
+        self.accepted = 0
+        self.thread = threading.Thread(target=self._accept, daemon=True)
+        self.thread.start()
+
+    def _accept(self):
+        deadline = time.monotonic() + self.LIFETIME_S
+        while not self.stopping.is_set() and time.monotonic() < deadline:
+            try:
+                client, _ = self.listener.accept()
+            except socket.timeout:
+                continue
+            self.accepted += 1
+            server = socket.create_connection(("127.0.0.1", self.target), timeout=CLIENT_TIMEOUT_S)
+            threading.Thread(target=self._relay, args=(client, server), daemon=True).start()
+
+    def _relay(self, client, server):
+        """Both directions until either side ends, then both closed."""
+        peer = {client: server, server: client}
+        deadline = time.monotonic() + self.LIFETIME_S
+        with client, server:
+            while time.monotonic() < deadline:
+                readable, _, _ = select.select([client, server], [], [], 0.2)
+                try:
+                    chunks = [(sock, sock.recv(self.BUFFER)) for sock in readable]
+                except OSError:
+                    return
+                for sock, data in chunks:
+                    if not data:
+                        return
+                    peer[sock].sendall(data)
+
+    def stop(self):
+        self.stopping.set()
+        self.thread.join()
+        self.listener.close()
+
+
 def start_proxy(proxies, config, killfile):
     proxy = Trawlbox(config=dict({"LogSession": "J"}, **config), killfile=killfile)
     proxies.append(proxy)
@@ -91,11 +147,12 @@ class MailTlsTest(unittest.TestCase):
                               tls={"cert": cls.certs["server_cert"],
                                    "key": cls.certs["server_key"]})
         cls.addClassCleanup(shutil.rmtree, cls.dovecot.directory, True)
-        cls.free_users = ["user%d" % n for n in range(len(METHODS) * len(MODES) + 4)]
+        cls.free_users = ["user%d" % n for n in range(len(METHODS) * len(MODES) + 6)]
         for name in cls.free_users:
             cls.dovecot.add_user(name, "pass word " + name)
         cls.addClassCleanup(cls.dovecot.stop)
         ports = cls.dovecot.start()
+        cls.dovecot_ports = ports
 
         cls.plain_dovecot = Dovecot(tempfile.mkdtemp(prefix="trawlbox-dovecot-"))
         cls.addClassCleanup(shutil.rmtree, cls.plain_dovecot.directory, True)
@@ -157,6 +214,36 @@ class MailTlsTest(unittest.TestCase):
                     self.assertIn(", TLS,", login.group(0))
         for mode, _ in MODES:
             self.assertRegex(self.proxy[mode].log(), r"~ .*: TLS established: TLSv1\.[23] ")
+
+    def test_port_995_in_the_login_is_implicit_tls_whatever_pop3tls_says(self):
+        # Dovecot runs unprivileged, so its pop3s listener is relayed to 995.
+        try:
+            relay = PortRelay(995, self.dovecot_ports["pop3s"])
+        except OSError as error:  # not root, or 995 taken on this machine
+            self.skipTest("cannot listen on 127.0.0.1:995: %s" % error)
+        self.addCleanup(relay.stop)
+        plain_setting = start_proxy(self.proxies, {"TlsCaFile": self.certs["ca"],
+                                                   "Pop3Tls": "off"}, MAIL_KILL_FILE)
+        for setting, proxy in (("off", plain_setting), ("stls", self.proxy["stls"])):
+            with self.subTest(Pop3Tls=setting):
+                ham = message("friend@example.org", "Hello", "Dear reader,\n")
+                spam = message("king@spam.example", "Cheap viagra", "Buy.\n")
+                name, password, uids = self.mailbox(ham, spam)
+                mark, log_mark = len(self.dovecot_log()), len(proxy.log())
+                client = self.client(proxy)
+                client.user("localhost:995#" + name)
+                self.assertEqual(client.pass_(password),
+                                 b"+OK Mailbox scan running to localhost successfull")
+                self.assertEqual(client.stat()[0], 2)
+                client.quit()
+                self.assertTrue(wait_until(lambda: self.held(name) == {uids[0]}),
+                                self.held(name))
+                self.assertTrue(wait_until(
+                    lambda: "Login: user=<%s>" % name in self.dovecot_log()[mark:]))
+                login = re.search(r"Login: user=<%s>.*" % name, self.dovecot_log()[mark:])
+                self.assertIn(", TLS,", login.group(0))
+                self.assertRegex(proxy.log()[log_mark:], r"~ .*: TLS established: TLSv1\.[23] ")
+        self.assertEqual(relay.accepted, 2)
 
     def test_untrusted_certificate_ends_the_login_before_credentials_leave(self):
         name, password, _ = self.mailbox(message("a@example.org", "x", "y\n"))

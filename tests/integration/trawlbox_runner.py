@@ -78,8 +78,9 @@ class Trawlbox:
 
     def log(self):
         try:
+            # Strict: every test that reads the log also finds it valid UTF-8.
             with open(self.path("TRAWLBOX.LOG"), "rb") as f:
-                return f.read().decode("latin-1")
+                return f.read().decode("utf-8")
         except FileNotFoundError:
             return ""
 

@@ -143,8 +143,7 @@ TEST_F(AccessListTest, MissingOrEmptyFileGetsItsHeaderAndAllowsNobody) {
     LoadAccessListFrom(dir_.path());
     EXPECT_EQ(dir_.Read("ACCESS.IP"), header);
     EXPECT_TRUE(CurrentAccessList()->empty());
-    EXPECT_NE(dir_.Read("TRAWLBOX.LOG").find("     : Loading IP access list\r\n"),
-              std::string::npos);
+    EXPECT_NE(dir_.Read("TRAWLBOX.LOG").find("     : Loading IP access list\n"), std::string::npos);
 }
 
 TEST_F(AccessListTest, UnopenableFileLeavesTheListEmptyWithoutALogLine) {

@@ -278,8 +278,8 @@ TEST_F(ListenerTest, NinetyNineSessionsThenTheOverflowEntry) {
 
     std::string log = Log();
     size_t tooMany = 0;
-    for (size_t at = log.find(" 100 Too many sessions!\r\n"); at != std::string::npos;
-         at = log.find(" 100 Too many sessions!\r\n", at + 1)) {
+    for (size_t at = log.find(" 100 Too many sessions!\n"); at != std::string::npos;
+         at = log.find(" 100 Too many sessions!\n", at + 1)) {
         ++tooMany;
     }
     EXPECT_EQ(tooMany, 2u);

@@ -255,7 +255,7 @@ class NetTest : public ::testing::Test {
     bool Logged(std::string_view text, int session = -1) const {
         std::string field =
             session < 0 ? "   " : (session < 10 ? "#0" : "#") + std::to_string(session);
-        return Log().find("  " + field + ": " + std::string(text) + "\r\n") != std::string::npos;
+        return Log().find("  " + field + ": " + std::string(text) + "\n") != std::string::npos;
     }
 
     TempDir dir_;

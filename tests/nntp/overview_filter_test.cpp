@@ -248,9 +248,9 @@ TEST_F(RelayOverviewTest, SkipRuleWithholdsLineAndWritesLogBlock) {
     expected.push_back(".");
     EXPECT_EQ(seen, expected);
     EXPECT_TRUE(
-        Logged("Filter: <spam@example.org>\r\n"
-               "\t\t\t\xC3 from: Spam King <king@spam.example>\r\n"
-               "\t\t\t\xC3 Subject: Cheap spam\r\n"
+        Logged("Filter: <spam@example.org>\n"
+               "\t\t\t\xC3 from: Spam King <king@spam.example>\n"
+               "\t\t\t\xC3 Subject: Cheap spam\n"
                "\t\t\t\xC0 Reason: \"Cheap spam\" \xEAs \xAFSKIP ",
                server_.slot()))
         << Log();

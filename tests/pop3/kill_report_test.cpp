@@ -159,6 +159,26 @@ TEST(KillReportHeader, MessageIdSecondsAreWrittenLikeANumber) {
     }
 }
 
+// The recipient is configured in the code page; a header carries only ASCII
+// phrases, so a display name with letters beyond it is encoded, and an
+// address, which cannot be, goes in UTF-8.
+TEST(KillReportHeader, RecipientNamesBeyondAsciiAreEncodedWords) {
+    LocalTime time{2026, 12, 6, 0, 7, 5, 9, 120};
+    const struct {
+        const char* recipient;
+        const char* toLine;
+    } cases[] = {
+        {"Me <me@localhost>", "To: Me <me@localhost>\n"},
+        {"D\x94rte  <d@localhost>", "To: =?UTF-8?B?RMO2cnRl?= <d@localhost>\n"},
+        {"d\x94rte@localhost", "To: d\xC3\xB6rte@localhost\n"},
+        {"<d@localhost>", "To: <d@localhost>\n"},
+    };
+    for (const auto& c : cases) {
+        const std::string header = KillReportHeader(c.recipient, time, 0);
+        EXPECT_EQ(header.substr(0, header.find('\n') + 1), c.toLine) << c.recipient;
+    }
+}
+
 TEST(CompleteKillReport, PutsTheHeaderInFrontOfTheEntriesOnly) {
     EXPECT_EQ(CompleteKillReport(""), "");
 

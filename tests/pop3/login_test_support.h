@@ -66,10 +66,10 @@ class LogCapture {
         const std::string log = dir_.Read("TRAWLBOX.LOG");
         size_t start = mark;
         while (start < log.size()) {
-            size_t end = log.find("\r\n", start);
+            size_t end = log.find("\n", start);
             if (end == std::string::npos) end = log.size();
             const std::string line = log.substr(start, end - start);
-            start = end + 2;
+            start = end + 1;
             const std::string field = "#" + TwoDigits(slot) + ": ";
             const size_t at = line.find(field);
             if (at == std::string::npos) continue;

@@ -195,13 +195,13 @@ TEST_F(ScanTest, KillsHidesAndKeepsByVerdict) {
 
     std::string log = dir_.Read("TRAWLBOX.LOG");
     EXPECT_NE(log.find(": 4 Messages with "), std::string::npos);
-    EXPECT_NE(log.find("Killing: <spam@example.com>\r\n\t\t\t\xC3 from: Spammer "
-                       "<spam@example.com>\r\n\t\t\t\xC3 Subject: Cheap viagra\r\n\t\t\t\xC0 "
+    EXPECT_NE(log.find("Killing: <spam@example.com>\n\t\t\t\xC3 from: Spammer "
+                       "<spam@example.com>\n\t\t\t\xC3 Subject: Cheap viagra\n\t\t\t\xC0 "
                        "Reason: \"*viagra*\" \xEAs \xAF"
-                       "DELE \r\n"),
+                       "DELE \n"),
               std::string::npos);
-    EXPECT_NE(log.find("Filter: \r\n"), std::string::npos);
-    EXPECT_NE(log.find("Deleting Message 2\r\n"), std::string::npos);
+    EXPECT_NE(log.find("Filter: \n"), std::string::npos);
+    EXPECT_NE(log.find("Deleting Message 2\n"), std::string::npos);
 
     EndUpstream();
     EXPECT_EQ(server.Expunged(), (std::set<int>{2}));
@@ -224,7 +224,7 @@ TEST_F(ScanTest, ReadingKeepsTheHeaderLinesAsReceived) {
     // A refused TOP fails the read and is logged.
     RawHeader none;
     EXPECT_FALSE(ReadHeader(session_, 2, none));
-    EXPECT_NE(dir_.Read("TRAWLBOX.LOG").find("TOP 2 0\r\n"), std::string::npos);
+    EXPECT_NE(dir_.Read("TRAWLBOX.LOG").find("TOP 2 0\n"), std::string::npos);
 }
 
 TEST_F(ScanTest, FoldedSubjectAndEverySplitRecipientReachTheReport) {
@@ -347,7 +347,7 @@ TEST_F(ScanTest, ContradictionsAndRefusalsFailTheScan) {
         {"listed number above the count", {.extraListLines = {"3 10"}}, nullptr},
         {"listed number 0", {.extraListLines = {"0 10"}}, nullptr},
         {"no UIDL", {.refuseUidl = true}, "Error on receiving Mailbox Informations"},
-        {"no TOP", {.refuseTop = true}, "TOP 1 0\r\n"},
+        {"no TOP", {.refuseTop = true}, "TOP 1 0\n"},
         {"link lost at TOP 2", {.dropOnCommand = "TOP 2"}, nullptr},
     };
     for (const auto& c : cases) {
