@@ -186,6 +186,10 @@ constexpr std::array kSettingKeys{
     Text("AllowedPorts", &R::AllowedPorts, "", kFixed),
     Number("LoginFailureLimit", &R::LoginFailureLimit, "5", kFailureLimitRange, kFixed),
     Number("LoginFailureWindow", &R::LoginFailureWindow, "600", kSecondsRange, kFixed),
+    // The web page holds its port and password from start, like a listener.
+    Number("WebPort", &R::WebPort, "11180", kPortRange, kFixed),
+    Text("WebAddress", &R::WebAddress, "127.0.0.1", kFixed),
+    Text("WebPassword", &R::WebPassword, "", kFixed),
 };
 
 std::string ReplaceBlankBeforeEquals(std::string_view text) {

@@ -67,6 +67,10 @@ struct SettingsRecord {
     std::string AllowedPorts;        // ports a login may reach; "" for each protocol's own
     int32_t LoginFailureLimit = 0;   // failed upstream logins that hold an account; 0 = never
     int32_t LoginFailureWindow = 0;  // seconds the failures are counted over and held for
+    // The local web page (web/web_server.h).
+    int32_t WebPort = 0;      // its port; 0 = no page
+    std::string WebAddress;   // the address it listens on
+    std::string WebPassword;  // "" for none, a salted hash, or plain
 };
 
 // What a key's value is, and so how it is read and checked.

@@ -45,6 +45,9 @@ class Trawlbox:
         self.dir = directory or tempfile.mkdtemp(prefix="trawlbox-run-")
         self.pop3_port = free_port()
         self.nntp_port = free_port()
+        # Every instance serves its web page on a port of its own, so that
+        # instances running at once do not contend for the default one.
+        self.web_port = free_port()
         self.stdin = stdin
         self.process = None
         self.binary = os.path.join(self.dir, "trawlbox")
@@ -53,6 +56,7 @@ class Trawlbox:
         settings = {
             "Pop3PortIncoming": self.pop3_port,
             "NntpPortIncoming": self.nntp_port,
+            "WebPort": self.web_port,
             "LogDebug": "J",
             "KILLFILE": os.path.join(self.dir, "KILLFILE.CFG"),
         }
