@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "net/connection.h"
+#include "store/statistics.h"
 
 // Appended to the hexadecimal CRC-32 of the report text to make its uid.
 inline constexpr std::string_view kReportUidSuffix = ".trawlbox";
@@ -52,6 +53,7 @@ struct Pop3Session {
     // The report message with CR LF line ends and dot-stuffed, as RETR sends
     // it (without the terminating "."); empty when there is no report.
     std::string reportWire;
+    LoginStatistics statistics;  // what the scan judged, for the overview page
 };
 
 // Returns the entry of server message `number` (>= 1), growing the table with
