@@ -31,6 +31,15 @@ std::string DataDirectory() {
     return dataDir.empty() ? ProgramDirectory : dataDir;
 }
 
+// A file in the program directory as the user names it in TRAWLBOX.CFG:
+// without the directory, which start-up put in front.
+std::string AsUserNamesIt(const std::string& path) {
+    if (!ProgramDirectory.empty() && path.starts_with(ProgramDirectory)) {
+        return path.substr(ProgramDirectory.size());
+    }
+    return path;
+}
+
 std::string QuarantineDirectory() {
     std::string directory = DataDirectory();
     if (!directory.empty() && directory.back() != '/') directory += '/';
@@ -93,7 +102,8 @@ std::vector<RuleFigures> TopRules(const std::string& firstDay, size_t count) {
     ReadStatistics(firstDay, [&](Statistics& statistics, int64_t today, int64_t days) {
         std::vector<RuleHits> rules;
         if (!statistics.TopRules(today, days, count, rules)) return;
-        for (const RuleHits& rule : rules) figures.push_back({rule.location, rule.rule, rule.hits});
+        for (const RuleHits& rule : rules)
+            figures.push_back({AsUserNamesIt(rule.location), rule.rule, rule.hits});
     });
     return figures;
 }
@@ -219,7 +229,7 @@ JudgeResult Judge(const JudgeRequest& request) {
     JudgeResult result;
     result.fields = std::move(outcome.fields);
     for (const FilterMatch& match : outcome.matches) {
-        result.matches.push_back({match.location, match.rule, match.action});
+        result.matches.push_back({AsUserNamesIt(match.location), match.rule, match.action});
     }
     result.verdict = outcome.action.empty() ? "keep" : outcome.action;
     return result;
@@ -256,7 +266,7 @@ std::string KillFileForDisk(const std::string& pageText, const std::string& onDi
 
 KillFileText ShowKillFile() {
     const std::string name = CurrentSettings().KillFile;
-    KillFileText shown{name, "", {}};
+    KillFileText shown{AsUserNamesIt(name), "", {}};
     if (FileExists(name) && !ReadFilePrefix(name, kMaxKillFileBytes, shown.text)) {
         shown.problems.push_back({0, "cannot be read", true});
         return shown;
