@@ -39,40 +39,41 @@ int64_t WireSize(const std::string& text) {
     return size;
 }
 
-int TestMail(const CommandLine& line, const std::string& text, const KillSet& set,
-             const LineWriter& print) {
+MessageTestOutcome TestMail(const std::string& text, const std::string& envelope,
+                            const KillSet& set) {
     RawHeader raw;
     for (const std::string& headerLine : SplitMessageLines(text)) {
         if (headerLine.empty()) break;
         AddRawLine(raw, headerLine);
     }
     raw.size = WireSize(text);
-    MailJudgement judgement = JudgeMail(raw, line.envelope, UnixSeconds(), set);
+    MailJudgement judgement = JudgeMail(raw, envelope, UnixSeconds(), set);
     const MessageHeader& header = judgement.header;
-    print("envelope: " + header.envelope +
-          (judgement.envelopeReplaced ? " (none given, or not an address: a session's default)"
-                                      : ""));
-    print("from: " + header.from);
-    print("subject: " + header.subject);
-    print("size: " + std::to_string(header.size) + " octets");
-    print("age: " + std::to_string(header.age) + " days");
-    for (const std::string& out : MatchLines(judgement.matches, judgement.action)) print(out);
-    return kExitOk;
+    return {{{"envelope",
+              header.envelope + (judgement.envelopeReplaced ? " (none given, or not an address: a "
+                                                              "session's default)"
+                                                            : "")},
+             {"from", header.from},
+             {"subject", header.subject},
+             {"size", std::to_string(header.size) + " octets"},
+             {"age", std::to_string(header.age) + " days"}},
+            judgement.matches,
+            judgement.action};
 }
 
-int TestOverview(const CommandLine& line, const std::string& text, const KillSet& set,
-                 const LineWriter& print) {
+MessageTestOutcome TestOverview(const std::string& text, const std::string& group,
+                                const KillSet& set) {
     std::vector<std::string> lines = SplitMessageLines(text);
     std::string overview = lines.empty() ? std::string() : lines[0];
-    ArticleJudgement judgement = JudgeOverviewLine(line.group, overview, set);
+    ArticleJudgement judgement = JudgeOverviewLine(group, overview, set);
     const FilterSubject& article = judgement.article;
-    print("folder: " + article.folder);
-    print("from: " + article.from);
-    print("subject: " + article.subject);
-    print("message-id: " + article.messageId);
-    print("references: " + article.references);
-    for (const std::string& out : MatchLines(judgement.matches, judgement.action)) print(out);
-    return kExitOk;
+    return {{{"folder", article.folder},
+             {"from", article.from},
+             {"subject", article.subject},
+             {"message-id", article.messageId},
+             {"references", article.references}},
+            judgement.matches,
+            judgement.action};
 }
 
 }  // namespace
@@ -85,6 +86,11 @@ std::vector<std::string> MatchLines(const std::vector<FilterMatch>& matches,
     }
     lines.push_back("verdict: " + (decidingAction.empty() ? std::string("keep") : decidingAction));
     return lines;
+}
+
+MessageTestOutcome TestMessageText(const std::string& text, const std::string& group,
+                                   const std::string& envelope, const KillSet& set) {
+    return group.empty() ? TestMail(text, envelope, set) : TestOverview(text, group, set);
 }
 
 int RunMessageTest(const CommandLine& line, const LineWriter& print) {
@@ -102,6 +108,8 @@ int RunMessageTest(const CommandLine& line, const LineWriter& print) {
     }
     // The relay list a session would read.
     PublishRelayBlacklist(ReadAddressList(kRelayBlacklistFile, line.directory).entries);
-    if (!line.group.empty()) return TestOverview(line, text, *kill.set, print);
-    return TestMail(line, text, *kill.set, print);
+    MessageTestOutcome outcome = TestMessageText(text, line.group, line.envelope, *kill.set);
+    for (const auto& [name, value] : outcome.fields) print(name + ": " + value);
+    for (const std::string& out : MatchLines(outcome.matches, outcome.action)) print(out);
+    return kExitOk;
 }

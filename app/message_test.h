@@ -3,6 +3,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "app/check.h"
 #include "app/command_line.h"
@@ -13,6 +15,22 @@
 // action word, or "verdict: keep" when no rule decides.
 std::vector<std::string> MatchLines(const std::vector<FilterMatch>& matches,
                                     const std::string& decidingAction);
+
+struct KillSet;
+
+// What judging one text showed: what the filter saw, in the order
+// `trawlbox test` prints it, and the rules that matched.
+struct MessageTestOutcome {
+    std::vector<std::pair<std::string, std::string>> fields;  // name and value as printed
+    std::vector<FilterMatch> matches;                         // in order
+    std::string action;  // the deciding action word; "" when no rule decides (keep)
+};
+
+// Judges `text` with `set` as RunMessageTest does: an RFC 5322 message with
+// `envelope` as the envelope when `group` is "", else the first line of
+// `text` as an overview line of that group.
+MessageTestOutcome TestMessageText(const std::string& text, const std::string& group,
+                                   const std::string& envelope, const KillSet& set);
 
 // Reads the configuration of line.directory (settings, kill file, relay
 // list), then judges line.messageFile: an RFC 5322 message (LF or CR LF

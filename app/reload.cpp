@@ -1,5 +1,7 @@
 #include "app/reload.h"
 
+#include <mutex>
+
 #include "app/configuration.h"
 #include "core/globals.h"
 #include "core/log.h"
@@ -9,6 +11,9 @@
 #include "platform/console.h"
 
 bool ReloadConfiguration() {
+    // Two reloads at once could publish an older read after a newer one.
+    static std::mutex reloading;
+    std::lock_guard<std::mutex> one(reloading);
     Configuration next = ReadConfiguration(ReadSettingsFile(ProgramDirectory), ProgramDirectory);
     for (const Problem& problem : next.problems) {
         WriteLog(ProblemText(problem), -1, kLogFailure);

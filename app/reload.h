@@ -9,5 +9,6 @@
 // new kill set, both lists and the live keys (SettingChange::kWhileRunning)
 // at once, logs its warnings at level 2 and the outcome with the counts,
 // and returns true. New judgements use the new set; one in progress
-// finishes with the set it started with. Call from one thread at a time.
+// finishes with the set it started with. Reloads asked for by several
+// threads (the supervision loop, the web page) run one after the other.
 bool ReloadConfiguration();

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 
 #include "app/command_line.h"
@@ -10,6 +11,7 @@
 #include "app/console_monitor.h"
 #include "app/quarantine_tool.h"
 #include "app/reload.h"
+#include "app/web_provider.h"
 #include "core/globals.h"
 #include "core/log.h"
 #include "core/settings.h"
@@ -25,6 +27,7 @@
 #include "platform/files.h"
 #include "platform/service_manager.h"
 #include "pop3/session.h"
+#include "web/web_server.h"
 
 namespace {
 
@@ -66,6 +69,7 @@ struct Listeners {
     Listener nntp{kNntpListenerDescription};
     Listener pop3s{kPop3sListenerDescription};
     Listener nntps{kNntpsListenerDescription};
+    std::unique_ptr<WebServer> page;  // the local web page; null until the listeners run
 };
 
 // Starts the listener and waits until it listens or has ended. Returns
@@ -137,6 +141,26 @@ bool LoadConfiguration(const std::string& directory, int64_t& rules) {
     return true;
 }
 
+// Starts the local web page. A page that cannot start is said on the console
+// and in the log, and the mail and news service runs on without it: mail
+// programs keep working, and the user learns why the page is missing.
+void StartWebPage(Listeners& listeners) {
+    if (Settings.WebPort == 0) return;
+    listeners.page = std::make_unique<WebServer>(MakeWebProvider(UnixSeconds()));
+    std::string problem = listeners.page->Start(
+        WebOptions{Settings.WebAddress, Settings.WebPort, Settings.WebPassword, false});
+    if (!problem.empty()) {
+        listeners.page.reset();
+        Say(problem + "; the mail and news service runs without the web page", false);
+        return;
+    }
+    const std::string& address = Settings.WebAddress;
+    const std::string host = address.find(':') == std::string::npos ? address : "[" + address + "]";
+    const std::string where =
+        "Web page at http://" + host + ":" + std::to_string(listeners.page->Port()) + "/";
+    ConsoleWriteLine(where);
+}
+
 bool StartUp(const std::string& directory, Listeners& listeners) {
     // Without a terminal nobody reads the console: the log goes to standard
     // error too, where a service manager's journal keeps it.
@@ -158,6 +182,7 @@ bool StartUp(const std::string& directory, Listeners& listeners) {
         !StartTlsListener(listeners.nntps, Settings.NntpsPortIncoming, tlsReady, "NNTPS")) {
         return false;
     }
+    StartWebPage(listeners);
     ConsoleWriteLine("POP3 port " + std::to_string(listeners.pop3.port()) + ", NNTP port " +
                      std::to_string(listeners.nntp.port()) + ", " + std::to_string(rules) +
                      " rules loaded. Keys: Enter sessions, k close all, r reload, ESC stop");
@@ -191,6 +216,7 @@ void Supervise() {
 
 void ShutDown(Listeners& listeners) {
     TellServiceManager("STOPPING=1");
+    if (listeners.page) listeners.page->Stop();
     listeners.pop3.Stop();
     listeners.nntp.Stop();
     listeners.pop3s.Stop();

@@ -211,6 +211,10 @@ constexpr std::array kSettingKeys{
     Number("QuarantineMaxMessageKB", &R::QuarantineMaxMessageKB, "10240", kQuarantineKBRange,
            kLive),
     Flag("DryRun", &R::DryRun, "N", kLive),
+    // The web page holds its port and password from start, like a listener.
+    Number("WebPort", &R::WebPort, "11180", kPortRange, kFixed),
+    Text("WebAddress", &R::WebAddress, "127.0.0.1", kFixed),
+    Text("WebPassword", &R::WebPassword, "", kFixed),
 };
 
 std::string ReplaceBlankBeforeEquals(std::string_view text) {

@@ -73,6 +73,10 @@ struct SettingsRecord {
     int32_t QuarantineDays = 0;          // copies older than this are removed; 0 keeps them
     int32_t QuarantineMaxMessageKB = 0;  // larger killed mail stays on the server, hidden
     bool DryRun = false;                 // nothing changed on the server, nothing hidden
+    // The local web page (web/web_server.h).
+    int32_t WebPort = 0;      // its port; 0 = no page
+    std::string WebAddress;   // the address it listens on
+    std::string WebPassword;  // "" for none, a salted hash, or plain
 };
 
 // What a key's value is, and so how it is read and checked.

@@ -5,6 +5,14 @@
 #include "core/text.h"
 #include "filter/kill_table.h"
 
+const FilterMatch* DecidingMatch(const std::vector<FilterMatch>& matches, std::string_view action) {
+    if (action.empty()) return nullptr;
+    for (auto match = matches.rbegin(); match != matches.rend(); ++match) {
+        if (match->action == action) return &*match;
+    }
+    return nullptr;
+}
+
 std::vector<FilterMatch> DecideAction(const FilterSubject& subject, const KillSet& set) {
     std::vector<FilterMatch> matches;
     // The caller holds the set for the whole judgement, so the cursor need

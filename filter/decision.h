@@ -52,6 +52,10 @@ const Verdict* FindVerdict(const std::array<ActionVerdict<Verdict>, N>& table,
 // Reads the set without a lock: any number of threads may judge at once.
 std::vector<FilterMatch> DecideAction(const FilterSubject& subject, const KillSet& set);
 
+// Returns the match that gave the verdict: the last one whose action word is
+// `action`; nullptr when `action` is "" (no rule decided) or none has it.
+const FilterMatch* DecidingMatch(const std::vector<FilterMatch>& matches, std::string_view action);
+
 // Returns the filter log's block for a message the filter hid, killed or
 // withheld: `heading` ("Filter: ", "Killing: ") and the Message-ID, then the
 // sender (in name-first form), the subject and the reason, each on a line of

@@ -1,5 +1,7 @@
 #include "net/session_table.h"
 
+#include "platform/clock.h"
+
 // Allocated once and never freed: session threads are not waited for at
 // shutdown, so the table must outlive them.
 SessionSlot (&SessionTable)[kSlotCount + 1] = *new SessionSlot[1][kSlotCount + 1];
@@ -22,6 +24,7 @@ int AllocateSlot(bool& wasFree) {
         SessionSlot& entry = SessionTable[slot];
         if (entry.state.load() == SlotState::kFree) {
             entry.state = SlotState::kReserved;
+            entry.reservedAt = UnixSeconds();
             wasFree = true;
             return slot;
         }

@@ -43,6 +43,7 @@ struct SessionSlot {
     std::atomic<int32_t> port{0};            // listening port (accepted) or server port (outgoing)
     std::atomic<int32_t> timeoutSeconds{0};  // idle time-out; 0 = none
     std::atomic<int32_t> countdown{0};       // seconds left before the watchdog closes it
+    std::atomic<int64_t> reservedAt{0};      // UnixSeconds when AllocateSlot handed it out
 
     std::atomic<bool> closedByOther{false};  // the watchdog or the operator shut it down
     std::mutex closeLock;                    // orders a foreign shut-down against the owner's close

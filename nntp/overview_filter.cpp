@@ -11,6 +11,10 @@
 #include "filter/decision.h"
 #include "filter/filter.h"
 #include "net/connection.h"
+#include "net/session_table.h"
+#include "platform/ip_address.h"
+#include "store/quarantine.h"
+#include "store/statistics.h"
 
 namespace {
 
@@ -56,9 +60,15 @@ std::array<std::string_view, kFieldsRead> SplitOverview(std::string_view line) {
 }
 
 // Judges one overview line; logs it in the filter log when it is withheld.
+// Counts it in `figures`.
 ArticleVerdict JudgeAndLog(int serverSlot, const std::string& group, std::string_view line,
-                           const KillSet& killSet) {
+                           const KillSet& killSet, LoginStatistics& figures) {
     ArticleJudgement judgement = JudgeOverviewLine(group, line, killSet);
+    figures.Count(judgement.verdict == ArticleVerdict::kWithhold ? CountedVerdict::kHidden
+                                                                 : CountedVerdict::kKept);
+    if (const FilterMatch* rule = DecidingMatch(judgement.matches, judgement.action)) {
+        figures.CountRule(rule->rule, rule->location);
+    }
     if (judgement.verdict == ArticleVerdict::kWithhold) {
         // The log shows the From field as the server sent it.
         std::array<std::string_view, kFieldsRead> fields = SplitOverview(line);
@@ -83,6 +93,17 @@ void RelayOverviewList(Connection& reader, Connection& server, const std::string
     // One set judges the whole list, however often the kill file is
     // reloaded meanwhile.
     std::shared_ptr<const KillSet> killSet = CurrentKillSet();
+    // The overview page's figures of this list, added to the state database
+    // once at its end (however it ends), under the server's address: a news
+    // login need not name an account.
+    LoginStatistics figures;
+    struct RecordAtEnd {
+        LoginStatistics& figures;
+        int slot;
+        ~RecordAtEnd() {
+            RecordWebFigures(AccountKey(IpAddressText(SlotAddress(slot)), ""), figures, slot);
+        }
+    } record{figures, server.slot()};
     // Passed lines are gathered and sent in pieces, never the whole list:
     // the list may be longer than the process should hold.
     std::string pending;
@@ -108,8 +129,8 @@ void RelayOverviewList(Connection& reader, Connection& server, const std::string
         // An empty line from a live server is a malformed overview line, not
         // the end of the list: stopping here would leave the rest of the list
         // to be read as the replies to the reader's next commands.
-        if (FilterLoaded &&
-            JudgeAndLog(server.slot(), group, line, *killSet) == ArticleVerdict::kWithhold) {
+        if (FilterLoaded && JudgeAndLog(server.slot(), group, line, *killSet, figures) ==
+                                ArticleVerdict::kWithhold) {
             continue;
         }
         pending += line;

@@ -23,6 +23,8 @@
 #include "pop3/relay_blocklists.h"
 #include "pop3/scan_cache.h"
 #include "pop3/upstream_login.h"
+#include "store/quarantine.h"
+#include "store/statistics.h"
 
 namespace {
 
@@ -70,6 +72,13 @@ bool JudgeAndApply(Pop3Session& session, int64_t number, const RawHeader& header
                    DeleteTiming timing, std::vector<KilledMessage>* copies) {
     MailJudgement judgement =
         JudgeMail(header, session.envelope, UnixSeconds(), killSet, FindBlacklistedRelay, listings);
+    // The overview page's figures; added to the state database when the scan ends.
+    session.statistics.Count(judgement.verdict == FilterVerdict::kDele   ? CountedVerdict::kKilled
+                             : judgement.verdict == FilterVerdict::kSkip ? CountedVerdict::kHidden
+                                                                         : CountedVerdict::kKept);
+    if (const FilterMatch* rule = DecidingMatch(judgement.matches, judgement.action)) {
+        session.statistics.CountRule(rule->rule, rule->location);
+    }
     if (judgement.envelopeReplaced) {
         WriteLog("Incorrect Envelope-To (" + session.envelope + "), using internal Envelope (" +
                      std::string(kDefaultEnvelope) + ") for internal Filter.",
@@ -632,6 +641,8 @@ bool ScanMailbox(Pop3Session& session) {
     if (!scan.StayedPipelined()) Pipelining().Learn(mailbox, false);
     if (!judged) return false;
     cache.Save(session);
+    RecordWebFigures(AccountKey(session.host, session.account), session.statistics,
+                     session.upstream.slot());
     session.client.KeepAlive();
     return true;
 }

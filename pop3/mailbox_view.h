@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "net/connection.h"
+#include "store/statistics.h"
 
 // Appended to the hexadecimal CRC-32 of the report text to make its uid.
 inline constexpr std::string_view kReportUidSuffix = ".trawlbox";
@@ -65,6 +66,7 @@ struct Pop3Session {
     // Released messages by server number (kept apart from `messages`,
     // whose every entry a mailbox of a million messages pays for).
     std::map<int64_t, ReleasedMessage> released;
+    LoginStatistics statistics;  // what the scan judged, for the overview page
 };
 
 // Returns the entry of server message `number` (>= 1), growing the table with

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstdio>
 
+#include "core/log.h"
+#include "core/settings.h"
 #include "core/text.h"
 #include "store/statement.h"
 
@@ -140,4 +142,24 @@ bool Statistics::TopRules(int64_t today, int64_t days, size_t limit, std::vector
     if (!select.Failed()) return true;
     rules.clear();
     return DatabaseFailed();
+}
+
+std::string RecordLoginStatistics(const std::string& dataDirectory, std::string_view accountKey,
+                                  const LoginStatistics& login) {
+    if (login.Empty()) return "";
+    StateDatabase database;
+    if (database.Open(dataDirectory) == OpenOutcome::kUnavailable) return database.Problem();
+    Statistics statistics(database);
+    if (!statistics.Record(DayNumberOf(LocalNow()), accountKey, login)) {
+        return statistics.Problem();
+    }
+    return "";
+}
+
+void RecordWebFigures(std::string_view accountKey, const LoginStatistics& login, int slot) {
+    const SettingsRecord& settings = CurrentSettings();
+    if (Settings.WebPort == 0) return;
+    const std::string problem = RecordLoginStatistics(
+        settings.DataDir.empty() ? ProgramDirectory : settings.DataDir, accountKey, login);
+    if (!problem.empty()) WriteLog(problem, slot, kLogFailure);
 }

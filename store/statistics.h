@@ -120,3 +120,16 @@ class Statistics {
     StateDatabase& database_;
     std::string problem_;
 };
+
+// Adds a login's figures to today's (local) row of the account in the state
+// database of `dataDirectory` (as StateDatabase::Open takes it), on a
+// connection of its own. Returns "" when they were added or there were none;
+// otherwise why not, fit for the log (nothing was added then).
+std::string RecordLoginStatistics(const std::string& dataDirectory, std::string_view accountKey,
+                                  const LoginStatistics& login);
+
+// What a login or news list calls at its end: RecordLoginStatistics in
+// DataDir (the program directory when it is empty), logging a failure at
+// level 2 for `slot`. The figures are the web page's: with WebPort=0 nothing
+// is written.
+void RecordWebFigures(std::string_view accountKey, const LoginStatistics& login, int slot);

@@ -143,9 +143,9 @@ std::string LiveTable(std::string_view heading, std::string_view id,
     return LivePart(heading, id, table + "</tbody></table>");
 }
 
-std::string RulesSection(const std::optional<std::vector<RuleHits>>& rules) {
+std::string RulesSection(const std::optional<std::vector<RuleFigures>>& rules) {
     return LiveTable("Top rules this week", "rules", rules, "No rule decided this week.",
-                     {"Rule", "Where", "#Hits"}, [](const RuleHits& rule) {
+                     {"Rule", "Where", "#Hits"}, [](const RuleFigures& rule) {
                          return Cell("<code>" + ShowOem(rule.rule) + "</code>", "wrap") +
                                 Cell(ShowOem(rule.location)) +
                                 Cell(std::to_string(rule.hits), "num");
@@ -208,7 +208,7 @@ SplitMessage Split(std::string_view message) {
     return split;
 }
 
-std::string EntryFacts(const QuarantineEntry& entry) {
+std::string EntryFacts(const KeptMessage& entry) {
     return "<dl class=\"facts\"><dt>Date</dt><dd>" + ShowOem(entry.date) +
            "</dd><dt>Account</dt><dd>" + ShowOem(entry.account) + "</dd><dt>Sender</dt><dd>" +
            ShowOem(entry.sender) + "</dd><dt>Subject</dt><dd>" + ShowOem(entry.subject) +
@@ -241,8 +241,8 @@ std::string OverviewPage(const PageFrame& frame, const OverviewData& data) {
     return Frame(frame, "Overview", content, true);
 }
 
-std::string QuarantinePage(const PageFrame& frame, const QuarantineQuery& query,
-                           const std::optional<QuarantineList>& list) {
+std::string QuarantinePage(const PageFrame& frame, const KeptQuery& query,
+                           const std::optional<KeptList>& list) {
     std::string content = "<h1>Quarantine</h1><section>";
     if (!list) return Frame(frame, "Quarantine", content + kNotAvailable + "</section>");
     content +=
@@ -269,7 +269,7 @@ std::string QuarantinePage(const PageFrame& frame, const QuarantineQuery& query,
     }
     content += ".</p>";
     content += TableHead({"Date", "Account", "Sender", "Subject", "Rule", ""});
-    for (const QuarantineEntry& entry : list->entries) {
+    for (const KeptMessage& entry : list->entries) {
         std::string id = OemToUtf8(entry.id);
         content +=
             "<tr>" + Cell(ShowOem(entry.date)) + Cell(ShowOem(entry.account)) +

@@ -32,7 +32,7 @@ struct PageFrame {
 // Each part nullopt when the provider does not offer it.
 struct OverviewData {
     std::optional<std::vector<DayFigures>> days;  // one per day, oldest first
-    std::optional<std::vector<RuleHits>> topRules;
+    std::optional<std::vector<RuleFigures>> topRules;
     std::optional<std::vector<LiveSession>> sessions;
     std::optional<ProgramStatus> status;
 };
@@ -54,8 +54,8 @@ struct KillFileView {
 // Each returns a whole HTML document.
 std::string OverviewPage(const PageFrame& frame, const OverviewData& data);
 // `query` is the search as the provider got it (code page 437); nullopt list: no quarantine.
-std::string QuarantinePage(const PageFrame& frame, const QuarantineQuery& query,
-                           const std::optional<QuarantineList>& list);
+std::string QuarantinePage(const PageFrame& frame, const KeptQuery& query,
+                           const std::optional<KeptList>& list);
 std::string MessagePage(const PageFrame& frame, const QuarantinedMessage& message);
 // `result` nullopt before anything was judged; `available` false when nothing can be judged.
 std::string TesterPage(const PageFrame& frame, bool available, const TesterForm& form,

@@ -29,7 +29,7 @@ struct DayFigures {
 };
 
 // How often one rule decided, summed over some days.
-struct RuleHits {
+struct RuleFigures {
     std::string location;  // "FILE:LINE" of the rule
     std::string rule;      // the rule's text
     int64_t hits = 0;
@@ -56,7 +56,7 @@ struct ProgramStatus {
 };
 
 // One kept message, as `trawlbox quarantine` lists it.
-struct QuarantineEntry {
+struct KeptMessage {
     std::string id;  // stable; what release and delete take
     std::string date;
     std::string account;
@@ -65,21 +65,21 @@ struct QuarantineEntry {
     std::string rule;  // the rule that killed it, as the kill report names it
 };
 
-struct QuarantineQuery {
+struct KeptQuery {
     std::string text;     // "" for all; else entries whose sender, subject or rule contain it,
                           // without regard to case
     std::string account;  // "" for all accounts; else only this one
     size_t limit = 0;     // at most this many entries
 };
 
-struct QuarantineList {
-    std::vector<QuarantineEntry> entries;  // those matching, newest first, at most `limit`
-    size_t total = 0;                      // how many match in all
-    std::vector<std::string> accounts;     // every account holding kept messages, for the filter
+struct KeptList {
+    std::vector<KeptMessage> entries;   // those matching, newest first, at most `limit`
+    size_t total = 0;                   // how many match in all
+    std::vector<std::string> accounts;  // every account holding kept messages, for the filter
 };
 
 struct QuarantinedMessage {
-    QuarantineEntry entry;
+    KeptMessage entry;
     std::string message;  // the bytes as stored (`trawlbox quarantine show ID`)
 };
 
@@ -136,11 +136,11 @@ struct WebProvider {
     // without figures may be missing.
     std::function<std::vector<DayFigures>(const std::string& firstDay)> dailyFigures;
     // The `count` rules that decided most often from `firstDay` to today, most hits first.
-    std::function<std::vector<RuleHits>(const std::string& firstDay, size_t count)> topRules;
+    std::function<std::vector<RuleFigures>(const std::string& firstDay, size_t count)> topRules;
     std::function<std::vector<LiveSession>()> liveSessions;
     std::function<ProgramStatus()> status;
 
-    std::function<QuarantineList(const QuarantineQuery& query)> quarantine;
+    std::function<KeptList(const KeptQuery& query)> quarantine;
     // std::nullopt when no kept message has this id.
     std::function<std::optional<QuarantinedMessage>(const std::string& id)> quarantinedMessage;
     // What `trawlbox release ID...` does.

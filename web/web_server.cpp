@@ -240,11 +240,11 @@ void ServeOverview(Exchange& exchange) {
 }
 
 void ServeQuarantine(Exchange& exchange) {
-    QuarantineQuery query;
+    KeptQuery query;
     query.text = Utf8ToOem(Trim(exchange.request.get_param_value("q")));
     query.account = Utf8ToOem(exchange.request.get_param_value("account"));
     query.limit = kQuarantineRows;
-    std::optional<QuarantineList> list;
+    std::optional<KeptList> list;
     if (exchange.state.provider.quarantine) list = exchange.state.provider.quarantine(query);
     SendHtml(exchange, 200, QuarantinePage(FrameFor(exchange, PageTab::kQuarantine), query, list));
 }

@@ -23,6 +23,19 @@ def free_port():
         return s.getsockname()[1]
 
 
+def free_ports(count):
+    """Returns `count` different loopback TCP ports that were free a moment
+    ago: held open together, so that none is handed out twice."""
+    sockets = [socket.socket() for _ in range(count)]
+    try:
+        for s in sockets:
+            s.bind(("127.0.0.1", 0))
+        return [s.getsockname()[1] for s in sockets]
+    finally:
+        for s in sockets:
+            s.close()
+
+
 def wait_for_port(port, timeout=START_WAIT_S):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -43,8 +56,9 @@ class Trawlbox:
             raise RuntimeError("TRAWLBOX_BINARY is not set")
         self.own_dir = directory is None
         self.dir = directory or tempfile.mkdtemp(prefix="trawlbox-run-")
-        self.pop3_port = free_port()
-        self.nntp_port = free_port()
+        # Every instance serves its web page on a port of its own, so that
+        # instances running at once do not contend for the default one.
+        self.pop3_port, self.nntp_port, self.web_port = free_ports(3)
         self.stdin = stdin
         self.process = None
         self.binary = os.path.join(self.dir, "trawlbox")
@@ -58,6 +72,8 @@ class Trawlbox:
         }
         if config:
             settings.update(config)
+        # Last, so that the lines a test's keys land on stay where it expects them.
+        settings.setdefault("WebPort", self.web_port)
         if config is not False:
             self.write("TRAWLBOX.CFG", "".join(
                 "%s=%s\r\n" % (k, v) for k, v in settings.items()).encode("latin-1"))

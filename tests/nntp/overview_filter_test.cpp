@@ -2,15 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
 
+#include "core/settings.h"
 #include "filter/judge_cases.h"
 #include "net/connection.h"
 #include "news_test_support.h"
+#include "platform/clock.h"
+#include "store/state_database.h"
+#include "store/statistics.h"
 
 namespace {
 
@@ -254,6 +259,37 @@ TEST_F(RelayOverviewTest, SkipRuleWithholdsLineAndWritesLogBlock) {
                "\t\t\t\xC0 Reason: \"Cheap spam\" \xEAs \xAFSKIP ",
                server_.slot()))
         << Log();
+}
+
+// Each list adds its judged and withheld lines, and the deciding rule's hit,
+// to the web page's figures of the day.
+TEST_F(RelayOverviewTest, ListAddsItsFigures) {
+    KillFileScope kill(dir_, "--- /DE/TEST\r\n" + Rule("Cheap spam", "s", "SKIP"));
+    ASSERT_TRUE(kill.loaded());
+    const std::string data = dir_.path() + "data/";
+    ASSERT_TRUE(std::filesystem::create_directory(data));
+    Settings.DataDir = data;
+    Settings.WebPort = 11180;
+    FakeNewsServer server([](const std::string&) { return FakeReply{ListReply(kOverview)}; });
+    Connect(server);
+    Relay("de.test", "XOVER 1-6");
+    Settings.WebPort = 0;
+    Settings.DataDir.clear();
+
+    StateDatabase database;
+    ASSERT_NE(database.Open(data), OpenOutcome::kUnavailable) << database.Problem();
+    Statistics statistics(database);
+    const int64_t today = DayNumberOf(LocalNow());
+    std::vector<DayTotals> totals;
+    ASSERT_TRUE(statistics.DailyTotals(today, 1, totals)) << statistics.Problem();
+    ASSERT_EQ(totals.size(), 1u);
+    const int64_t lines = static_cast<int64_t>(kOverview.size());
+    EXPECT_EQ(totals[0].counts, (VerdictCounts{lines, 0, 1, lines - 1}));
+    std::vector<RuleHits> rules;
+    ASSERT_TRUE(statistics.TopRules(today, 1, 10, rules)) << statistics.Problem();
+    ASSERT_EQ(rules.size(), 1u);
+    EXPECT_EQ(rules[0].hits, 1);
+    EXPECT_EQ(rules[0].location, dir_.path() + "KILLFILE.CFG:2");
 }
 
 // The same list in another group, or with no kill file loaded, passes whole.

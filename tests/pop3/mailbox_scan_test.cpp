@@ -17,9 +17,11 @@
 #include "filter/filter.h"
 #include "filter/relay_list.h"
 #include "net/connection.h"
+#include "platform/clock.h"
 #include "pop3/kill_report.h"
 #include "pop3/pop3_fake_server.h"
 #include "store/quarantine.h"
+#include "store/statistics.h"
 #include "store/store_test_util.h"
 
 namespace {
@@ -696,6 +698,37 @@ TEST_F(CachedScanTest, CachedAndFetchedHeadersAreJudgedAlike) {
     Settings.ScanCache = false;
     ASSERT_EQ(ScanOnce(mailbox), 120);
     EXPECT_EQ(Outcome(), filling);
+}
+
+// Each login adds what it judged to the day's figures of the web page, the
+// deciding rule's hits with its line; without the page nothing is written.
+TEST_F(CachedScanTest, EachLoginAddsItsFigures) {
+    const std::vector<FakeMessage> mailbox = {
+        Plain(1),
+        Spam("Cheap viagra"),
+        {Message("From: Lottery Winner <lottery@spam.example>\r\nSubject: You won\r\n"), "uid-3"},
+        Plain(4)};
+    Settings.WebPort = 11180;
+    ASSERT_GE(ScanOnce(mailbox), 0);
+    ASSERT_GE(ScanOnce(mailbox), 0);
+    Settings.WebPort = 0;
+    ASSERT_GE(ScanOnce(mailbox), 0);
+
+    StateDatabase database;
+    ASSERT_NE(database.Open(data_), OpenOutcome::kUnavailable) << database.Problem();
+    Statistics statistics(database);
+    const int64_t today = DayNumberOf(LocalNow());
+    std::vector<DayTotals> totals;
+    ASSERT_TRUE(statistics.DailyTotals(today, 1, totals)) << statistics.Problem();
+    ASSERT_EQ(totals.size(), 1u);
+    EXPECT_EQ(totals[0].counts, (VerdictCounts{8, 2, 2, 4}));
+    std::vector<RuleHits> rules;
+    ASSERT_TRUE(statistics.TopRules(today, 1, 10, rules)) << statistics.Problem();
+    const std::string file = dir_.path() + "KILLFILE.CFG:";
+    EXPECT_EQ(rules, (std::vector<RuleHits>{{"\"*lottery*\" \xEAn \xAFSKIP", file + "4", 2},
+                                            {"\"*viagra*\" \xEAs \xAF"
+                                             "DELE",
+                                             file + "3", 2}}));
 }
 
 // The cache holds headers, never verdicts: a new kill file applies to

@@ -89,14 +89,14 @@ WebProvider MakeFixtureProvider(std::shared_ptr<FixtureData> data) {
         };
     };
     provider.topRules = [](const std::string&, size_t count) {
-        std::vector<RuleHits> rules = {{"KILLFILE.CFG:3",
-                                        "\"*viagra*\" \xEAs \xAF"
-                                        "DELE",
-                                        12},
-                                       {"KILLFILE.CFG:4",
-                                        "\"*lottery*\" \xEAn \xAF"
-                                        "SKIP",
-                                        5}};
+        std::vector<RuleFigures> rules = {{"KILLFILE.CFG:3",
+                                           "\"*viagra*\" \xEAs \xAF"
+                                           "DELE",
+                                           12},
+                                          {"KILLFILE.CFG:4",
+                                           "\"*lottery*\" \xEAn \xAF"
+                                           "SKIP",
+                                           5}};
         rules.resize(std::min(rules.size(), count));
         return rules;
     };
@@ -107,10 +107,10 @@ WebProvider MakeFixtureProvider(std::shared_ptr<FixtureData> data) {
     provider.status = [] {
         return ProgramStatus{90061, {{"Trawlbox", "v0.25"}, {"OpenSSL", "3.0.x"}}};
     };
-    provider.quarantine = [data](const QuarantineQuery& query) {
+    provider.quarantine = [data](const KeptQuery& query) {
         std::lock_guard<std::mutex> guard(data->lock);
-        QuarantineList list;
-        for (const QuarantineEntry& entry : data->entries) {
+        KeptList list;
+        for (const KeptMessage& entry : data->entries) {
             if (std::find(list.accounts.begin(), list.accounts.end(), entry.account) ==
                 list.accounts.end()) {
                 list.accounts.push_back(entry.account);
@@ -128,7 +128,7 @@ WebProvider MakeFixtureProvider(std::shared_ptr<FixtureData> data) {
     provider.quarantinedMessage =
         [data](const std::string& id) -> std::optional<QuarantinedMessage> {
         std::lock_guard<std::mutex> guard(data->lock);
-        for (const QuarantineEntry& entry : data->entries) {
+        for (const KeptMessage& entry : data->entries) {
             if (entry.id == id) {
                 return QuarantinedMessage{
                     entry, id == kHostileId ? HostileMessage()
@@ -139,7 +139,7 @@ WebProvider MakeFixtureProvider(std::shared_ptr<FixtureData> data) {
     };
     auto take = [data](const std::string& id, std::vector<std::string>& into) {
         auto found = std::find_if(data->entries.begin(), data->entries.end(),
-                                  [&](const QuarantineEntry& e) { return e.id == id; });
+                                  [&](const KeptMessage& e) { return e.id == id; });
         if (found == data->entries.end()) return false;
         data->entries.erase(found);
         into.push_back(id);

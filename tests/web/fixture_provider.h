@@ -14,7 +14,7 @@
 
 struct FixtureData {
     std::mutex lock;
-    std::vector<QuarantineEntry> entries;  // newest first
+    std::vector<KeptMessage> entries;  // newest first
     std::vector<std::string> released;
     std::vector<std::string> deleted;
     std::string killFileText;
