@@ -144,9 +144,8 @@ TEST(CommandLineTest, UsageNamesEveryCommandAndOption) {
     for (const char* word :
          {"-d DIR", "check", "test FILE", "--envelope ADDRESS", "--group NAME", "--help",
           "--version", "oauth2 add HOST#ACCOUNT", "--provider", "--client-id", "--client-secret",
-          "--device-url", "--token-url", "--scope", "oauth2 list", "oauth2 remove HOST#ACCOUNT"}) {
-    for (const char* word : {"-d DIR", "check", "test FILE", "--envelope ADDRESS", "--group NAME",
-                             "--help", "--version", "quarantine", "show ID", "release ID"}) {
+          "--device-url", "--token-url", "--scope", "oauth2 list", "oauth2 remove HOST#ACCOUNT",
+          "quarantine", "show ID", "release ID"}) {
         EXPECT_NE(usage.find(word), std::string::npos) << word;
     }
 }
