@@ -137,6 +137,7 @@ class ProviderQuarantineTest : public ::testing::Test {
         directory_ = root.path() + "p" + std::to_string(made++) + "/";
         std::filesystem::create_directory(directory_);
         Settings.DataDir = directory_;
+        Settings.Quarantine = std::string(kDefaultQuarantineDirectoryName);
         PublishSettings(&Settings);
         StateDatabase database;
         ASSERT_NE(database.Open(directory_), OpenOutcome::kUnavailable);
