@@ -20,6 +20,7 @@
 #include "platform/files.h"
 #include "platform/ip_address.h"
 #include "store/quarantine.h"
+#include "store/quarantine_listing.h"
 #include "store/state_database.h"
 #include "store/statistics.h"
 
@@ -133,19 +134,11 @@ std::vector<LiveSession> LiveSessions() {
     return sessions;
 }
 
-std::string LocalDateTime(int64_t unixSeconds) {
-    LocalTime time = LocalTimeAt(unixSeconds);
-    char text[32];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d", time.year, time.month, time.day,
-                  time.hour, time.minute);
-    return text;
-}
-
 // The store keeps what came from mail in UTF-8; the page takes the
 // program's code page.
 KeptMessage KeptOf(const QuarantineEntry& entry) {
     return {entry.id,
-            LocalDateTime(entry.killedAt),
+            QuarantineDateText(entry.killedAt),
             Utf8ToOem(entry.account),
             Utf8ToOem(entry.sender),
             Utf8ToOem(entry.subject),

@@ -9,7 +9,9 @@ namespace {
 
 constexpr char kSeparator = '\t';
 
-std::string LocalDateTime(int64_t unixSeconds) {
+}  // namespace
+
+std::string QuarantineDateText(int64_t unixSeconds) {
     LocalTime time = LocalTimeAt(unixSeconds);
     char text[32];
     std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d", time.year, time.month, time.day,
@@ -17,12 +19,10 @@ std::string LocalDateTime(int64_t unixSeconds) {
     return text;
 }
 
-}  // namespace
-
 std::string QuarantineListLine(const QuarantineEntry& entry) {
     std::string line = Utf8ForOneLine(entry.id);
-    for (const std::string& field :
-         {LocalDateTime(entry.killedAt), entry.account, entry.sender, entry.subject, entry.rule}) {
+    for (const std::string& field : {QuarantineDateText(entry.killedAt), entry.account,
+                                     entry.sender, entry.subject, entry.rule}) {
         line += kSeparator;
         line += Utf8ForOneLine(field);
     }

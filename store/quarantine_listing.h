@@ -12,10 +12,15 @@
 // the line. The text is UTF-8.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "store/quarantine.h"
+
+// Returns the local date and time of a kill as the list shows it
+// ("2026-03-05 14:07").
+std::string QuarantineDateText(int64_t unixSeconds);
 
 // Returns the entry's line, without a line end.
 std::string QuarantineListLine(const QuarantineEntry& entry);
