@@ -14,7 +14,6 @@ from selenium import webdriver
 from selenium.common.exceptions import NoAlertPresentException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
-from selenium.webdriver.support import expected_conditions
 from selenium.webdriver.support.ui import WebDriverWait
 
 CHROMIUM = os.environ.get("TRAWLBOX_CHROMIUM", "/usr/bin/chromium")
@@ -64,10 +63,13 @@ class Browser:
         """Clicks a link or button that loads a page and waits (bounded)
         until the new page has loaded: a click returns before that, and the
         old page's elements would still be found."""
-        old = self.driver.find_element(By.TAG_NAME, "html")
+        # A mark on the old page's window rather than a stale element: this
+        # Chromium at times answers a query on a replaced node with a generic
+        # inspector error instead of a stale-element one.
+        self.driver.execute_script("window.trawlboxOldPage = true")
         element.click()
         wait = WebDriverWait(self.driver, PAGE_LOAD_S)
-        wait.until(expected_conditions.staleness_of(old))
+        wait.until(lambda d: d.execute_script("return window.trawlboxOldPage === undefined"))
         wait.until(lambda d: d.execute_script("return document.readyState") == "complete")
 
     def console_problems(self):
