@@ -36,7 +36,7 @@ struct ValueOption {
     OptionOwner owner;
 };
 
-constexpr std::array<ValueOption, 9> kValueOptions{{
+constexpr std::array<ValueOption, 11> kValueOptions{{
     {"-d", &CommandLine::directory, OptionOwner::kEvery},
     {"--envelope", &CommandLine::envelope, OptionOwner::kTest},
     {"--group", &CommandLine::group, OptionOwner::kTest},
@@ -47,6 +47,8 @@ constexpr std::array<ValueOption, 9> kValueOptions{{
     {"--device-url", &CommandLine::deviceUrl, OptionOwner::kOAuth2Add},
     {"--token-url", &CommandLine::tokenUrl, OptionOwner::kOAuth2Add},
     {"--scope", &CommandLine::scope, OptionOwner::kOAuth2Add},
+    {"--auth-url", &CommandLine::authUrl, OptionOwner::kOAuth2Add},
+    {"--grant", &CommandLine::grant, OptionOwner::kOAuth2Add},
 }};
 
 // The actions of the oauth2 command and how many operands follow each.
@@ -227,13 +229,15 @@ std::string UsageText() {
            "                    every rule it hits; with --group, FILE holds one overview\n"
            "                    line of that newsgroup\n"
            "  oauth2 add HOST#ACCOUNT --provider microsoft|google|custom [--client-id ID]\n"
-           "         [--client-secret SECRET] [--device-url URL --token-url URL]\n"
-           "         [--scope SCOPES]\n"
-           "                    get OAuth 2.0 tokens for the mail account by the device\n"
-           "                    grant (approve in a browser) and store them sealed with a\n"
-           "                    local password: read from standard input, or asked twice\n"
-           "                    on a terminal; the mail program then logs in as\n"
-           "                    oauth2:HOST#ACCOUNT with that password\n"
+           "         [--client-secret SECRET] [--grant device|code] [--device-url URL]\n"
+           "         [--auth-url URL] [--token-url URL] [--scope SCOPES]\n"
+           "                    get OAuth 2.0 tokens for the mail account, approved in a\n"
+           "                    browser: by the device grant (a code to enter), or by the\n"
+           "                    code grant (open the printed URL; the browser comes back\n"
+           "                    to a port on 127.0.0.1; google's usual one), and store\n"
+           "                    them sealed with a local password: read from standard\n"
+           "                    input, or asked twice on a terminal; the mail program then\n"
+           "                    logs in as oauth2:HOST#ACCOUNT with that password\n"
            "  oauth2 list       list the OAuth 2.0 accounts and their tokens' expiry\n"
            "  oauth2 remove HOST#ACCOUNT\n"
            "                    forget the account's tokens\n"

@@ -50,6 +50,8 @@ struct CommandLine {
     std::string deviceUrl;
     std::string tokenUrl;
     std::string scope;
+    std::string authUrl;  // --auth-url
+    std::string grant;    // --grant device|code
     // quarantine: the id after "show" (empty for the list); release: the ids.
     std::vector<std::string> quarantineIds;
 };

@@ -1,6 +1,7 @@
 #include "app/oauth_commands.h"
 
 #include <array>
+#include <functional>
 #include <cstdio>
 #include <vector>
 
@@ -70,12 +71,41 @@ int CannotStore(const OAuthCommandIo& io, const TokenVault& vault, const std::st
     return Fail(io, "the tokens could not be stored in " + vault.path() + ": " + problem);
 }
 
+std::function<void(const DevicePrompt&)> ShowDevicePrompt(const CommandLine& line,
+                                                          const OAuthCommandIo& io) {
+    return [&](const DevicePrompt& prompt) {
+        io.print("To let Trawlbox read " + line.account + ", open");
+        io.print("  " + prompt.verificationUri);
+        io.print("and enter the code " + prompt.userCode);
+        if (!prompt.verificationUriComplete.empty()) {
+            io.print("(or open " + prompt.verificationUriComplete + ", which carries the code)");
+        }
+        io.print("Waiting for the approval; the code is good until " + TimeText(prompt.expiresAt) +
+                 ".");
+    };
+}
+
+// The URL goes on a line of its own, so that a terminal makes it one link.
+std::function<void(const AuthorizationPrompt&)> ShowAuthorization(const CommandLine& line,
+                                                                  const OAuthCommandIo& io) {
+    return [&](const AuthorizationPrompt& prompt) {
+        const std::string port = std::to_string(prompt.port);
+        io.print("To let Trawlbox read " + line.account + ", open this URL in a browser:");
+        io.print("  " + prompt.url);
+        io.print("After the approval the browser is sent back to http://127.0.0.1:" + port +
+                 "/, where Trawlbox waits for " + std::to_string(kAuthorizationWaitSeconds / 60) +
+                 " minutes.");
+        io.print("With the browser on another machine, forward the port first: ssh -L " + port +
+                 ":127.0.0.1:" + port + " THIS-HOST");
+    };
+}
+
 int Add(const CommandLine& line, const OAuthCommandIo& io) {
     std::string problem;
     if (!AccountAsSessionsName(line.account, problem)) return Fail(io, problem);
     ProviderConfig provider;
     if (!ResolveProvider({line.provider, line.clientId, line.clientSecret, line.deviceUrl,
-                          line.tokenUrl, line.scope},
+                          line.tokenUrl, line.scope, line.authUrl, line.grant},
                          provider, problem)) {
         return Fail(io, problem);
     }
@@ -96,18 +126,11 @@ int Add(const CommandLine& line, const OAuthCommandIo& io) {
         }
     }
     TokenSet tokens;
-    const auto show = [&](const DevicePrompt& prompt) {
-        io.print("To let Trawlbox read " + line.account + ", open");
-        io.print("  " + prompt.verificationUri);
-        io.print("and enter the code " + prompt.userCode);
-        if (!prompt.verificationUriComplete.empty()) {
-            io.print("(or open " + prompt.verificationUriComplete + ", which carries the code)");
-        }
-        io.print("Waiting for the approval; the code is good until " + TimeText(prompt.expiresAt) +
-                 ".");
-    };
-    const GrantResult granted =
-        RunDeviceGrant(provider, place.http, *io.clock, show, tokens, problem);
+    const GrantResult granted = provider.grant == GrantKind::kCode
+                                    ? RunCodeGrant(provider, place.http, *io.clock,
+                                                   ShowAuthorization(line, io), tokens, problem)
+                                    : RunDeviceGrant(provider, place.http, *io.clock,
+                                                     ShowDevicePrompt(line, io), tokens, problem);
     if (granted != GrantResult::kGranted) return Fail(io, problem + "; nothing was stored");
 
     AccountLock lock;

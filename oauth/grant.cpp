@@ -1,5 +1,8 @@
 #include "oauth/grant.h"
 
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
 #include <strings.h>
 
 #include <algorithm>
@@ -7,6 +10,8 @@
 #include <optional>
 #include <string_view>
 #include <vector>
+
+#include "oauth/loopback_redirect.h"
 
 namespace {
 
@@ -31,6 +36,10 @@ constexpr int64_t kMaxTokenSeconds = 366LL * 24 * 3600;
 // a field of the prompt may be (a verification URL with its code fits).
 constexpr size_t kMaxPeerTextBytes = 200;
 constexpr size_t kMaxPromptFieldBytes = 2048;
+// RFC 7636 section 4.1: 32 random octets make the 43-character verifier it
+// recommends; the state (RFC 6749 section 10.12) needs no more.
+constexpr size_t kVerifierBytes = 32;
+constexpr size_t kStateBytes = 16;
 // What stands in a message for a secret the provider echoed.
 constexpr const char* kHidden = "[hidden]";
 
@@ -208,6 +217,61 @@ void AddClientCredentials(const ProviderConfig& provider, FormFields& fields) {
     if (!provider.clientSecret.empty()) fields.emplace_back("client_secret", provider.clientSecret);
 }
 
+// The end of a grant that brought tokens: a grant without a refresh token
+// is refused, since it would stop working within the hour.
+GrantResult FirstTokens(const Exchange& exchange, OAuthClock& clock, TokenSet& tokens,
+                        std::string& failure) {
+    if (!ReadTokens(exchange, clock, tokens, failure)) return GrantResult::kProviderError;
+    if (tokens.refreshToken.empty()) {
+        tokens = TokenSet{};
+        failure =
+            "the identity provider granted no refresh token (does the scope ask "
+            "for offline access?)";
+        return GrantResult::kProviderError;
+    }
+    return GrantResult::kGranted;
+}
+
+// Base64url without padding (RFC 7636 appendix A).
+std::string Base64Url(const unsigned char* data, size_t size) {
+    std::string text(4 * ((size + 2) / 3) + 1, '\0');
+    const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), data, int(size));
+    text.resize(size_t(std::max(length, 0)));
+    while (!text.empty() && text.back() == '=') text.pop_back();
+    for (char& ch : text) {
+        if (ch == '+') ch = '-';
+        if (ch == '/') ch = '_';
+    }
+    return text;
+}
+
+// Returns `bytes` random octets from OpenSSL as base64url; "" when it has
+// no randomness to give.
+std::string RandomText(size_t bytes) {
+    std::vector<unsigned char> random(bytes);
+    if (RAND_bytes(random.data(), int(bytes)) != 1) return "";
+    std::string text = Base64Url(random.data(), bytes);
+    OPENSSL_cleanse(random.data(), random.size());
+    return text;
+}
+
+// The S256 code challenge of `verifier` (RFC 7636 section 4.2).
+std::string S256Challenge(const std::string& verifier) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(verifier.data(), verifier.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
+        return "";
+    }
+    return Base64Url(digest, length);
+}
+
+std::string QueryField(const FormFields& query, const char* name) {
+    for (const auto& [field, value] : query) {
+        if (field == name) return value;
+    }
+    return "";
+}
+
 }  // namespace
 
 GrantResult RunDeviceGrant(const ProviderConfig& provider, const HttpOptions& http,
@@ -239,17 +303,7 @@ GrantResult RunDeviceGrant(const ProviderConfig& provider, const HttpOptions& ht
         clock.Sleep(interval);
         if (clock.Now() >= prompt.expiresAt) break;
         if (!token.Post(poll, http, result, failure)) return result;
-        if (token.error.empty()) {
-            if (!ReadTokens(token, clock, tokens, failure)) return GrantResult::kProviderError;
-            if (tokens.refreshToken.empty()) {
-                tokens = TokenSet{};
-                failure =
-                    "the identity provider granted no refresh token (does the scope ask "
-                    "for offline access?)";
-                return GrantResult::kProviderError;
-            }
-            return GrantResult::kGranted;
-        }
+        if (token.error.empty()) return FirstTokens(token, clock, tokens, failure);
         const PollError* known = nullptr;
         for (const PollError& candidate : kPollErrors) {
             if (token.error == candidate.error) known = &candidate;
@@ -274,6 +328,80 @@ GrantResult RunDeviceGrant(const ProviderConfig& provider, const HttpOptions& ht
     }
     failure = "the code expired before it was approved";
     return GrantResult::kExpired;
+}
+
+GrantResult RunCodeGrant(const ProviderConfig& provider, const HttpOptions& http, OAuthClock& clock,
+                         const std::function<void(const AuthorizationPrompt&)>& show,
+                         TokenSet& tokens, std::string& failure, int waitSeconds) {
+    tokens = TokenSet{};
+    const std::string verifier = RandomText(kVerifierBytes);
+    const std::string state = RandomText(kStateBytes);
+    const std::string challenge = S256Challenge(verifier);
+    if (verifier.empty() || state.empty() || challenge.empty()) {
+        failure = "no random numbers for the request (OpenSSL has none to give)";
+        return GrantResult::kProviderError;
+    }
+    LoopbackRedirect listener;
+    const int port = listener.Start(failure);
+    if (port == 0) return GrantResult::kUnreachable;
+    // RFC 8252 section 7.3: the loopback address, not "localhost", which a
+    // resolver might send elsewhere.
+    const std::string redirectUri = "http://127.0.0.1:" + std::to_string(port) + "/";
+    FormFields request = {{"response_type", "code"},         {"client_id", provider.clientId},
+                          {"redirect_uri", redirectUri},     {"scope", provider.scope},
+                          {"state", state},                  {"code_challenge", challenge},
+                          {"code_challenge_method", "S256"}};
+    request.insert(request.end(), provider.authorizationExtras.begin(),
+                   provider.authorizationExtras.end());
+    if (show) show({UrlWithQuery(provider.authUrl, request), port});
+
+    FormFields query;
+    if (!listener.Wait(waitSeconds, query)) {
+        failure = "the browser did not come back within " + std::to_string(waitSeconds) +
+                  " seconds";
+        return GrantResult::kExpired;
+    }
+    const std::string code = QueryField(query, "code");
+    // Checked first: an answer to someone else's request is no answer to
+    // this one, whatever it says (RFC 6749 section 10.12).
+    const std::string cameState = QueryField(query, "state");
+    if (cameState.size() != state.size() ||
+        CRYPTO_memcmp(cameState.data(), state.data(), state.size()) != 0) {
+        failure =
+            "the browser came back with the answer to another request (its state does not "
+            "match)";
+        return GrantResult::kProviderError;
+    }
+    const std::string error = PeerText(QueryField(query, "error"), {&code});
+    if (!error.empty()) {
+        const std::string description =
+            PeerText(QueryField(query, "error_description"), {&code});
+        const std::string refusal = error + (description.empty() ? "" : " (" + description + ")");
+        if (error == "access_denied") {
+            failure = "access was refused at the identity provider: " + refusal;
+            return GrantResult::kDenied;
+        }
+        failure = "the identity provider refused the authorization: " + refusal;
+        return GrantResult::kProviderError;
+    }
+    if (!IsTokenText(code)) {
+        failure = "the browser came back without a usable authorization code";
+        return GrantResult::kProviderError;
+    }
+
+    FormFields trade = {{"grant_type", "authorization_code"},
+                        {"code", code},
+                        {"redirect_uri", redirectUri},
+                        {"code_verifier", verifier}};
+    AddClientCredentials(provider, trade);
+    GrantResult result = GrantResult::kProviderError;
+    Exchange token{provider.tokenUrl, {&code, &verifier, &provider.clientSecret}};
+    if (!token.Post(trade, http, result, failure)) return result;
+    if (!token.error.empty()) {
+        failure = "the identity provider refused the authorization code: " + token.Refusal();
+        return GrantResult::kProviderError;
+    }
+    return FirstTokens(token, clock, tokens, failure);
 }
 
 GrantResult RefreshTokens(const ProviderConfig& provider, const HttpOptions& http,

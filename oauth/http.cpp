@@ -170,6 +170,13 @@ bool EndpointAllowed(const std::string& url, std::string& failure) {
     return CheckEndpoint(url, endpoint, failure);
 }
 
+std::string UrlWithQuery(const std::string& url, const FormFields& fields) {
+    InitialiseLibrary();
+    std::unique_ptr<CURL, EasyDeleter> handle(curl_easy_init());
+    if (!handle || fields.empty()) return url;
+    return url + (url.find('?') == std::string::npos ? "?" : "&") + FormBody(handle.get(), fields);
+}
+
 HttpOutcome PostForm(const std::string& url, const FormFields& fields, const HttpOptions& options,
                      HttpReply& reply, std::string& failure) {
     reply = HttpReply{};

@@ -31,6 +31,10 @@ using FormFields = std::vector<std::pair<std::string, std::string>>;
 // Otherwise false with the reason in `failure`.
 bool EndpointAllowed(const std::string& url, std::string& failure);
 
+// Returns `url` with the fields appended to its query, form-encoded (for a
+// URL the user's browser opens, such as an authorization request).
+std::string UrlWithQuery(const std::string& url, const FormFields& fields);
+
 // What became of a request.
 enum class HttpOutcome : int {
     kAnswered,     // a reply with a status below 300 or from 400 up; see reply

@@ -3,6 +3,7 @@
 #include "oauth/grant.h"
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <vector>
 
@@ -22,6 +23,33 @@ class GrantTest : public ::testing::Test {
             tokens_, failure_);
     }
     GrantResult Device() { return Device(provider_.Config()); }
+
+    // The code grant, with a browser that opens the printed URL at once
+    // and follows the provider's redirect back to the loopback port.
+    // The browser here comes back within milliseconds; a fault waits this long.
+    static constexpr int kBrowserWaitSeconds = 30;
+    GrantResult Code(int waitSeconds = kBrowserWaitSeconds, bool browse = true) {
+        ProviderConfig config = provider_.Config();
+        config.grant = GrantKind::kCode;
+        config.authUrl = provider_.Url("/authorize");
+        config.clientSecret = "s3cret";
+        config.authorizationExtras = {{"access_type", "offline"}};
+        return RunCodeGrant(
+            config, {}, clock_,
+            [&](const AuthorizationPrompt& prompt) {
+                authorizations_.push_back(prompt);
+                if (browse) page_ = Browse(prompt.url);
+            },
+            tokens_, failure_, waitSeconds);
+    }
+    // Returns the body of the page the browser ends on; "" when none.
+    static std::string Browse(const std::string& url) {
+        const size_t path = url.find('/', url.find("://") + 3);
+        httplib::Client browser(url.substr(0, path));
+        browser.set_follow_location(true);
+        const httplib::Result result = browser.Get(url.substr(path));
+        return result ? result->body : "";
+    }
     GrantResult Refresh(const std::string& refreshToken) {
         return RefreshTokens(provider_.Config(), {}, clock_, refreshToken, tokens_, failure_);
     }
@@ -32,6 +60,8 @@ class GrantTest : public ::testing::Test {
     IdentityProvider provider_;
     FakeClock clock_;
     std::vector<DevicePrompt> prompts_;
+    std::vector<AuthorizationPrompt> authorizations_;
+    std::string page_;
     TokenSet tokens_;
     std::string failure_;
 };
@@ -125,6 +155,57 @@ TEST_F(GrantTest, ProviderDownOrSlow) {
     EXPECT_EQ(RefreshTokens(provider_.Config(), hurried, clock_, "rt-any", tokens_, failure_),
               GrantResult::kUnreachable);
     EXPECT_EQ(failure_.rfind("no answer in time from the identity provider", 0), 0u) << failure_;
+}
+
+TEST_F(GrantTest, CodeGrantWithPkceBringsTokens) {
+    ASSERT_EQ(Code(), GrantResult::kGranted) << failure_;
+    EXPECT_EQ(tokens_.refreshToken.rfind("rt-", 0), 0u);
+    EXPECT_TRUE(Active(tokens_.accessToken));
+    EXPECT_NE(page_.find("You may close this window"), std::string::npos) << page_;
+
+    ASSERT_EQ(authorizations_.size(), 1u);
+    const std::string redirect = "http://127.0.0.1:" + std::to_string(authorizations_[0].port) + "/";
+    const nlohmann::json asked = provider_.LastFields("authorize");
+    EXPECT_EQ(asked.value("response_type", ""), "code");
+    EXPECT_EQ(asked.value("client_id", ""), kClientId);
+    EXPECT_EQ(asked.value("redirect_uri", ""), redirect);
+    EXPECT_EQ(asked.value("scope", ""), "mail offline_access");
+    EXPECT_EQ(asked.value("code_challenge_method", ""), "S256");
+    EXPECT_EQ(asked.value("code_challenge", "").size(), 43u);
+    EXPECT_EQ(asked.value("access_type", ""), "offline");
+    EXPECT_FALSE(asked.contains("client_secret"));
+    // The fixture refuses a verifier that does not hash to the challenge,
+    // so the grant above proves the pair; the verifier stays off the URL.
+    const nlohmann::json traded = provider_.LastFields("code");
+    EXPECT_EQ(traded.value("redirect_uri", ""), redirect);
+    EXPECT_EQ(traded.value("client_secret", ""), "s3cret");
+    EXPECT_EQ(traded.value("code_verifier", "").size(), 43u);
+    EXPECT_EQ(authorizations_[0].url.find(traded.value("code_verifier", "")), std::string::npos);
+
+    // Each grant has a state and verifier of its own.
+    ASSERT_EQ(Code(), GrantResult::kGranted) << failure_;
+    EXPECT_NE(provider_.LastFields("authorize").value("state", ""), asked.value("state", ""));
+    EXPECT_NE(provider_.LastFields("code").value("code_verifier", ""),
+              traded.value("code_verifier", ""));
+}
+
+TEST_F(GrantTest, CodeGrantRefusals) {
+    ASSERT_TRUE(provider_.Configure({{"authorize_outcome", "deny"}}));
+    EXPECT_EQ(Code(), GrantResult::kDenied);
+    EXPECT_EQ(failure_, "access was refused at the identity provider: access_denied");
+
+    // An answer to another request is not traded, whatever it carries.
+    ASSERT_TRUE(provider_.Configure({{"authorize_outcome", "other_state"}}));
+    EXPECT_EQ(Code(), GrantResult::kProviderError);
+    EXPECT_EQ(failure_,
+              "the browser came back with the answer to another request (its state does not "
+              "match)");
+    EXPECT_EQ(provider_.Count("code"), 0);
+
+    ASSERT_TRUE(provider_.Configure({{"authorize_outcome", "approve"}}));
+    EXPECT_EQ(Code(2, false), GrantResult::kExpired);
+    EXPECT_EQ(failure_, "the browser did not come back within 2 seconds");
+    EXPECT_TRUE(tokens_.accessToken.empty());
 }
 
 TEST_F(GrantTest, RefreshRotatesAndTheOldTokenDies) {
