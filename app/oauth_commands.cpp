@@ -1,8 +1,8 @@
 #include "app/oauth_commands.h"
 
 #include <array>
-#include <functional>
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 #include "core/settings.h"

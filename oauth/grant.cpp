@@ -235,7 +235,8 @@ GrantResult FirstTokens(const Exchange& exchange, OAuthClock& clock, TokenSet& t
 // Base64url without padding (RFC 7636 appendix A).
 std::string Base64Url(const unsigned char* data, size_t size) {
     std::string text(4 * ((size + 2) / 3) + 1, '\0');
-    const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), data, int(size));
+    const int length =
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), data, int(size));
     text.resize(size_t(std::max(length, 0)));
     while (!text.empty() && text.back() == '=') text.pop_back();
     for (char& ch : text) {
@@ -347,9 +348,12 @@ GrantResult RunCodeGrant(const ProviderConfig& provider, const HttpOptions& http
     // RFC 8252 section 7.3: the loopback address, not "localhost", which a
     // resolver might send elsewhere.
     const std::string redirectUri = "http://127.0.0.1:" + std::to_string(port) + "/";
-    FormFields request = {{"response_type", "code"},         {"client_id", provider.clientId},
-                          {"redirect_uri", redirectUri},     {"scope", provider.scope},
-                          {"state", state},                  {"code_challenge", challenge},
+    FormFields request = {{"response_type", "code"},
+                          {"client_id", provider.clientId},
+                          {"redirect_uri", redirectUri},
+                          {"scope", provider.scope},
+                          {"state", state},
+                          {"code_challenge", challenge},
                           {"code_challenge_method", "S256"}};
     request.insert(request.end(), provider.authorizationExtras.begin(),
                    provider.authorizationExtras.end());
@@ -357,8 +361,8 @@ GrantResult RunCodeGrant(const ProviderConfig& provider, const HttpOptions& http
 
     FormFields query;
     if (!listener.Wait(waitSeconds, query)) {
-        failure = "the browser did not come back within " + std::to_string(waitSeconds) +
-                  " seconds";
+        failure =
+            "the browser did not come back within " + std::to_string(waitSeconds) + " seconds";
         return GrantResult::kExpired;
     }
     const std::string code = QueryField(query, "code");
@@ -374,8 +378,7 @@ GrantResult RunCodeGrant(const ProviderConfig& provider, const HttpOptions& http
     }
     const std::string error = PeerText(QueryField(query, "error"), {&code});
     if (!error.empty()) {
-        const std::string description =
-            PeerText(QueryField(query, "error_description"), {&code});
+        const std::string description = PeerText(QueryField(query, "error_description"), {&code});
         const std::string refusal = error + (description.empty() ? "" : " (" + description + ")");
         if (error == "access_denied") {
             failure = "access was refused at the identity provider: " + refusal;

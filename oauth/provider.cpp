@@ -78,8 +78,8 @@ bool ChooseGrant(const ProviderChoice& choice, const KnownProvider& known, Grant
     if (choice.grant.empty()) {
         // A custom provider given only an authorization endpoint can mean
         // nothing but the code grant.
-        const bool onlyAuthorization = known.deviceUrl[0] == '\0' && !choice.authUrl.empty() &&
-                                       choice.deviceUrl.empty();
+        const bool onlyAuthorization =
+            known.deviceUrl[0] == '\0' && !choice.authUrl.empty() && choice.deviceUrl.empty();
         grant = onlyAuthorization ? GrantKind::kCode : known.usualGrant;
         return true;
     }
@@ -121,9 +121,10 @@ bool ResolveProvider(const ProviderChoice& choice, ProviderConfig& config, std::
     const struct {
         const std::string& value;
         const char* option;
-    } required[] = {{code ? config.authUrl : config.deviceUrl, code ? "--auth-url" : "--device-url"},
-                    {config.tokenUrl, "--token-url"},
-                    {config.scope, "--scope"}};
+    } required[] = {
+        {code ? config.authUrl : config.deviceUrl, code ? "--auth-url" : "--device-url"},
+        {config.tokenUrl, "--token-url"},
+        {config.scope, "--scope"}};
     for (const auto& item : required) {
         if (item.value.empty()) {
             failure = std::string("the provider ") + known->name + " needs " + item.option +

@@ -21,8 +21,8 @@ struct ProviderConfig {
     std::string clientSecret;  // "" for a public client
     // Not stored: only a new grant uses them.
     GrantKind grant = GrantKind::kDevice;
-    std::string authUrl;               // authorization endpoint (RFC 6749 section 4.1)
-    FormFields authorizationExtras;    // the provider's own fields of that request
+    std::string authUrl;             // authorization endpoint (RFC 6749 section 4.1)
+    FormFields authorizationExtras;  // the provider's own fields of that request
 };
 
 // What the user named: a provider and the options that override or fill in

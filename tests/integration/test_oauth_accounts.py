@@ -22,6 +22,7 @@ import threading
 import time
 import unittest
 
+from browser import Browser
 from fixtures.dovecot import Dovecot, find_binary
 from fixtures.identity_provider import BEHAVIOUR, IdentityProvider
 from trawlbox_runner import Trawlbox, free_port
@@ -180,7 +181,8 @@ class OAuthAccountTest(unittest.TestCase):
         for number, text in enumerate(self.outputs):
             places["command output %d" % number] = text
         fields = self.provider.server.state.last_fields
-        secrets = {CLIENT_SECRET, LOCAL_PASSWORD, fields.get("poll", {}).get("device_code")}
+        secrets = {CLIENT_SECRET, LOCAL_PASSWORD, fields.get("poll", {}).get("device_code"),
+                   fields.get("code", {}).get("code"), fields.get("code", {}).get("code_verifier")}
         secrets |= set(self.provider.issued)
         secrets.discard(None)
         self.assertGreater(len(secrets), 3)
@@ -304,6 +306,47 @@ class OAuthAccountTest(unittest.TestCase):
         log = self.proxy.log()
         self.assertEqual(log.count("No OAuth 2.0 token for %s: " % ACCOUNT), 2, log)
         self.assertNotIn("Bridge from", log)
+
+    def test_code_grant_approved_in_a_real_browser(self):
+        """The grant Google needs: the command prints a URL, the user opens
+        it in a browser, the provider sends the browser back to the
+        command's loopback port, and the mail program then logs in."""
+        typed, keyboard = os.pipe()
+        os.write(keyboard, (LOCAL_PASSWORD + "\n").encode())
+        os.close(keyboard)
+        arguments = ["oauth2", "add", ACCOUNT, "--provider", "custom", "--grant", "code",
+                     "--client-id", CLIENT_ID, "--client-secret", CLIENT_SECRET,
+                     "--auth-url", self.provider.url("/authorize"),
+                     "--token-url", self.provider.url("/token"), "--scope", "mail offline_access"]
+        process = subprocess.Popen([self.proxy.binary, *arguments], cwd=self.proxy.dir,
+                                   stdin=typed, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        os.close(typed)
+        self.addCleanup(process.kill)
+        shown = b""
+        deadline = time.monotonic() + COMMAND_TIMEOUT_S
+        while b"\nAfter the approval" not in shown and time.monotonic() < deadline:
+            ready, _, _ = select.select([process.stdout], [], [], 1)
+            if ready:
+                chunk = os.read(process.stdout.fileno(), 4096)
+                if not chunk:
+                    break
+                shown += chunk
+        url = re.search(rb"\n  (http://127\.0\.0\.1:\d+/authorize\?\S+)\n", shown)
+        self.assertIsNotNone(url, shown)
+
+        with Browser() as browser:
+            browser.driver.get(url.group(1).decode())
+            page = browser.driver.find_element("tag name", "body").text
+        self.assertIn("You may close this window", page)
+        out, err = process.communicate(timeout=COMMAND_TIMEOUT_S)
+        out, err = (shown + out).decode("latin-1"), err.decode("latin-1")
+        self.outputs += [out, err]
+        self.assertEqual((process.returncode, err), (0, ""), out)
+        self.assertIn("Stored the tokens of " + ACCOUNT, out)
+        self.assertEqual(self.provider.counters().get("code"), 1)
+
+        self.assert_reads_the_mailbox(self.login())
+        self.assert_no_secret_in_clear()
 
     def test_mistakes_at_the_command_line_store_nothing(self):
         devices = self.provider.counters().get("device", 0)

@@ -164,7 +164,8 @@ TEST_F(GrantTest, CodeGrantWithPkceBringsTokens) {
     EXPECT_NE(page_.find("You may close this window"), std::string::npos) << page_;
 
     ASSERT_EQ(authorizations_.size(), 1u);
-    const std::string redirect = "http://127.0.0.1:" + std::to_string(authorizations_[0].port) + "/";
+    const std::string redirect =
+        "http://127.0.0.1:" + std::to_string(authorizations_[0].port) + "/";
     const nlohmann::json asked = provider_.LastFields("authorize");
     EXPECT_EQ(asked.value("response_type", ""), "code");
     EXPECT_EQ(asked.value("client_id", ""), kClientId);

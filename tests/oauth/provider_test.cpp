@@ -31,8 +31,7 @@ TEST(ResolveProviderTest, GrantChosenByProviderOrOption) {
     EXPECT_EQ(config.authorizationExtras,
               (FormFields{{"access_type", "offline"}, {"prompt", "consent"}}));
 
-    ASSERT_TRUE(
-        ResolveProvider({"microsoft", "id", "", "", "", "", "", "CODE"}, config, failure))
+    ASSERT_TRUE(ResolveProvider({"microsoft", "id", "", "", "", "", "", "CODE"}, config, failure))
         << failure;
     EXPECT_EQ(config.grant, GrantKind::kCode);
     EXPECT_EQ(config.authUrl, "https://login.microsoftonline.com/common/oauth2/v2.0/authorize");
