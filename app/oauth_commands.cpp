@@ -135,6 +135,14 @@ int Add(const CommandLine& line, const OAuthCommandIo& io) {
 
     AccountLock lock;
     VaultStatus status = vault.LockAccount(line.account, lock, problem);
+    // Adding an account again is the cure for a revoked grant, so it
+    // replaces; the user is told, since a typing slip could hit another
+    // account's entry.
+    bool replaced = false;
+    std::vector<VaultListing> listing;
+    if (status == VaultStatus::kOk && vault.List(listing, problem) == VaultStatus::kOk) {
+        for (const VaultListing& entry : listing) replaced |= entry.account == line.account;
+    }
     if (status == VaultStatus::kOk) {
         status = vault.Store(lock, password, {tokens, provider}, problem);
     }
@@ -144,6 +152,9 @@ int Add(const CommandLine& line, const OAuthCommandIo& io) {
     io.print("Stored the tokens of " + line.account + " in " + vault.path() +
              "; the access token runs out at " + TimeText(tokens.expiresAt) +
              " and is renewed at a login.");
+    if (replaced) {
+        io.print("They replace the tokens and local password stored for it before.");
+    }
     io.print("In the mail program, log in as oauth2:" + line.account + " with the local password.");
     return kExitOk;
 }

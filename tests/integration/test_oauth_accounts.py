@@ -268,6 +268,12 @@ class OAuthAccountTest(unittest.TestCase):
                       "again" % (ACCOUNT, ACCOUNT), self.proxy.log())
         self.assertNotIn("Bridge from", self.proxy.log())
 
+        # As the log says: the new grant replaces the dead one, and says so.
+        self.assertNotIn("replace", self.outputs[0])
+        self.assertIn("They replace the tokens and local password stored for it before.",
+                      self.add())
+        self.assert_reads_the_mailbox(self.login())
+
     def test_wrong_local_password_contacts_neither_provider_nor_server(self):
         self.add()
         before = self.provider.counters()
