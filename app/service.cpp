@@ -154,10 +154,10 @@ void StartWebPage(Listeners& listeners) {
         Say(problem + "; the mail and news service runs without the web page", false);
         return;
     }
-    const std::string& address = Settings.WebAddress;
-    const std::string host = address.find(':') == std::string::npos ? address : "[" + address + "]";
-    const std::string where =
-        "Web page at http://" + host + ":" + std::to_string(listeners.page->Port()) + "/";
+    std::string where;
+    for (const std::string& url : listeners.page->Urls()) {
+        where += (where.empty() ? "Web page at " : " and ") + url;
+    }
     ConsoleWriteLine(where);
 }
 

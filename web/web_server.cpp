@@ -64,6 +64,17 @@ enum class Access {
 
 }  // namespace
 
+namespace {
+
+// One listening socket of the page, and the thread that serves it.
+struct WebListener {
+    std::string url;  // "http://ADDRESS:PORT/", IPv6 in brackets
+    httplib::Server server;
+    std::thread thread;
+};
+
+}  // namespace
+
 struct WebServerState {
     const WebProvider& provider;
     std::string address;
@@ -73,8 +84,9 @@ struct WebServerState {
     std::string cookieName;
     SessionStore sessions;
     LoginThrottle throttle;
-    httplib::Server server;
-    std::thread thread;
+    // The configured address first; then the other family's loopback
+    // address where the configured one is a loopback address.
+    std::vector<std::unique_ptr<WebListener>> listeners;
 
     WebServerState(const WebProvider& provider, std::string address, int port,
                    StoredPassword password)
@@ -500,6 +512,95 @@ bool IsLoopback(const std::string& address) {
     return inet_pton(AF_INET6, address.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
 }
 
+// The loopback address of the other family: a browser asked for
+// "localhost" may try either, and a user may type either. "" for an address
+// that is not the loopback address of its family.
+std::string OtherLoopback(const std::string& address) {
+    in_addr v4{};
+    in6_addr v6{};
+    if (inet_pton(AF_INET, address.c_str(), &v4) == 1) {
+        return ntohl(v4.s_addr) == INADDR_LOOPBACK ? "::1" : "";
+    }
+    if (inet_pton(AF_INET6, address.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6)) {
+        return "127.0.0.1";
+    }
+    return "";
+}
+
+std::string UrlOf(const std::string& address, int port) {
+    const std::string host = address.find(':') == std::string::npos ? address : "[" + address + "]";
+    return "http://" + host + ":" + std::to_string(port) + "/";
+}
+
+// Every listener of a page runs the same checks and pages on the shared state.
+void SetUpListener(WebServerState& state, httplib::Server& server) {
+    server.new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
+    server.set_payload_max_length(kMaxRequestBytes);
+    server.set_default_headers(kSecurityHeaders);
+    // Not the library's default, which adds SO_REUSEPORT: with it a second
+    // copy would share the port instead of being told that it is in use.
+    server.set_socket_options([](socket_t socket) { SetReuseAddress(socket); });
+    WebServerState* raw = &state;
+    server.set_pre_routing_handler(
+        [raw](const httplib::Request& request, httplib::Response& response) {
+            return CheckHost(*raw, request, response);
+        });
+    auto dispatch = [raw](const httplib::Request& request, httplib::Response& response) {
+        Dispatch(*raw, request, response);
+    };
+    server.Get(".*", dispatch);
+    server.Post(".*", dispatch);
+}
+
+// Binds a listener of `state` to `address` at `port` (0: one the system
+// picks). Returns the port bound; 0 with the reason in `problem`.
+int BindListener(WebServerState& state, WebListener& listener, const std::string& address, int port,
+                 std::string& problem) {
+    SetUpListener(state, listener.server);
+    errno = 0;
+    int bound = port;
+    if (port == 0) {
+        bound = listener.server.bind_to_any_port(address);
+    } else if (!listener.server.bind_to_port(address, port)) {
+        bound = -1;
+    }
+    if (bound <= 0) {
+        const int error = errno;
+        const std::string url = UrlOf(address, port);
+        problem = "cannot listen on " + url.substr(7, url.size() - 8) +
+                  (error == EADDRINUSE ? ": the port is in use"
+                   : error != 0        ? ": " + std::string(std::strerror(error))
+                                       : "");
+        return 0;
+    }
+    listener.url = UrlOf(address, bound);
+    return bound;
+}
+
+// Runs a bound listener on a thread of its own. Returns false when no thread
+// could be started.
+bool RunListener(WebListener& listener) {
+    try {
+        listener.thread = std::thread([&listener] { listener.server.listen_after_bind(); });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    // stop() does nothing until the thread runs the server: wait for it, so
+    // that a Stop right after Start cannot be lost.
+    for (int waited = 0; !listener.server.is_running() && waited < kStartWaitMs;
+         waited += kStartPollMs) {
+        SleepMilliseconds(kStartPollMs);
+    }
+    return true;
+}
+
+void StopListeners(WebServerState& state) {
+    for (auto& listener : state.listeners) listener->server.stop();
+    for (auto& listener : state.listeners) {
+        if (listener->thread.joinable()) listener->thread.join();
+    }
+}
+
 bool IsAddress(const std::string& address) {
     in_addr v4{};
     in6_addr v6{};
@@ -535,66 +636,50 @@ std::string WebServer::Start(const WebOptions& options) {
 
     auto state = std::make_unique<WebServerState>(provider_, options.address, options.port,
                                                   std::move(password));
-    httplib::Server& server = state->server;
-    server.new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
-    server.set_payload_max_length(kMaxRequestBytes);
-    server.set_default_headers(kSecurityHeaders);
-    // Not the library's default, which adds SO_REUSEPORT: with it a second
-    // copy would share the port instead of being told that it is in use.
-    server.set_socket_options([](socket_t socket) { SetReuseAddress(socket); });
-    WebServerState* raw = state.get();
-    server.set_pre_routing_handler(
-        [raw](const httplib::Request& request, httplib::Response& response) {
-            return CheckHost(*raw, request, response);
-        });
-    auto dispatch = [raw](const httplib::Request& request, httplib::Response& response) {
-        Dispatch(*raw, request, response);
-    };
-    server.Get(".*", dispatch);
-    server.Post(".*", dispatch);
-
-    const std::string where =
-        (options.address.find(':') == std::string::npos ? options.address
-                                                        : "[" + options.address + "]");
-    errno = 0;
-    int port = options.port;
-    if (options.anyPort) {
-        port = server.bind_to_any_port(options.address);
-    } else if (!server.bind_to_port(options.address, options.port)) {
-        port = -1;
-    }
-    if (port <= 0) {
-        int error = errno;
-        return "the web page cannot listen on " + where + ":" + std::to_string(options.port) +
-               (error == EADDRINUSE ? ": the port is in use"
-                : error != 0        ? ": " + std::string(std::strerror(error))
-                                    : "");
-    }
+    auto first = std::make_unique<WebListener>();
+    const int port =
+        BindListener(*state, *first, options.address, options.anyPort ? 0 : options.port, problem);
+    if (port == 0) return "the web page " + problem;
     if (options.anyPort) {
         state->port = port;
         state->authority = PageAuthority(options.address, port);
         state->cookieName = std::string(kCookiePrefix) + std::to_string(port);
     }
-    try {
-        state->thread = std::thread([raw] { raw->server.listen_after_bind(); });
-    } catch (const std::system_error&) {
-        return "the web page could not start its thread";
+    state->listeners.push_back(std::move(first));
+    // The second family is a convenience: without it (no IPv6 on this
+    // machine, the port taken there) the page is served all the same.
+    const std::string other = OtherLoopback(options.address);
+    if (!other.empty()) {
+        auto second = std::make_unique<WebListener>();
+        if (BindListener(*state, *second, other, port, problem) == port) {
+            state->listeners.push_back(std::move(second));
+        } else {
+            LogWeb("not served on " + other + " as well: " + problem, kLogFailure);
+        }
     }
-    // stop() does nothing until the thread runs the server: wait for it, so
-    // that a Stop right after Start cannot be lost.
-    for (int waited = 0; !server.is_running() && waited < kStartWaitMs; waited += kStartPollMs) {
-        SleepMilliseconds(kStartPollMs);
+    for (auto& listener : state->listeners) {
+        if (!RunListener(*listener)) {
+            StopListeners(*state);
+            return "the web page could not start its thread";
+        }
+        LogWeb("serving " + listener->url, kLogNotice);
     }
     state_ = std::move(state);
-    LogWeb("serving http://" + where + ":" + std::to_string(port) + "/", kLogNotice);
     return "";
 }
 
 void WebServer::Stop() {
     if (!state_) return;
-    state_->server.stop();
-    if (state_->thread.joinable()) state_->thread.join();
+    StopListeners(*state_);
     state_.reset();
+}
+
+std::vector<std::string> WebServer::Urls() const {
+    std::vector<std::string> urls;
+    if (state_) {
+        for (const auto& listener : state_->listeners) urls.push_back(listener->url);
+    }
+    return urls;
 }
 
 int WebServer::Port() const {

@@ -20,6 +20,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "web/provider.h"
 
@@ -42,7 +43,9 @@ class WebServer {
     WebServer(const WebServer&) = delete;
     WebServer& operator=(const WebServer&) = delete;
 
-    // Starts serving the page. Returns "" when it is served, and when the
+    // Starts serving the page, on the configured address and, when that is
+    // 127.0.0.1 or ::1, on the other one as well (logged, and left out,
+    // when it cannot be had). Returns "" when it is served, and when the
     // port is 0 (no page; nothing is started). Otherwise nothing runs and the
     // text says why, for the user: an address that is not an IP address, a
     // port out of range, a non-loopback address without WebPassword=, a
@@ -56,6 +59,11 @@ class WebServer {
 
     // The port served; 0 while nothing is served.
     int Port() const;
+
+    // The page's addresses as URLs ("http://[::1]:11180/"): the configured
+    // address first, then, for a loopback address, that of the other family
+    // when it could be served too. Empty while nothing is served.
+    std::vector<std::string> Urls() const;
 
   private:
     WebProvider provider_;

@@ -1,7 +1,11 @@
 // The web page over real HTTP on loopback, against the fixture provider:
 // the refusals that keep other web sites out, the sign-in, escaping of what
 // came from mail, the security headers, the chart and the kill file editor.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <regex>
 
@@ -476,6 +480,41 @@ TEST_F(WebServerTest, ServesOnIpv6Loopback) {
         ASSERT_TRUE(refused);
         EXPECT_EQ(refused->status, 403) << host;
     }
+}
+
+TEST_F(WebServerTest, LoopbackOfTheOtherFamilyToo) {
+    // The fixture's page on 127.0.0.1 answers on ::1 at its port as well,
+    // to the names of that address.
+    EXPECT_EQ(server_->Urls(),
+              (std::vector<std::string>{"http://127.0.0.1:" + std::to_string(port_) + "/",
+                                        "http://[::1]:" + std::to_string(port_) + "/"}));
+    httplib::Client client("::1", port_);
+    for (const std::string& host :
+         {"[::1]:" + std::to_string(port_), "localhost:" + std::to_string(port_)}) {
+        auto page = client.Get("/", {{"Host", host}});
+        ASSERT_TRUE(page) << host;
+        EXPECT_EQ(page->status, 200) << host;
+    }
+
+    // ::1 taken at the port: the page is served on 127.0.0.1 alone.
+    const int taken = ::socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(taken, 1), 0);
+    ASSERT_EQ(::getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const int port = ntohs(address.sin6_port);
+    WebServer server(MakeFixtureProvider(MakeFixtureData()));
+    EXPECT_EQ(server.Start({"127.0.0.1", port, ""}), "");
+    EXPECT_EQ(server.Urls(),
+              (std::vector<std::string>{"http://127.0.0.1:" + std::to_string(port) + "/"}));
+    PageClient v4(port);
+    EXPECT_EQ(v4.Get("/")->status, 200);
+    server.Stop();
+    ::close(taken);
+    EXPECT_TRUE(server.Urls().empty());
 }
 
 TEST_F(WebServerTest, MissingProviderPartsSayNotAvailable) {
