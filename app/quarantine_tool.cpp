@@ -53,6 +53,8 @@ int RunQuarantineCommand(const CommandLine& line, const WriteOut& out, const Wri
     if (line.quarantineIds.empty()) {
         std::vector<QuarantineEntry> entries;
         if (!quarantine.List({}, entries)) return Failed(error, quarantine.Problem());
+        // Said beside the list, not in it: scripts read the list.
+        if (entries.empty()) error("trawlbox: no kept messages\n");
         out(QuarantineList(entries));
         return kExitOk;
     }

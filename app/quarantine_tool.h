@@ -18,10 +18,11 @@ inline constexpr int64_t kQuarantineCleanupIntervalMs = 24LL * 60 * 60 * 1000;
 using WriteOut = std::function<void(std::string_view text)>;
 
 // `trawlbox quarantine`: the kept copies, newest first, one line each
-// (QuarantineListLine); `quarantine show ID`: the stored message as it is.
-// Reads TRAWLBOX.CFG of line.directory for DataDir and Quarantine. Returns
-// kExitOk; kExitFailure, with the reason on `error`, when no quarantine is
-// configured, the database fails, or (show) the id names no copy.
+// (QuarantineListLine), or "no kept messages" on `error`; `quarantine show
+// ID`: the stored message as it is. Reads TRAWLBOX.CFG of line.directory for
+// DataDir and Quarantine. Returns kExitOk; kExitFailure, with the reason on
+// `error`, when no quarantine is configured, the database fails, or (show)
+// the id names no copy.
 int RunQuarantineCommand(const CommandLine& line, const WriteOut& out, const WriteOut& error);
 
 // `trawlbox release ID...`: marks the copies to be handed back at their
