@@ -80,9 +80,15 @@ std::string SessionListLine(int hour, int minute, int second, int slot) {
     // An IPv6 address is bracketed, as in a URL, so that the port stands apart.
     std::string addressText = IpAddressText(address);
     if (address.family == IpFamily::kIpv6) addressText = "[" + addressText + "]";
-    return ClockText(hour, minute, second) + ":  " + addressText + ":" +
-           std::to_string(entry.port.load()) + " ID" + NumberText(slot) + " S" +
-           NumberText(entry.socket.load()) + " T" + NumberText(entry.countdown.load()) + " ";
+    std::string line = ClockText(hour, minute, second) + ":  " + addressText + ":" +
+                       std::to_string(entry.port.load()) + " ID" + NumberText(slot) + " S" +
+                       NumberText(entry.socket.load()) + " T" + NumberText(entry.countdown.load()) +
+                       " ";
+    // Written as the user writes the login, so the operator knows it at once.
+    const SessionLogin login = SlotLogin(slot);
+    line += login.server;
+    if (!login.account.empty()) line += "#" + login.account;
+    return line;
 }
 
 void HandleConsoleKey(const std::string& key) {

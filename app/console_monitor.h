@@ -13,6 +13,8 @@
 void HandleConsoleKey(const std::string& key);
 
 // Returns the session-list line of a slot: "hh:mm:ss:  a.b.c.d:port ID n
-// S n T n " with the given time, an IPv6 address as "[2001:db8::1]:port";
+// S n T n " with the given time, an IPv6 address as "[2001:db8::1]:port",
+// followed for a session whose login named them by "server#account"
+// ("pop.example.org:995#alice"; just the server without an account);
 // "" for a slot outside 1..kSlotCount.
 std::string SessionListLine(int hour, int minute, int second, int slot);

@@ -115,16 +115,49 @@ int64_t Age(int slot) {
     return UnixSeconds() - SessionTable[slot].reservedAt.load();
 }
 
-// Client connections and connections to real servers, one row each: the
-// session table keeps the peer and the port of a slot, not which login it
-// serves.
+struct ActivityText {
+    SessionActivity activity;
+    const char* text;
+};
+
+// What the page says a session is doing.
+constexpr ActivityText kActivityTexts[] = {
+    {SessionActivity::kAwaitingLogin, "waiting for the login"},
+    {SessionActivity::kLoggingIn, "logging in to the server"},
+    {SessionActivity::kScanning, "scanning the mailbox"},
+    {SessionActivity::kServing, "serving the mail program"},
+    {SessionActivity::kReadingNews, "reading news"},
+    {SessionActivity::kClosing, "closing"},
+};
+
+std::string ActivityOf(SessionActivity activity) {
+    for (const ActivityText& entry : kActivityTexts) {
+        if (entry.activity == activity) return entry.text;
+    }
+    return "";
+}
+
+// True when `slot` is an outgoing connection whose client session is live:
+// that session's row names the server already.
+bool ServesListedSession(int slot) {
+    const int client = SessionTable[slot].clientSlot.load();
+    return client >= 1 && client < kSlotCount &&
+           SessionTable[client].state.load() == SlotState::kSession;
+}
+
+// One row per client session, with what its login named; an outgoing
+// connection gets a row of its own only when no listed session holds it.
 std::vector<LiveSession> LiveSessions() {
     std::vector<LiveSession> sessions;
     for (int slot = 1; slot < kSlotCount; ++slot) {
         SlotState state = SessionTable[slot].state.load();
         if (state == SlotState::kSession) {
-            sessions.push_back({slot, SlotPeer(slot), "", "", "client connected", Age(slot)});
-        } else if (state == SlotState::kUpstream) {
+            // A login's bytes are taken as UTF-8, as the store takes the
+            // account; the page holds code page texts.
+            SessionLogin login = SlotLogin(slot);
+            sessions.push_back({slot, SlotPeer(slot), Utf8ToOem(login.server),
+                                Utf8ToOem(login.account), ActivityOf(login.activity), Age(slot)});
+        } else if (state == SlotState::kUpstream && !ServesListedSession(slot)) {
             sessions.push_back(
                 {slot, "", SlotPeer(slot) + ":" + std::to_string(SessionTable[slot].port.load()),
                  "", "connected to the server", Age(slot)});

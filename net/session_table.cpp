@@ -1,5 +1,6 @@
 #include "net/session_table.h"
 
+#include "core/text.h"
 #include "platform/clock.h"
 
 // Allocated once and never freed: session threads are not waited for at
@@ -14,6 +15,16 @@ std::mutex& tableLock = *new std::mutex();
 
 bool InRange(int slot) {
     return slot >= 1 && slot <= kSlotCount;
+}
+
+// A client's text as the table keeps it: cut, and without control
+// characters that would move the console's cursor or colour it.
+std::string Shown(std::string_view text) {
+    std::string shown(Utf8Prefix(text, kSlotLoginTextLimit));
+    for (char& c : shown) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    }
+    return shown;
 }
 
 }  // namespace
@@ -46,7 +57,12 @@ void ReleaseSlot(int slot) {
     bool wasShutDown = false;
     CloseSocket(DetachSocket(slot, wasShutDown));
     SetSlotAddress(slot, IpAddress{});
+    {
+        std::lock_guard loginGuard(entry.loginLock);
+        entry.login = {};
+    }
     std::lock_guard guard(tableLock);
+    entry.clientSlot = 0;
     entry.port = 0;
     entry.timeoutSeconds = 0;
     entry.state = SlotState::kFree;
@@ -64,6 +80,32 @@ IpAddress SlotAddress(int slot) {
     SessionSlot& entry = SessionTable[slot];
     std::lock_guard guard(entry.addressLock);
     return entry.address;
+}
+
+void SetSlotLogin(int slot, std::string_view host, int port, std::string_view account) {
+    if (!InRange(slot)) return;
+    const bool bracket = host.find(':') != std::string_view::npos && !host.starts_with('[');
+    std::string server = bracket ? "[" + std::string(host) + "]" : std::string(host);
+    server = host.empty() ? std::string() : Shown(server + ":" + std::to_string(port));
+    std::string shownAccount = Shown(account);
+    SessionSlot& entry = SessionTable[slot];
+    std::lock_guard guard(entry.loginLock);
+    entry.login.server = std::move(server);
+    entry.login.account = std::move(shownAccount);
+}
+
+void SetSlotActivity(int slot, SessionActivity activity) {
+    if (!InRange(slot)) return;
+    SessionSlot& entry = SessionTable[slot];
+    std::lock_guard guard(entry.loginLock);
+    entry.login.activity = activity;
+}
+
+SessionLogin SlotLogin(int slot) {
+    if (!InRange(slot)) return {};
+    SessionSlot& entry = SessionTable[slot];
+    std::lock_guard guard(entry.loginLock);
+    return entry.login;
 }
 
 void AttachSocket(int slot, int socket) {

@@ -24,6 +24,8 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <string>
+#include <string_view>
 
 #include "core/globals.h"
 #include "platform/ip_address.h"
@@ -35,6 +37,23 @@ enum class SlotState : int {
     kReserved,  // being set up, or the overflow entry: neither watched nor listed
     kUpstream,  // an outgoing connection to a real server
     kSession,   // a client connection served by its session thread
+};
+
+// What a client session is doing, as its session says at each step.
+enum class SessionActivity : int {
+    kAwaitingLogin,  // greeted; the login has not named a server yet, or names one not yet used
+    kLoggingIn,      // connecting and logging in to the real server
+    kScanning,       // reading the mailbox's headers and judging them
+    kServing,        // answering the mail program from the judged mailbox
+    kReadingNews,    // relaying the news reader's commands
+    kClosing,        // ending both links
+};
+
+// What a session has said about its login. Never a password or a token.
+struct SessionLogin {
+    std::string server;   // "host:port", an IPv6 host in brackets; "" before the login names it
+    std::string account;  // "" before the login names it
+    SessionActivity activity = SessionActivity::kAwaitingLogin;
 };
 
 struct SessionSlot {
@@ -53,6 +72,16 @@ struct SessionSlot {
     // SetSlotAddress under its own lock.
     IpAddress address;
     std::mutex addressLock;
+
+    // For an outgoing connection: the client session's slot it was opened
+    // for; 0 when none (or not said).
+    std::atomic<int32_t> clientSlot{0};
+
+    // A session's login and activity (kSession entries): strings, so read
+    // and written through SlotLogin, SetSlotLogin and SetSlotActivity under
+    // their own lock.
+    SessionLogin login;
+    std::mutex loginLock;
 };
 
 // Entries 1..kSlotCount; index 0 is unused. Entry kSlotCount is the overflow
@@ -68,7 +97,8 @@ int AllocateSlot();
 // (false only for an overflow entry that was already taken by someone else).
 int AllocateSlot(bool& wasFree);
 
-// Frees the entry (state := kFree; address 0.0.0.0; port, timeoutSeconds := 0),
+// Frees the entry (state := kFree; address 0.0.0.0; port, timeoutSeconds,
+// clientSlot := 0; login := {} with activity kAwaitingLogin),
 // closing a socket number it still holds first. Does nothing for a slot
 // outside 1..kSlotCount.
 void ReleaseSlot(int slot);
@@ -80,6 +110,27 @@ void SetSlotAddress(int slot, const IpAddress& address);
 // Returns the entry's peer address; 0.0.0.0 for a free entry or a slot
 // outside 1..kSlotCount.
 IpAddress SlotAddress(int slot);
+
+// Longest server or account text kept: enough for any host name (255) with
+// its port, and a page or console line stays readable whatever a client sends.
+inline constexpr size_t kSlotLoginTextLimit = 300;
+
+// Owner only: records the server and account a session's login names. The
+// server is kept as "host:port", a host with a ":" (an IPv6 literal) in
+// brackets unless it has them already; "" for an empty host. Control
+// characters in either become "?" and each is cut to kSlotLoginTextLimit
+// bytes, since both come from the client and are shown on the console. The
+// activity is left as it is. Does nothing for a slot outside 1..kSlotCount.
+void SetSlotLogin(int slot, std::string_view host, int port, std::string_view account);
+
+// Owner only: records what the session is doing now. Does nothing for a slot
+// outside 1..kSlotCount.
+void SetSlotActivity(int slot, SessionActivity activity);
+
+// Returns a copy of what the session has said about its login; empty
+// strings and kAwaitingLogin for a free entry, an entry that never said, or
+// a slot outside 1..kSlotCount.
+SessionLogin SlotLogin(int slot);
 
 // Owner only: puts a freshly opened socket number into the slot, which must
 // hold none.

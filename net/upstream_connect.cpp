@@ -173,6 +173,10 @@ UpstreamOutcome ConnectForClient(const std::string& host, int port, UpstreamProt
             return !refused;
         };
     }
-    return Connect(host, port, protocol, timeoutSeconds, connection, greeting, admits, refused,
-                   portFromLogin);
+    const UpstreamOutcome outcome = Connect(host, port, protocol, timeoutSeconds, connection,
+                                            greeting, admits, refused, portFromLogin);
+    // The client's row on the page and the console names this server, so
+    // the connection need not be listed on its own.
+    if (connection.open()) SessionTable[connection.slot()].clientSlot = clientSlot;
+    return outcome;
 }

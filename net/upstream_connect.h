@@ -60,7 +60,8 @@ std::vector<int> AllowedPortsOf(UpstreamProtocol protocol, const SettingsRecord&
 // kNotAllowed when refused: no connection was attempted, `connection` is
 // empty, and "'host'  Port:n not allowed for <client address>" is logged at
 // level 2 under `clientSlot`. Otherwise as ConnectUpstream, `portFromLogin`
-// included.
+// included; an opened connection's entry records `clientSlot` as its
+// clientSlot (net/session_table.h).
 UpstreamOutcome ConnectForClient(const std::string& host, int port, UpstreamProtocol protocol,
                                  int timeoutSeconds, int clientSlot, Connection& connection,
                                  std::string& greeting, bool portFromLogin = false);

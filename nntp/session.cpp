@@ -10,6 +10,7 @@
 #include "net/client_tls.h"
 #include "net/login_failures.h"
 #include "net/login_target.h"
+#include "net/session_table.h"
 #include "net/upstream_connect.h"
 #include "nntp/overview_filter.h"
 #include "nntp/upstream_login.h"
@@ -114,6 +115,8 @@ void OnLoginUser(LoginState& state) {
         state.user = std::string(rest.substr(0, rest.find('#')));
     }
     state.userGiven = true;
+    SetSlotLogin(state.reader.slot(), state.host,
+                 state.port != 0 ? state.port : Settings.NntpPortOutgoing, state.user);
     LoginReply(state, "381 More authentication information required");
 }
 
@@ -139,6 +142,7 @@ void OnLoginPass(LoginState& state) {
         state.result = NntpLoginResult::kFailed;
         return;
     }
+    SetSlotActivity(state.reader.slot(), SessionActivity::kLoggingIn);
 
     // An OAuth 2.0 login proves itself with the account's token: what the
     // reader sent only unseals it, and a wrong one never reaches the server.
@@ -458,6 +462,7 @@ void RunBridge(Bridge& bridge) {
 void EndSession(Bridge& bridge) {
     Connection& server = bridge.server;
     Connection& reader = bridge.reader;
+    SetSlotActivity(reader.slot(), SessionActivity::kClosing);
     if (server.open()) {
         if (server.LinkFailed()) {
             WriteLog("Nntp-Connection lost ...", server.slot(), kLogFailure);
@@ -510,7 +515,10 @@ void RunNntpSession(Connection reader) {
     std::string user;
     std::string password;
     NntpLoginResult result = NntpLogin(bridge.reader, bridge.server, host, user, password);
-    if (result == NntpLoginResult::kBridged) RunBridge(bridge);
+    if (result == NntpLoginResult::kBridged) {
+        SetSlotActivity(bridge.reader.slot(), SessionActivity::kReadingNews);
+        RunBridge(bridge);
+    }
     EndSession(bridge);
 }
 

@@ -10,6 +10,7 @@
 #include "net/client_tls.h"
 #include "net/login_failures.h"
 #include "net/login_target.h"
+#include "net/session_table.h"
 #include "net/upstream_connect.h"
 #include "oauth/login_token.h"
 #include "pop3/kill_report.h"
@@ -119,6 +120,9 @@ void OnUser(SessionState& state, const ClientCommand& command) {
         Reply(state, "-ERR unknown login method " + unknownMethod);
         return;
     }
+    const Pop3Session& session = state.session;
+    SetSlotLogin(session.client.slot(), session.host,
+                 session.port != 0 ? session.port : Settings.Pop3PortOutgoing, session.account);
     Reply(state, "+OK More authentication information required");
 }
 
@@ -141,6 +145,7 @@ void OnPass(SessionState& state, const ClientCommand& command) {
         state.authResult = AuthResult::kFailed;
         return;
     }
+    SetSlotActivity(session.client.slot(), SessionActivity::kLoggingIn);
 
     // An OAuth 2.0 login proves itself with the account's token: what the
     // mail program sent only unseals it, and a wrong one never reaches the
@@ -180,6 +185,7 @@ void OnPass(SessionState& state, const ClientCommand& command) {
         state.authResult = AuthResult::kFailed;
         return;
     }
+    SetSlotActivity(client, SessionActivity::kScanning);
     if (!ScanMailbox(session)) {
         // What the scan did before the server was lost is told at the next login.
         KeepUnreadReport(session);
@@ -416,6 +422,7 @@ void RunTransaction(SessionState& state) {
 void EndSession(SessionState& state) {
     Connection& client = state.session.client;
     Connection& upstream = state.session.upstream;
+    SetSlotActivity(client.slot(), SessionActivity::kClosing);
     if (upstream.open()) {
         if (upstream.LinkFailed()) {
             WriteLog("Connection lost ...", upstream.slot(), kLogFailure);
@@ -487,6 +494,7 @@ void RunPop3Session(Connection client) {
     RunAuthorisation(state);
     if (state.authResult == AuthResult::kLoggedIn && !session.client.LinkFailed() &&
         !session.upstream.LinkFailed()) {
+        SetSlotActivity(session.client.slot(), SessionActivity::kServing);
         PrepareView(state);
         RunTransaction(state);
     }

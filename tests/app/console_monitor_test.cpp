@@ -58,7 +58,10 @@ class ConsoleMonitorTest : public nettest::NetTest {
         entry.socket = socket;
         entry.countdown = countdown;
     }
-    static void Unfake(int slot) { Fake(slot, SlotState::kFree, "0.0.0.0", 0, -1, 0); }
+    static void Unfake(int slot) {
+        Fake(slot, SlotState::kFree, "0.0.0.0", 0, -1, 0);
+        SessionTable[slot].login = {};
+    }
 };
 
 // A session thread that connects to a server and waits for a line until its
@@ -122,6 +125,13 @@ TEST_F(ConsoleMonitorTest, SessionListLineWithAGivenTime) {
     EXPECT_EQ(SessionListLine(9, 5, 3, 12), "09:05:03:  [2001:db8::1]:110 ID 12 S 9 T 0 ");
     Fake(12, SlotState::kSession, "::ffff:192.0.2.7", 110, 9, 0);
     EXPECT_EQ(SessionListLine(9, 5, 3, 12), "09:05:03:  192.0.2.7:110 ID 12 S 9 T 0 ");
+    // A login names its server and account as the user wrote them.
+    SetSlotLogin(12, "pop.example.org", 995, "alice");
+    EXPECT_EQ(SessionListLine(9, 5, 3, 12),
+              "09:05:03:  192.0.2.7:110 ID 12 S 9 T 0 pop.example.org:995#alice");
+    SetSlotLogin(12, "news.example.org", 119, "");
+    EXPECT_EQ(SessionListLine(9, 5, 3, 12),
+              "09:05:03:  192.0.2.7:110 ID 12 S 9 T 0 news.example.org:119");
     Unfake(12);
     EXPECT_EQ(SessionListLine(9, 5, 3, 0), "");
 }

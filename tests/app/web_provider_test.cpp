@@ -10,6 +10,9 @@
 #include "core/settings.h"
 #include "core/temp_dir.h"
 #include "filter/filter.h"
+#include "net/net_test_support.h"
+#include "net/session_table.h"
+#include "platform/clock.h"
 #include "store/quarantine.h"
 #include "store/state_database.h"
 
@@ -205,6 +208,43 @@ TEST_F(ProviderQuarantineTest, ShowReleaseAndDeleteTakeTheListedId) {
     EXPECT_TRUE(provider.remove(id).done);
     EXPECT_FALSE(provider.remove(id).done);
     EXPECT_EQ(provider.quarantine({"", "", 10}).total, 2u);
+}
+
+// A session's row names the server and account its login gave, and the
+// connection it opened to that server is not listed again; one whose
+// session is gone still is.
+TEST(ProviderLiveSessionsTest, SessionRowNamesItsLoginAndHidesItsUpstream) {
+    const int client = AllocateSlot();
+    const int upstream = AllocateSlot();
+    const int orphan = AllocateSlot();
+    ASSERT_LT(orphan, kSlotCount);
+    SetSlotAddress(client, nettest::Address("127.0.0.1"));
+    SetSlotLogin(client, "pop.example.org", 995, "alice");
+    SetSlotActivity(client, SessionActivity::kScanning);
+    SessionTable[client].reservedAt = UnixSeconds() - 12;
+    SessionTable[client].state = SlotState::kSession;
+    SetSlotAddress(upstream, nettest::Address("192.0.2.1"));
+    SessionTable[upstream].clientSlot = client;
+    SessionTable[upstream].state = SlotState::kUpstream;
+    SetSlotAddress(orphan, nettest::Address("192.0.2.2"));
+    SessionTable[orphan].port = 119;
+    SessionTable[orphan].clientSlot = kSlotCount - 1;  // a slot with no session
+    SessionTable[orphan].state = SlotState::kUpstream;
+
+    const std::vector<LiveSession> rows = MakeWebProvider(0).liveSessions();
+    for (int slot : {client, upstream, orphan}) ReleaseSlot(slot);
+
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].slot, client);
+    EXPECT_EQ(rows[0].client, "127.0.0.1");
+    EXPECT_EQ(rows[0].server, "pop.example.org:995");
+    EXPECT_EQ(rows[0].account, "alice");
+    EXPECT_EQ(rows[0].state, "scanning the mailbox");
+    EXPECT_GE(rows[0].seconds, 12);
+    EXPECT_LE(rows[0].seconds, 13);
+    EXPECT_EQ(rows[1].slot, orphan);
+    EXPECT_EQ(rows[1].server, "192.0.2.2:119");
+    EXPECT_EQ(rows[1].state, "connected to the server");
 }
 
 }  // namespace

@@ -142,6 +142,12 @@ TEST_F(NntpSessionTest, HostAndUserLoginLogsInUpstream) {
     StartServer();
     SessionUnderTest session;
     LogIn(session);
+    // The page and the console name the login, and the server's connection
+    // belongs to this session's row.
+    const SessionLogin login = SlotLogin(session.slot());
+    EXPECT_EQ(login.server, "127.0.0.1:" + std::to_string(server_->port()));
+    EXPECT_EQ(login.account, "joe");
+    EXPECT_EQ(SessionTable[2].clientSlot.load(), session.slot());
     EXPECT_EQ(session.reader().Ask("QUIT"), Goodbye(session.slot()));
     session.Join();
     EXPECT_TRUE(server_->WaitForLines(4));

@@ -207,6 +207,11 @@ TEST_F(SessionTest, ServesTheCleanedMailboxRenumberedWithTheReportLast) {
 
     EXPECT_EQ(client.Ask("LIST"), "+OK 3 messages follows");
     std::vector<std::string> listing = client.Block();
+    // The page and the console name the login and what the session does.
+    const SessionLogin login = SlotLogin(client.slot());
+    EXPECT_EQ(login.server, "127.0.0.1:" + std::to_string(server.port()));
+    EXPECT_EQ(login.account, "alice");
+    EXPECT_EQ(login.activity, SessionActivity::kServing);
     ASSERT_EQ(listing.size(), 3u);
     EXPECT_EQ(listing[0], "1 " + std::to_string(size1));
     EXPECT_EQ(listing[1], "2 " + std::to_string(size4));
