@@ -7,6 +7,7 @@
 #include "app/command_line.h"
 #include "net/allowed_servers.h"
 #include "net/upstream_connect.h"
+#include "web/web_server.h"
 
 namespace {
 
@@ -67,6 +68,16 @@ int ReportCheck(const Configuration& configuration, const LineWriter& print) {
 }
 
 int RunCheck(const std::string& directory, const LineWriter& print) {
-    return ReportCheck(ReadConfiguration(ReadSettingsFile(directory, kListChecks), directory),
-                       print);
+    Configuration configuration =
+        ReadConfiguration(ReadSettingsFile(directory, kListChecks), directory);
+    // The service runs on without a page it cannot start; the check is where
+    // the user learns so before starting it.
+    const SettingsRecord& settings = configuration.settings.record;
+    const std::string page = WebOptionsProblem(
+        WebOptions{settings.WebAddress, settings.WebPort, settings.WebPassword, false});
+    if (!page.empty()) {
+        configuration.problems.push_back(
+            {configuration.settings.path, 0, page + "; the web page would not start"});
+    }
+    return ReportCheck(configuration, print);
 }

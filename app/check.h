@@ -20,6 +20,8 @@ using LineWriter = std::function<void(std::string_view line)>;
 int ReportCheck(const Configuration& configuration, const LineWriter& print);
 
 // Reads the configuration of `directory` (ending in "/", or "") as start-up
-// would, the entries of AllowedServers and AllowedPorts checked too, and
-// reports it with ReportCheck. Changes no file and opens no log.
+// would, the entries of AllowedServers and AllowedPorts checked too, as well
+// as whether the web page's keys would let it start (an error of the whole
+// file when not), and reports it with ReportCheck. Changes no file and opens
+// no log.
 int RunCheck(const std::string& directory, const LineWriter& print);

@@ -616,8 +616,7 @@ WebServer::~WebServer() {
     Stop();
 }
 
-std::string WebServer::Start(const WebOptions& options) {
-    Stop();
+std::string WebOptionsProblem(const WebOptions& options, StoredPassword* stored) {
     if (options.port == 0 && !options.anyPort) return "";
     if (options.port < 0 || options.port > 65535) {
         return "WebPort=" + std::to_string(options.port) + " is not a port (0 turns the page off)";
@@ -630,9 +629,18 @@ std::string WebServer::Start(const WebOptions& options) {
     if (!ReadPasswordSetting(options.password, password, problem)) return problem;
     if (!password.IsSet() && !IsLoopback(options.address)) {
         return "WebAddress=" + options.address +
-               " can be reached from other machines, so WebPassword= must be set; the page "
-               "was not started";
+               " can be reached from other machines, so WebPassword= must be set";
     }
+    if (stored != nullptr) *stored = std::move(password);
+    return "";
+}
+
+std::string WebServer::Start(const WebOptions& options) {
+    Stop();
+    if (options.port == 0 && !options.anyPort) return "";
+    StoredPassword password;
+    std::string problem = WebOptionsProblem(options, &password);
+    if (!problem.empty()) return problem + "; the page was not started";
 
     auto state = std::make_unique<WebServerState>(provider_, options.address, options.port,
                                                   std::move(password));

@@ -35,6 +35,14 @@ struct WebOptions {
 };
 
 struct WebServerState;
+struct StoredPassword;
+
+// Returns why the page of `options` could not start, short of the port
+// being taken: a port out of range, an address that is not an IP address, a
+// malformed password hash, or an address other machines reach without
+// WebPassword=; "" when nothing stands in the way (and for port 0, no page).
+// With `stored`, a usable password is put there.
+std::string WebOptionsProblem(const WebOptions& options, StoredPassword* stored = nullptr);
 
 class WebServer {
   public:

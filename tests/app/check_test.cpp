@@ -91,6 +91,11 @@ TEST(CheckTest, EachProblemIsNamedByFileAndLine) {
           "DIR/TRAWLBOX.CFG:4: unknown TLS mode \"yes\" for Pop3Tls (off, stls, starttls or "
           "implicit)"},
          kExitFailure},
+        {"a web page that would not start",
+         {.config = "WebAddress=192.0.2.7\r\n"},
+         {"DIR/TRAWLBOX.CFG: WebAddress=192.0.2.7 can be reached from other machines, so "
+          "WebPassword= must be set; the web page would not start"},
+         kExitFailure},
         {"guard keys with what to write instead",
          {.config = "AllowedServers=pop.example.com, *, 10.0.0.0/40\r\n"
                     "AllowedPorts=110, pop3,70000\r\nLoginFailureLimit=-1\r\n"
