@@ -33,7 +33,7 @@ import time
 import unittest
 
 from fixtures.dovecot import Dovecot, find_binary
-from trawlbox_runner import START_WAIT_S, free_port, wait_for_port
+from trawlbox_runner import START_WAIT_S, free_ports, wait_for_port
 
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 PAGES = [os.path.join(SOURCE, "packaging", "man", name) for name in ("trawlbox.8", "trawlbox.cfg.5")]
@@ -397,7 +397,7 @@ class PackageTest(unittest.TestCase):
         self.addCleanup(server.stop)
         upstream = server.start()["pop3"]
 
-        pop3_port, nntp_port = free_port(), free_port()
+        pop3_port, nntp_port = free_ports(2)
         process = self.start_as_service_user(
             self.private_configuration(pop3_port, nntp_port, upstream))
         log_path = os.path.join(LOG_DIR, "TRAWLBOX.LOG")
@@ -439,9 +439,9 @@ class PackageTest(unittest.TestCase):
         manager.bind(path)
         os.chmod(path, 0o666)
         manager.settimeout(START_WAIT_S)
-        pop3_port, nntp_port = free_port(), free_port()
+        pop3_port, nntp_port, upstream = free_ports(3)
         process = self.start_as_service_user(
-            self.private_configuration(pop3_port, nntp_port, free_port()), {"NOTIFY_SOCKET": path})
+            self.private_configuration(pop3_port, nntp_port, upstream), {"NOTIFY_SOCKET": path})
         said = b""
         while b"READY=1" not in said.split(b"\n"):
             try:
