@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "core/globals.h"
+#include "core/log.h"
 #include "core/text.h"
 #include "net/connection.h"
 #include "platform/thread.h"
@@ -157,6 +158,36 @@ void HandleDele(Pop3Session& session, const ClientCommand& command) {
     entry.deleted = true;
     session.remainingOctets -= entry.size;
     --session.remainingCount;
+}
+
+bool UndoClientDeletions(Pop3Session& session) {
+    bool onServer = false;
+    for (int64_t n = 1; n <= session.shownCount; ++n) {
+        const int64_t m = ServerNumber(session, n);
+        onServer |= MailboxEntryAt(session, m).deleted && !IsReportMessage(session, m) &&
+                    ReleasedAt(session, m) == nullptr;
+    }
+    if (onServer && !AskUpstream(session, "RSET")) {
+        WriteLog("RSET refused by the server", session.upstream.slot(), kLogFailure);
+        return false;
+    }
+    for (int64_t n = 1; n <= session.shownCount; ++n) {
+        MailboxEntry& entry = MailboxEntryAt(session, ServerNumber(session, n));
+        if (!entry.deleted) continue;
+        entry.deleted = false;
+        session.remainingOctets += entry.size;
+        ++session.remainingCount;
+    }
+    if (!onServer) return true;
+    for (int64_t m = 1; m < static_cast<int64_t>(session.messages.size()); ++m) {
+        const MailboxEntry& entry = session.messages[static_cast<size_t>(m)];
+        if (entry.shown || !entry.deleted) continue;
+        if (!AskUpstream(session, "DELE " + std::to_string(m))) {
+            WriteLog("Killed message " + std::to_string(m) + " stays on the server after RSET",
+                     session.upstream.slot(), kLogFailure);
+        }
+    }
+    return true;
 }
 
 namespace {

@@ -36,6 +36,16 @@ void HandleRetr(Pop3Session& session, const ClientCommand& command);
 // for the report and released messages, in the session only.
 void HandleDele(Pop3Session& session, const ClientCommand& command);
 
+// Takes the client's deletions back and keeps the scan's: for RSET, and
+// before the upstream QUIT of a session the client left without QUIT, whose
+// deletions must not be carried out (RFC 1939 section 6). The server knows
+// only one RSET, which takes back both, so after it the scan's DELEs are
+// sent again (one the server refuses is logged and stays there, hidden).
+// Returns true when the client's deletions are taken back; false, with the
+// view unchanged, when the server was lost or refused RSET: a QUIT would
+// then carry them out.
+bool UndoClientDeletions(Pop3Session& session);
+
 // LIST [n]: sizes, numbered with gaps where the client deleted.
 void HandleList(Pop3Session& session, const ClientCommand& command);
 

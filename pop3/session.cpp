@@ -256,7 +256,11 @@ void OnQuit(SessionState& state, const ClientCommand&) {
 }
 
 void OnRset(SessionState& state, const ClientCommand&) {
-    const Pop3Session& session = state.session;
+    Pop3Session& session = state.session;
+    if (!UndoClientDeletions(session)) {
+        Reply(state, "-ERR the server refused RSET; deleted messages stay deleted");
+        return;
+    }
     Reply(state, "+OK " + session.account + " has " + std::to_string(session.totalCount) +
                      " messages (" + std::to_string(session.remainingOctets) + " octets)");
 }
@@ -426,9 +430,12 @@ void EndSession(SessionState& state) {
     if (upstream.open()) {
         if (upstream.LinkFailed()) {
             WriteLog("Connection lost ...", upstream.slot(), kLogFailure);
-        } else if (!state.upstreamQuitSent) {
+        } else if (!state.upstreamQuitSent && (state.authResult != AuthResult::kLoggedIn ||
+                                               UndoClientDeletions(state.session))) {
             // The server carries out the deletions only on QUIT; its answer
             // tells that it has read the command before the link is closed.
+            // A client that left without QUIT has its own deletions taken
+            // back first, and the scan's kept.
             upstream.SendLine("QUIT");
             std::string reply;
             upstream.ReceiveLine(reply);

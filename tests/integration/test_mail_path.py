@@ -263,14 +263,26 @@ class MailPathTest(unittest.TestCase):
                   ("XTND", "-ERR unknown command"),
                   ("STAT", "+OK 3 %d" % remaining),
                   ("STATALL", "+OK 6 %d" % server_octets),
-                  ("RSET", "+OK %s has 6 messages (%d octets)" % (name, remaining)),
+                  # RSET takes the client's deletion back, not the kill.
+                  ("RSET", "+OK %s has 6 messages (%d octets)"
+                   % (name, remaining + len(wire(stored[2])))),
+                  ("LIST 2", "+OK 2 %d" % len(wire(stored[2]))),
                   ("DELE 4", "+OK internal spam-message deleted"),
-                  ("STAT", "+OK 2 %d" % (remaining - report_size)),
+                  ("STAT", "+OK 3 %d" % (remaining + len(wire(stored[2])) - report_size)),
                   ("UIDL 3", "+OK 3 " + uids[4])]
         for command, expected in checks:
             self.assertEqual(self.reply_to(client, command), expected, command)
         client.quit()
-        self.wait_for_maildir(name, [uids[0], uids[3], uids[4]])
+        self.wait_for_maildir(name, [uids[0], uids[2], uids[3], uids[4]])
+
+    def test_client_that_leaves_without_quit_deletes_nothing_but_the_kills(self):
+        stored = [ham(1), message("x@spam.example", "viagra", "x\n"), ham(2)]
+        name, password, uids = self.mailbox(stored)
+        client = self.login(name, password)
+        self.assertEqual(client.dele(1), b"+OK message 1 deleted")
+        self.assertEqual(client.dele(2), b"+OK message 2 deleted")
+        client.close()  # no QUIT: the client's deletions must not be carried out
+        self.wait_for_maildir(name, [uids[0], uids[2]])
 
     @staticmethod
     def reply_to(client, command):

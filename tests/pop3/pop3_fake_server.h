@@ -1,6 +1,7 @@
 // A scripted POP3 server on a loopback port, run in a thread of its own, for
 // the tests of the scan and the session. It serves one connection at a time,
-// records every command it receives, and carries out deletions at QUIT.
+// records every command it receives, takes deletions back at RSET and
+// carries them out at QUIT.
 #pragma once
 
 #include <algorithm>
@@ -235,6 +236,9 @@ class FakePop3Server {
             } else if (name == "DELE" && Valid(n, deleted) && options_.refuseDele.count(n) == 0) {
                 deleted.insert(n);
                 reply = "+OK message deleted\r\n";
+            } else if (name == "RSET") {
+                deleted.clear();
+                reply = "+OK\r\n";
             } else if (name == "QUIT") {
                 {
                     std::lock_guard<std::mutex> guard(lock_);
