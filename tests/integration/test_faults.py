@@ -8,14 +8,12 @@ message is lost (each is delivered, still on the server, or killed and listed
 in the report the client read, or at least in the log when the client was
 gone before it could read the report), and every entry is free again.
 """
-import shutil
 import sys
-import tempfile
 import threading
 import time
 import unittest
 
-from fixtures.dovecot import Dovecot, find_binary
+from fixtures.dovecot import start_for_class
 from proof_relay import TriggerRelay
 from proof_servers import NewsGroup, ScriptedServer, overview_line
 from proof_support import (CLIENT_SLOTS, LineClient, ProcessProbe, body_of, mail,
@@ -66,16 +64,8 @@ class Mailbox:
 class FaultTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        if find_binary() is None:
-            raise unittest.SkipTest("dovecot is not installed")
-        cls.dovecot_dir = tempfile.mkdtemp(prefix="trawlbox-faults-dovecot-")
-        cls.addClassCleanup(shutil.rmtree, cls.dovecot_dir, True)
-        cls.dovecot = Dovecot(cls.dovecot_dir)
         cls.free_users = [("fault%02d" % n, "secret %02d" % n) for n in range(1, USER_COUNT + 1)]
-        for name, password in cls.free_users:
-            cls.dovecot.add_user(name, password)
-        cls.addClassCleanup(cls.dovecot.stop)
-        pop3_port = cls.dovecot.start()["pop3"]
+        cls.dovecot, pop3_port = start_for_class(cls, "trawlbox-faults-dovecot-", cls.free_users)
         cls.relay = TriggerRelay(pop3_port)
         cls.addClassCleanup(cls.relay.close)
         cls.news = ScriptedServer(NewsGroup("de.test", NEWS))

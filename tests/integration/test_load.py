@@ -25,7 +25,7 @@ import time
 import unittest
 
 from fixtures import inn
-from fixtures.dovecot import Dovecot, find_binary
+from fixtures.dovecot import start_for_class
 from proof_servers import NewsGroup, ScriptedServer
 from proof_support import (CLIENT_SLOTS, CLIENT_TIMEOUT_S, LineClient, ProcessProbe, body_of,
                            count_in_log, greeting_slot, mail, maildir, nntp_login, pop3_login,
@@ -175,18 +175,8 @@ def in_threads(jobs, limit):
 class LoadTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        if find_binary() is None:
-            raise unittest.SkipTest("dovecot is not installed")
-        cls.dovecot_dir = tempfile.mkdtemp(prefix="trawlbox-load-dovecot-")
-        cls.addClassCleanup(shutil.rmtree, cls.dovecot_dir, True)
-        cls.dovecot = Dovecot(cls.dovecot_dir)
-        # Every user before the start: the server may miss a password file
-        # replaced twice within one second.
         cls.users = [("load%02d" % n, "pass %02d" % n) for n in range(1, USER_COUNT + 1)]
-        for name, password in cls.users:
-            cls.dovecot.add_user(name, password)
-        cls.addClassCleanup(cls.dovecot.stop)
-        pop3_port = cls.dovecot.start()["pop3"]
+        cls.dovecot, pop3_port = start_for_class(cls, "trawlbox-load-dovecot-", cls.users)
 
         cls.news_port, cls.news_ids = cls.start_news()
         cls.proxy = Trawlbox(config={"Pop3PortOutgoing": pop3_port,

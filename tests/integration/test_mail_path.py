@@ -18,7 +18,7 @@ import time
 import unittest
 import zlib
 
-from fixtures.dovecot import Dovecot, find_binary
+from fixtures.dovecot import start_for_class
 from mail_relay import Relay
 from trawlbox_runner import Trawlbox
 
@@ -93,22 +93,12 @@ REPORT_HEAD = re.compile(
 class MailPathTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        if find_binary() is None:
-            raise unittest.SkipTest("dovecot is not installed")
         # Class cleanups run in reverse order, also when a step below fails.
         cls.work = tempfile.mkdtemp(prefix="trawlbox-mail-")
         cls.addClassCleanup(shutil.rmtree, cls.work, True)
-        cls.dovecot_dir = tempfile.mkdtemp(prefix="trawlbox-dovecot-")
-        cls.addClassCleanup(shutil.rmtree, cls.dovecot_dir, True)
-        cls.dovecot = Dovecot(cls.dovecot_dir)
-        # Users are made before the server starts: it may not notice a
-        # password file replaced twice within one second. Their passwords
-        # hold a space, which the proxy must pass on whole.
+        # The passwords hold a space, which the proxy must pass on whole.
         cls.free_users = [("user%d" % n, "pass word %d" % n) for n in range(1, USER_COUNT + 1)]
-        for name, password in cls.free_users:
-            cls.dovecot.add_user(name, password)
-        cls.addClassCleanup(cls.dovecot.stop)
-        cls.pop3_port = cls.dovecot.start()["pop3"]
+        cls.dovecot, cls.pop3_port = start_for_class(cls, "trawlbox-dovecot-", cls.free_users)
         # Every upstream connection passes a relay, which the tests can cut.
         cls.relay = Relay(cls.pop3_port)
         cls.addClassCleanup(cls.relay.close)

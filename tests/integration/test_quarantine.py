@@ -9,16 +9,14 @@ that the tests can cut in the middle of an answer.
 import os
 import poplib
 import re
-import shutil
 import socket
 import sqlite3
 import subprocess
-import tempfile
 import threading
 import time
 import unittest
 
-from fixtures.dovecot import Dovecot, find_binary
+from fixtures.dovecot import start_for_class
 from mail_relay import Relay
 from trawlbox_runner import Trawlbox
 
@@ -62,16 +60,9 @@ def wait_until(predicate, limit=POLL_LIMIT_S):
 class QuarantineTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        if find_binary() is None:
-            raise unittest.SkipTest("dovecot is not installed")
-        cls.dovecot_dir = tempfile.mkdtemp(prefix="trawlbox-dovecot-")
-        cls.addClassCleanup(shutil.rmtree, cls.dovecot_dir, True)
-        cls.dovecot = Dovecot(cls.dovecot_dir)
         cls.free_users = [("quser%d" % n, "secret%d" % n) for n in range(1, USER_COUNT + 1)]
-        for name, password in cls.free_users:
-            cls.dovecot.add_user(name, password)
-        cls.addClassCleanup(cls.dovecot.stop)
-        cls.relay = Relay(cls.dovecot.start()["pop3"])
+        cls.dovecot, pop3_port = start_for_class(cls, "trawlbox-dovecot-", cls.free_users)
+        cls.relay = Relay(pop3_port)
         cls.addClassCleanup(cls.relay.close)
         cls.proxy = cls.start_proxy({})
 

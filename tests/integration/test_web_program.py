@@ -10,15 +10,13 @@ TRAWLBOX_SCREENSHOTS.
 import http.client
 import os
 import poplib
-import shutil
-import tempfile
 import unittest
 import urllib.parse
 
 from selenium.webdriver.common.by import By
 
 from browser import Browser
-from fixtures.dovecot import Dovecot, find_binary
+from fixtures.dovecot import start_for_class
 from proof_support import mail, maildir, wait_until, wire
 from trawlbox_runner import Trawlbox, wait_for_port
 
@@ -44,18 +42,8 @@ def message(sender, subject, body):
 class WebProgramTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        if find_binary() is None:
-            raise unittest.SkipTest("dovecot is not installed")
-        cls.dovecot_dir = tempfile.mkdtemp(prefix="trawlbox-dovecot-")
-        cls.addClassCleanup(shutil.rmtree, cls.dovecot_dir, True)
-        cls.dovecot = Dovecot(cls.dovecot_dir)
-        # Users are made before the server starts: it may not notice a
-        # password file replaced twice within one second.
         cls.free_users = [("web%d" % n, "secret %d" % n) for n in range(1, USER_COUNT + 1)]
-        for name, password in cls.free_users:
-            cls.dovecot.add_user(name, password)
-        cls.addClassCleanup(cls.dovecot.stop)
-        pop3_port = cls.dovecot.start()["pop3"]
+        cls.dovecot, pop3_port = start_for_class(cls, "trawlbox-dovecot-", cls.free_users)
         # The kill file named as a user names it, beside the program: the
         # page shows that name (and the screenshots no path of this machine).
         cls.proxy = Trawlbox(config={"Pop3PortOutgoing": pop3_port, "KILLFILE": "KILLFILE.CFG"},
